@@ -1,0 +1,43 @@
+#pragma once
+
+#include "DDImage/Channel.h"
+
+#include <string>
+#include <vector>
+
+namespace HostLayer {
+
+float srgbToLinear(float v);
+float linearToSrgb(float v);
+
+struct ImageHeader {
+  int width = 0;
+  int height = 0;
+  int subimages = 1;
+  bool movie = false;
+  bool integer = false;  // 8- or 16-bit integer samples (sRGB encoded)
+  std::vector<DD::Image::Channel> channels;  // as the reader presents them
+};
+
+// Image data in the host's layout: one block per channel in `channels` order,
+// rows bottom-up.
+struct ImageData {
+  ImageHeader header;
+  std::vector<float> pixels;
+};
+
+// Reads the header of a file (or of one frame of a movie). Throws
+// std::runtime_error("cannot open FILE: why") on failure.
+ImageHeader readImageHeader(const std::string& path, int subimage = 0);
+
+// Reads every channel. Integer files are decoded from sRGB to linear; float
+// files are returned as stored. A one-channel image is presented as rgb, a
+// two-channel one as rgb and alpha; "R", "G", "B", "A" name rgba's channels,
+// "Z" depth.Z, and "layer.R" the channel "layer.red". Throws
+// std::runtime_error naming the file on failure (missing, truncated, corrupt).
+ImageData readImageFile(const std::string& path, int subimage = 0);
+
+// The name a channel is written under ("R", "diffuse.G", "depth.Z" as "Z").
+std::string fileChannelName(DD::Image::Channel c);
+
+} // namespace HostLayer

@@ -1,0 +1,139 @@
+#pragma once
+
+// The host side of the host layer: nodes that own knobs and inputs and build
+// operators for the output contexts they are evaluated in. Plug-ins never
+// include this header; the command-line host and the tests do.
+
+#include "DDImage/Knob.h"
+#include "DDImage/Op.h"
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace DD {
+namespace Image {
+
+class Iop;
+
+class Node {
+public:
+  using Factory = std::function<Op*(Node*)>;
+  using MessageHandler = std::function<void(const std::string&)>;
+  using FractionHandler = std::function<void(double)>;
+
+  // A node of a class registered by a loaded plug-in. Throws std::runtime_error
+  // for an unknown class.
+  static std::unique_ptr<Node> create(const std::string& className, const std::string& name);
+  // A node whose operators the host builds itself (readers, generators).
+  Node(std::string name, Factory factory);
+  ~Node();
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+
+  const std::string& name() const { return name_; }
+  const std::string& className() const;
+
+  // --- Panel -------------------------------------------------------------
+  // The operator that declares the knobs and receives knob_changed.
+  Op* firstOp() { return first_; }
+  // Declares the knobs again (as when the host rebuilds the panel); values are kept.
+  void rebuildKnobs();
+  const std::vector<Knob*>& knobs() const { return knobOrder_; }
+  Knob* knob(const std::string& name) const;
+  // Runs the panel-open reaction.
+  void showPanel();
+  // A user edit: stores the knob values into the first operator, then calls knob_changed.
+  void setValue(Knob* k, double v);
+  void setKey(Knob* k, double frame, double v);
+  void setChannels(Knob* k, const ChannelSet& c);
+  void changed(Knob* k);
+  // Timeline frame the panel shows.
+  double frame() const { return frame_; }
+  void setFrame(double f) { frame_ = f; }
+
+  // --- Inputs ------------------------------------------------------------
+  void setInput(int n, Node* source);
+  Node* input(int n) const;
+
+  // --- Evaluation --------------------------------------------------------
+  // An operator of this node in context `ctx`, with knob values stored at the
+  // context's frame, inputs connected and the hash updated. Operators of
+  // plug-in nodes are taken from a pool and must be handed back with release();
+  // operators of host nodes are cached per frame and released as well.
+  Op* acquire(const OutputContext& ctx);
+  void release(Op* op);
+  // Stores knob values at `frame` into `op`.
+  void storeKnobs(Op* op, double frame);
+  // Stores the knob values at the operator's frame again, reconnects its inputs
+  // (their contexts may follow a new validation) and updates its hash, which
+  // invalidates the operator when anything it depends on changed.
+  void refresh(Op* op);
+
+  // --- Status ------------------------------------------------------------
+  void abort() { aborted_ = true; }
+  void cancel() { cancelled_ = true; }
+  void resetAbort() { aborted_ = false; cancelled_ = false; }
+  bool isAborted() const { return aborted_; }
+  bool isCancelled() const { return cancelled_; }
+  // An abort hook checked by Op::aborted() (for example a signal flag of the host).
+  void setAbortCheck(std::function<bool()> check) { abortCheck_ = std::move(check); }
+  bool abortRequested() const { return aborted_ || (abortCheck_ && abortCheck_()); }
+
+  void setProgressHandlers(MessageHandler message, FractionHandler fraction, std::function<void()> dismiss);
+  void reportProgressMessage(const std::string& m);
+  void reportProgressFraction(double f);
+  void reportProgressDismiss();
+
+  // The last error any operator of this node reported, cleared by clearError().
+  std::string error() const;
+  bool hasError() const;
+  void setError(const std::string& text);
+  void clearError();
+
+private:
+  friend class KnobCallbackImpl;
+  Node(std::string name, Factory factory, const Op::Description* description);
+  Op* buildOp();
+  void connectInputs(Op* op);
+  Hash knobHash(double frame) const;
+
+  std::string name_;
+  Factory factory_;
+  const Op::Description* description_ = nullptr;
+  Op* first_ = nullptr;
+  std::vector<std::unique_ptr<Knob>> knobStore_;
+  std::vector<std::unique_ptr<Knob>> newKnobs_;  // filled while the panel is declared
+  std::vector<Knob*> knobOrder_;
+  std::map<std::string, Knob*> knobByName_;
+  std::vector<Node*> inputs_;
+  double frame_ = 1.0;
+
+  mutable std::mutex mutex_;
+  std::vector<Op*> pool_;      // every operator of a plug-in node (first_ included)
+  std::vector<Op*> idle_;      // operators free for the next acquire
+  struct Cached {
+    Op* op;
+    int users;
+    unsigned long lastUse;
+  };
+  std::map<double, Cached> cache_;  // host nodes: one operator per frame
+  unsigned long useCounter_ = 0;
+
+  std::atomic<bool> aborted_{false};
+  std::atomic<bool> cancelled_{false};
+  std::function<bool()> abortCheck_;
+  MessageHandler onMessage_;
+  FractionHandler onFraction_;
+  std::function<void()> onDismiss_;
+  mutable std::mutex errorMutex_;
+  std::string error_;
+  bool hasError_ = false;
+};
+
+} // namespace Image
+} // namespace DD

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "DDImage/ChannelSet.h"
+#include "HostLayer/Node.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace HostLayer {
+
+// A frame sequence "dir/name.####.ext" or "dir/name.%04d.ext" (padding from the
+// number of '#' or the printf width), or a movie file whose frames count from 1.
+struct SequencePattern {
+  std::string text;
+  std::string prefix;  // path up to the frame number
+  std::string suffix;  // after it
+  int padding = 0;
+  bool movie = false;
+};
+
+// Parses a sequence pattern; false and a reason when it has no frame number
+// placeholder (or more than one).
+bool parseSequencePattern(const std::string& text, SequencePattern& out, std::string& why);
+// The file name of one frame.
+std::string frameFileName(const SequencePattern& p, int frame);
+// Frame numbers present on disk, ascending.
+std::vector<int> findFrames(const SequencePattern& p);
+
+// A reader node for a sequence or a movie. Frames before the first and after
+// the last are held; a frame missing inside the range, or a file that cannot
+// be read, is an error of the reader naming the file. Throws
+// std::runtime_error when nothing matches the pattern.
+std::unique_ptr<DD::Image::Node> createReadNode(const std::string& pattern, const std::string& name = "Read1");
+
+// A generator node for tests: value(channel, x, y, frame) over [0,w)x[0,h).
+using PixelFunction = std::function<float(DD::Image::Channel, int x, int y, double frame)>;
+std::unique_ptr<DD::Image::Node> createGeneratorNode(const std::string& name, int width, int height, int first,
+                                                     int last, const DD::Image::ChannelSet& channels,
+                                                     PixelFunction value);
+
+} // namespace HostLayer

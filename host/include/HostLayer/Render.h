@@ -1,0 +1,39 @@
+#pragma once
+
+#include "DDImage/ImagePlane.h"
+#include "DDImage/OutputContext.h"
+
+#include <string>
+
+namespace DD {
+namespace Image {
+class Node;
+class Iop;
+}
+} // namespace DD
+
+namespace HostLayer {
+
+struct FrameInfoSummary {
+  int first = 0;
+  int last = 0;
+  DD::Image::Box box;
+  DD::Image::ChannelSet channels;
+};
+
+struct RenderResult {
+  bool ok = false;
+  std::string error;        // the node's error text when !ok
+  DD::Image::ImagePlane plane;
+};
+
+// Validates the node at `frame` as the host does before rendering; false and
+// the error text when validation fails.
+bool validateNode(DD::Image::Node& node, double frame, FrameInfoSummary& info, std::string& error);
+
+// Renders one whole output frame of `channels` as the host does: store the knob
+// values, validate, request, open, render into a plane covering the output box
+// (packed when the operator prefers it).
+RenderResult renderFrame(DD::Image::Node& node, double frame, const DD::Image::ChannelSet& channels);
+
+} // namespace HostLayer

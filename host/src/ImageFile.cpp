@@ -1,0 +1,162 @@
+#include "HostLayer/ImageFile.h"
+
+#include <OpenImageIO/imageio.h>
+
+#include <cmath>
+#include <map>
+#include <memory>
+#include <stdexcept>
+
+using namespace DD::Image;
+
+namespace HostLayer {
+
+float srgbToLinear(float v)
+{
+  return v <= 0.04045f ? v / 12.92f : std::pow((v + 0.055f) / 1.055f, 2.4f);
+}
+
+float linearToSrgb(float v)
+{
+  return v <= 0.0031308f ? v * 12.92f : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f;
+}
+
+namespace {
+
+std::string channelForFileName(const std::string& name)
+{
+  static const std::map<std::string, std::string> suffix = {
+    {"R", "red"}, {"G", "green"}, {"B", "blue"}, {"A", "alpha"},
+    {"r", "red"}, {"g", "green"}, {"b", "blue"}, {"a", "alpha"},
+  };
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos) {
+    auto it = suffix.find(name);
+    if (it != suffix.end())
+      return "rgba." + it->second;
+    if (name == "Z" || name == "z")
+      return "depth.Z";
+    return "other." + name;
+  }
+  std::string layer = name.substr(0, dot);
+  std::string chan = name.substr(dot + 1);
+  for (char& c : layer)
+    if (c == '.')
+      c = '_';
+  auto it = suffix.find(chan);
+  return layer + "." + (it != suffix.end() ? it->second : chan);
+}
+
+std::vector<Channel> presentedChannels(const OIIO::ImageSpec& spec, std::vector<int>& source)
+{
+  std::vector<Channel> chans;
+  source.clear();
+  if (spec.nchannels == 1 || spec.nchannels == 2) {
+    // Grey images read as rgb (plus alpha).
+    for (Channel c : {Chan_Red, Chan_Green, Chan_Blue}) {
+      chans.push_back(c);
+      source.push_back(0);
+    }
+    if (spec.nchannels == 2) {
+      chans.push_back(Chan_Alpha);
+      source.push_back(1);
+    }
+    return chans;
+  }
+  for (int i = 0; i < spec.nchannels; ++i) {
+    std::string n = i < int(spec.channelnames.size()) ? spec.channelnames[i] : "";
+    if (n.empty())
+      n = "channel" + std::to_string(i);
+    Channel c = getChannel(channelForFileName(n).c_str());
+    if (c == Chan_Black)
+      continue;
+    bool dup = false;
+    for (Channel e : chans)
+      dup = dup || e == c;
+    if (dup)
+      continue;
+    chans.push_back(c);
+    source.push_back(i);
+  }
+  return chans;
+}
+
+std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimage, OIIO::ImageSpec& spec)
+{
+  auto in = OIIO::ImageInput::open(path);
+  if (!in) {
+    std::string why = OIIO::geterror();
+    throw std::runtime_error("cannot open " + path + ": " + (why.empty() ? "unreadable file" : why));
+  }
+  if (subimage != 0 && !in->seek_subimage(subimage, 0))
+    throw std::runtime_error("cannot read frame " + std::to_string(subimage + 1) + " of " + path + ": " + in->geterror());
+  spec = in->spec();
+  if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0)
+    throw std::runtime_error("cannot read " + path + ": empty image");
+  return in;
+}
+
+} // namespace
+
+ImageHeader readImageHeader(const std::string& path, int subimage)
+{
+  OIIO::ImageSpec spec;
+  auto in = openImage(path, subimage, spec);
+  ImageHeader h;
+  h.width = spec.width;
+  h.height = spec.height;
+  h.integer = spec.format.basetype == OIIO::TypeDesc::UINT8 || spec.format.basetype == OIIO::TypeDesc::UINT16 ||
+              spec.format.basetype == OIIO::TypeDesc::INT8 || spec.format.basetype == OIIO::TypeDesc::INT16;
+  h.movie = spec.get_int_attribute("oiio:Movie", 0) != 0;
+  h.subimages = std::max(1, spec.get_int_attribute("oiio:subimages", 1));
+  std::vector<int> source;
+  h.channels = presentedChannels(spec, source);
+  return h;
+}
+
+ImageData readImageFile(const std::string& path, int subimage)
+{
+  OIIO::ImageSpec spec;
+  auto in = openImage(path, subimage, spec);
+  ImageData img;
+  img.header = readImageHeader(path, subimage);
+  const int w = spec.width, h = spec.height, nc = spec.nchannels;
+  std::vector<float> raw(size_t(w) * h * nc);
+  if (!in->read_image(subimage, 0, 0, nc, OIIO::TypeDesc::FLOAT, raw.data())) {
+    std::string why = in->geterror();
+    throw std::runtime_error("cannot read " + path + ": " + (why.empty() ? "corrupt or truncated file" : why));
+  }
+  std::vector<int> source;
+  presentedChannels(spec, source);
+  const size_t area = size_t(w) * h;
+  img.pixels.assign(area * source.size(), 0.0f);
+  for (size_t k = 0; k < source.size(); ++k) {
+    const bool decode = img.header.integer && img.header.channels[k] != Chan_Alpha;
+    float* dst = img.pixels.data() + k * area;
+    for (int row = 0; row < h; ++row) {
+      // Files store the top line first; the host's row 0 is the bottom line.
+      const float* src = raw.data() + size_t(h - 1 - row) * w * nc + source[k];
+      float* d = dst + size_t(row) * w;
+      for (int x = 0; x < w; ++x)
+        d[x] = decode ? srgbToLinear(src[size_t(x) * nc]) : src[size_t(x) * nc];
+    }
+  }
+  return img;
+}
+
+std::string fileChannelName(Channel c)
+{
+  std::string name = getName(c);
+  size_t dot = name.find('.');
+  std::string layer = name.substr(0, dot);
+  std::string chan = dot == std::string::npos ? name : name.substr(dot + 1);
+  static const std::map<std::string, std::string> suffix = {
+    {"red", "R"}, {"green", "G"}, {"blue", "B"}, {"alpha", "A"}};
+  auto it = suffix.find(chan);
+  std::string shortChan = it != suffix.end() ? it->second : chan;
+  if (layer == "rgba" || layer == "depth" || layer == "other")
+    return shortChan;
+  return layer + "." + shortChan;
+}
+
+} // namespace HostLayer

@@ -1,0 +1,348 @@
+#include "HostLayer/Node.h"
+
+#include "DDImage/Iop.h"
+#include "KnobCallbackImpl.h"
+
+#include <algorithm>
+#include <sstream>
+#include <stdexcept>
+
+namespace DD {
+namespace Image {
+
+namespace {
+constexpr size_t kSourceCacheSize = 16;
+}
+
+Knob* KnobCallbackImpl::declare(KnobKind kind, const char* name, const char* label)
+{
+  lastCreated_ = false;
+  if (mode_ == Store) {
+    last_ = name ? node_->knob(name) : nullptr;
+    return last_;
+  }
+  std::string n = name ? name : "";
+  std::unique_ptr<Knob> k;
+  if (!n.empty()) {
+    // Keep a knob of the same name from an earlier declaration: its value,
+    // animation and channels survive a rebuilt panel.
+    auto it = std::find_if(node_->knobStore_.begin(), node_->knobStore_.end(),
+                           [&](const std::unique_ptr<Knob>& p) { return p && p->name() == n && p->kind() == kind; });
+    if (it != node_->knobStore_.end()) {
+      k = std::move(*it);
+      node_->knobStore_.erase(it);
+      k->label(label ? label : "");
+      k->clear_flag(~Knob::FlagMask(0));
+    }
+  }
+  if (!k) {
+    k.reset(new Knob(kind, n, label ? label : ""));
+    lastCreated_ = true;
+  }
+  if (kind != KnobKind::Divider && kind != KnobKind::Tab && kind != KnobKind::EndGroup)
+    k->set_flag(Knob::STARTLINE);
+  k->node(node_);
+  last_ = k.get();
+  node_->knobOrder_.push_back(k.get());
+  if (!n.empty())
+    node_->knobByName_[n] = k.get();
+  node_->newKnobs_.push_back(std::move(k));
+  return last_;
+}
+
+// ---------------------------------------------------------------------------
+
+std::unique_ptr<Node> Node::create(const std::string& className, const std::string& name)
+{
+  const Op::Description* d = Op::Description::find(className);
+  if (!d)
+    throw std::runtime_error("unknown node class '" + className + "'");
+  Op::Constructor ctor = d->constructor;
+  std::unique_ptr<Node> node(new Node(name, [ctor](Node* n) { return ctor(n); }, d));
+  return node;
+}
+
+Node::Node(std::string name, Factory factory) : Node(std::move(name), std::move(factory), nullptr) {}
+
+Node::Node(std::string name, Factory factory, const Op::Description* description)
+  : name_(std::move(name)), factory_(std::move(factory)), description_(description)
+{
+  first_ = buildOp();
+  if (description_) {
+    pool_.push_back(first_);
+    idle_.push_back(first_);
+  }
+  rebuildKnobs();
+}
+
+Node::~Node()
+{
+  for (Op* op : pool_)
+    delete op;
+  for (auto& kv : cache_)
+    delete kv.second.op;
+  if (!description_)
+    delete first_;
+}
+
+const std::string& Node::className() const
+{
+  static const std::string none;
+  static thread_local std::string cls;
+  if (!first_)
+    return none;
+  cls = first_->Class();
+  return cls;
+}
+
+Op* Node::buildOp()
+{
+  Op* op = factory_(this);
+  if (!op)
+    throw std::runtime_error("node '" + name_ + "': the build function returned no operator");
+  return op;
+}
+
+void Node::rebuildKnobs()
+{
+  knobOrder_.clear();
+  knobByName_.clear();
+  newKnobs_.clear();
+  KnobCallbackImpl impl(this, KnobCallbackImpl::Make, frame_);
+  first_->knobs(Knob_Callback(&impl));
+  // Knobs no longer declared are dropped; the declared ones are kept in order.
+  knobStore_ = std::move(newKnobs_);
+  newKnobs_.clear();
+}
+
+Knob* Node::knob(const std::string& name) const
+{
+  auto it = knobByName_.find(name);
+  return it == knobByName_.end() ? nullptr : it->second;
+}
+
+void Node::storeKnobs(Op* op, double frame)
+{
+  KnobCallbackImpl impl(this, KnobCallbackImpl::Store, frame);
+  op->knobs(Knob_Callback(&impl));
+}
+
+void Node::changed(Knob* k)
+{
+  storeKnobs(first_, frame_);
+  first_->knob_changed(k);
+  // Other pooled operators would keep state the change reset: drop them.
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<Op*> keep;
+  for (Op* op : pool_) {
+    bool idle = std::find(idle_.begin(), idle_.end(), op) != idle_.end();
+    if (op != first_ && idle) {
+      idle_.erase(std::find(idle_.begin(), idle_.end(), op));
+      delete op;
+    } else {
+      keep.push_back(op);
+    }
+  }
+  pool_ = keep;
+}
+
+void Node::showPanel() { changed(&Knob::showPanel); }
+
+void Node::setValue(Knob* k, double v)
+{
+  k->set_value(v);
+  changed(k);
+}
+
+void Node::setKey(Knob* k, double frame, double v)
+{
+  k->set_value_at(v, frame);
+  changed(k);
+}
+
+void Node::setChannels(Knob* k, const ChannelSet& c)
+{
+  k->channels(c);
+  changed(k);
+}
+
+void Node::setInput(int n, Node* source)
+{
+  if (n < 0)
+    return;
+  if (size_t(n) >= inputs_.size())
+    inputs_.resize(size_t(n) + 1, nullptr);
+  inputs_[n] = source;
+}
+
+Node* Node::input(int n) const { return n >= 0 && size_t(n) < inputs_.size() ? inputs_[n] : nullptr; }
+
+Hash Node::knobHash(double frame) const
+{
+  Hash h;
+  h.append(name_);
+  for (const Knob* k : knobOrder_) {
+    if (k->name().empty())
+      continue;
+    h.append(k->name());
+    h.append(k->get_value_at(frame));
+    std::ostringstream channels;
+    channels << k->channels();
+    h.append(channels.str());
+  }
+  return h;
+}
+
+void Node::connectInputs(Op* op)
+{
+  int flat = 0;
+  int count = std::max<int>(op->maximum_inputs(), int(inputs_.size()));
+  for (int n = 0; n < count; ++n) {
+    int copies = std::max(1, op->split_input(n));
+    for (int offset = 0; offset < copies; ++offset, ++flat) {
+      Node* source = input(n);
+      OutputContext ctx;
+      op->inputContext(n, offset, ctx);
+      Op* previous = op->input(flat);
+      Op* next = source ? source->acquire(ctx) : nullptr;
+      op->set_input(flat, next);
+      if (previous && previous->node())
+        previous->node()->release(previous);
+    }
+  }
+}
+
+void Node::refresh(Op* op)
+{
+  storeKnobs(op, op->outputContext().frame());
+  connectInputs(op);
+  Hash h = knobHash(op->outputContext().frame());
+  for (int i = 0; i < op->inputs(); ++i) {
+    Op* in = op->input(i);
+    h.append(in ? in->hash().value() : uint64_t(0));
+    h.append(in ? in->outputContext().frame() : 0.0);
+  }
+  op->append(h);
+  op->set_hash(h);
+}
+
+Op* Node::acquire(const OutputContext& ctx)
+{
+  if (description_) {
+    Op* op = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (idle_.empty()) {
+        op = buildOp();
+        pool_.push_back(op);
+      } else {
+        op = idle_.back();
+        idle_.pop_back();
+      }
+    }
+    op->setOutputContext(ctx);
+    refresh(op);
+    return op;
+  }
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = cache_.find(ctx.frame());
+  if (it == cache_.end()) {
+    // Evict the least recently used operators nobody holds.
+    while (cache_.size() >= kSourceCacheSize) {
+      auto victim = cache_.end();
+      for (auto c = cache_.begin(); c != cache_.end(); ++c)
+        if (c->second.users == 0 && (victim == cache_.end() || c->second.lastUse < victim->second.lastUse))
+          victim = c;
+      if (victim == cache_.end())
+        break;
+      delete victim->second.op;
+      cache_.erase(victim);
+    }
+    Op* op = buildOp();
+    op->setOutputContext(ctx);
+    storeKnobs(op, ctx.frame());
+    connectInputs(op);
+    Hash h = knobHash(ctx.frame());
+    h.append(ctx.frame());
+    op->append(h);
+    op->set_hash(h);
+    // Validated once here, so that threads sharing it only read it afterwards.
+    op->tryValidate(true);
+    it = cache_.emplace(ctx.frame(), Cached{op, 0, 0}).first;
+  }
+  it->second.users++;
+  it->second.lastUse = ++useCounter_;
+  return it->second.op;
+}
+
+void Node::release(Op* op)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (description_) {
+    if (std::find(pool_.begin(), pool_.end(), op) == pool_.end())
+      return;
+    if (op == first_)
+      idle_.push_back(op);
+    else
+      idle_.insert(idle_.begin(), op);
+    return;
+  }
+  for (auto& kv : cache_)
+    if (kv.second.op == op && kv.second.users > 0)
+      kv.second.users--;
+}
+
+void Node::setProgressHandlers(MessageHandler message, FractionHandler fraction, std::function<void()> dismiss)
+{
+  onMessage_ = std::move(message);
+  onFraction_ = std::move(fraction);
+  onDismiss_ = std::move(dismiss);
+}
+
+void Node::reportProgressMessage(const std::string& m)
+{
+  if (onMessage_)
+    onMessage_(m);
+}
+
+void Node::reportProgressFraction(double f)
+{
+  if (onFraction_)
+    onFraction_(f);
+}
+
+void Node::reportProgressDismiss()
+{
+  if (onDismiss_)
+    onDismiss_();
+}
+
+std::string Node::error() const
+{
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  return error_;
+}
+
+bool Node::hasError() const
+{
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  return hasError_;
+}
+
+void Node::setError(const std::string& text)
+{
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  error_ = text;
+  hasError_ = true;
+}
+
+void Node::clearError()
+{
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  error_.clear();
+  hasError_ = false;
+}
+
+} // namespace Image
+} // namespace DD

@@ -1,0 +1,297 @@
+#include "HostLayer/Read.h"
+
+#include "DDImage/Iop.h"
+#include "HostLayer/ImageFile.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <mutex>
+#include <stdexcept>
+#include <sys/stat.h>
+
+using namespace DD::Image;
+
+namespace HostLayer {
+
+namespace {
+
+bool fileExists(const std::string& path)
+{
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Copies a box and channels of image data (host layout) into a plane.
+void fillPlane(ImagePlane& plane, const std::vector<Channel>& chans, const float* pixels, int w, int h)
+{
+  plane.makeWritable();
+  const Box& b = plane.bounds();
+  std::fill(plane.writable(), plane.writable() + plane.bufferSize(), 0.0f);
+  const int x0 = std::max(b.x(), 0), x1 = std::min(b.r(), w);
+  const int y0 = std::max(b.y(), 0), y1 = std::min(b.t(), h);
+  int z = 0;
+  for (Channel c : plane.channels()) {
+    if (z >= plane.nComps())
+      break;
+    auto it = std::find(chans.begin(), chans.end(), c);
+    if (it != chans.end() && x0 < x1 && y0 < y1) {
+      const float* src = pixels + size_t(it - chans.begin()) * size_t(w) * h;
+      for (int y = y0; y < y1; ++y) {
+        float* dst = plane.writable() + (y - b.y()) * plane.rowStride() + z * plane.chanStride();
+        for (int x = x0; x < x1; ++x)
+          dst[(x - b.x()) * plane.colStride()] = src[size_t(y) * w + x];
+      }
+    }
+    ++z;
+  }
+}
+
+struct ReadSource {
+  SequencePattern pattern;
+  int first = 1;
+  int last = 1;
+  std::vector<int> frames;
+};
+
+class ReadOp : public Iop {
+public:
+  ReadOp(Node* node, std::shared_ptr<const ReadSource> source) : Iop(node), source_(std::move(source)) {}
+  const char* Class() const override { return "Read"; }
+  const char* node_help() const override { return "Reads an image sequence or a movie."; }
+  int minimum_inputs() const override { return 0; }
+  int maximum_inputs() const override { return 0; }
+
+  void _validate(bool) override
+  {
+    const ReadSource& s = *source_;
+    int f = int(std::lround(outputContext().frame()));
+    f = std::clamp(f, s.first, s.last);
+    if (s.pattern.movie) {
+      path_ = s.pattern.text;
+      subimage_ = f - 1;
+    } else {
+      path_ = frameFileName(s.pattern, f);
+      subimage_ = 0;
+      if (!std::binary_search(s.frames.begin(), s.frames.end(), f) || !fileExists(path_)) {
+        error("Read: missing frame %d: %s", f, path_.c_str());
+        return;
+      }
+    }
+    ImageHeader h;
+    try {
+      h = readImageHeader(path_, subimage_);
+    } catch (const std::exception& e) {
+      error("Read: %s", e.what());
+      return;
+    }
+    info_.set(0, 0, h.width, h.height);
+    info_.format(Format{h.width, h.height, ""});
+    ChannelSet cs;
+    for (Channel c : h.channels)
+      cs += c;
+    info_.channels(cs);
+    info_.first_frame(s.first);
+    info_.last_frame(s.last);
+  }
+
+  void fetchPlane(ImagePlane& plane) override
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!loaded_) {
+      try {
+        image_ = readImageFile(path_, subimage_);
+      } catch (const std::exception& e) {
+        error("Read: %s", e.what());
+        throw std::runtime_error(std::string("Read: ") + e.what());
+      }
+      if (image_.header.width != info_.w() || image_.header.height != info_.h()) {
+        error("Read: %s changed size while reading", path_.c_str());
+        throw std::runtime_error("Read: " + path_ + " changed size while reading");
+      }
+      loaded_ = true;
+    }
+    fillPlane(plane, image_.header.channels, image_.pixels.data(), image_.header.width, image_.header.height);
+  }
+
+private:
+  std::shared_ptr<const ReadSource> source_;
+  std::string path_;
+  int subimage_ = 0;
+  std::mutex mutex_;
+  bool loaded_ = false;
+  ImageData image_;
+};
+
+class GeneratorOp : public Iop {
+public:
+  GeneratorOp(Node* node, int w, int h, int first, int last, ChannelSet chans, PixelFunction value)
+    : Iop(node), w_(w), h_(h), first_(first), last_(last), chans_(chans), value_(std::move(value))
+  {}
+  const char* Class() const override { return "Generator"; }
+  const char* node_help() const override { return "Generates a test image."; }
+  int minimum_inputs() const override { return 0; }
+  int maximum_inputs() const override { return 0; }
+
+  void _validate(bool) override
+  {
+    info_.set(0, 0, w_, h_);
+    info_.format(Format{w_, h_, ""});
+    info_.channels(chans_);
+    info_.first_frame(first_);
+    info_.last_frame(last_);
+  }
+
+  void fetchPlane(ImagePlane& plane) override
+  {
+    plane.makeWritable();
+    const Box& b = plane.bounds();
+    const double frame = outputContext().frame();
+    int z = 0;
+    for (Channel c : plane.channels()) {
+      if (z >= plane.nComps())
+        break;
+      for (int y = b.y(); y < b.t(); ++y)
+        for (int x = b.x(); x < b.r(); ++x) {
+          bool inside = chans_.contains(c) && x >= 0 && x < w_ && y >= 0 && y < h_;
+          plane.writable()[(y - b.y()) * plane.rowStride() + (x - b.x()) * plane.colStride() +
+                           z * plane.chanStride()] = inside ? value_(c, x, y, frame) : 0.0f;
+        }
+      ++z;
+    }
+  }
+
+private:
+  int w_, h_, first_, last_;
+  ChannelSet chans_;
+  PixelFunction value_;
+};
+
+} // namespace
+
+bool parseSequencePattern(const std::string& text, SequencePattern& out, std::string& why)
+{
+  SequencePattern p;
+  p.text = text;
+  size_t slash = text.rfind('/');
+  size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  size_t hash = text.find('#', nameStart);
+  size_t pct = text.find('%', nameStart);
+  if (hash != std::string::npos && pct != std::string::npos) {
+    why = "the pattern has both '#' and '%' frame placeholders";
+    return false;
+  }
+  if (hash != std::string::npos) {
+    size_t end = text.find_first_not_of('#', hash);
+    if (end == std::string::npos)
+      end = text.size();
+    if (text.find('#', end) != std::string::npos) {
+      why = "the pattern has more than one frame placeholder";
+      return false;
+    }
+    p.prefix = text.substr(0, hash);
+    p.suffix = text.substr(end);
+    p.padding = int(end - hash);
+  } else if (pct != std::string::npos) {
+    // %d, %4d or %04d
+    size_t i = pct + 1;
+    std::string width;
+    while (i < text.size() && isdigit((unsigned char)text[i]))
+      width += text[i++];
+    if (i >= text.size() || text[i] != 'd' || width.size() > 2) {
+      why = "the frame placeholder must read %d or %0Nd";
+      return false;
+    }
+    if (text.find('%', i + 1) != std::string::npos) {
+      why = "the pattern has more than one frame placeholder";
+      return false;
+    }
+    p.prefix = text.substr(0, pct);
+    p.suffix = text.substr(i + 1);
+    p.padding = width.empty() ? 0 : std::stoi(width);
+  } else {
+    why = "no frame number placeholder ('####' or '%04d') in the name";
+    return false;
+  }
+  if (p.padding > 9) {
+    why = "frame number padding wider than 9 digits";
+    return false;
+  }
+  out = p;
+  return true;
+}
+
+std::string frameFileName(const SequencePattern& p, int frame)
+{
+  if (p.movie)
+    return p.text;
+  char digits[32];
+  if (frame < 0)
+    std::snprintf(digits, sizeof digits, "-%0*d", std::max(0, p.padding - 1), -frame);
+  else
+    std::snprintf(digits, sizeof digits, "%0*d", p.padding, frame);
+  return p.prefix + digits + p.suffix;
+}
+
+std::vector<int> findFrames(const SequencePattern& p)
+{
+  std::vector<int> frames;
+  size_t slash = p.prefix.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : p.prefix.substr(0, slash == 0 ? 1 : slash);
+  std::string namePrefix = slash == std::string::npos ? p.prefix : p.prefix.substr(slash + 1);
+  DIR* d = opendir(dir.c_str());
+  if (!d)
+    return frames;
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n.size() <= namePrefix.size() + p.suffix.size() || n.compare(0, namePrefix.size(), namePrefix) != 0 ||
+        n.compare(n.size() - p.suffix.size(), p.suffix.size(), p.suffix) != 0)
+      continue;
+    std::string digits = n.substr(namePrefix.size(), n.size() - namePrefix.size() - p.suffix.size());
+    bool negative = !digits.empty() && digits[0] == '-';
+    std::string body = negative ? digits.substr(1) : digits;
+    if (body.empty() || body.size() > 9 || body.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    int frame = std::stoi(body) * (negative ? -1 : 1);
+    // Only names printed with this padding belong to the sequence.
+    if (frameFileName(p, frame) != (slash == std::string::npos ? n : p.prefix.substr(0, slash + 1) + n))
+      continue;
+    frames.push_back(frame);
+  }
+  closedir(d);
+  std::sort(frames.begin(), frames.end());
+  return frames;
+}
+
+std::unique_ptr<Node> createReadNode(const std::string& pattern, const std::string& name)
+{
+  auto source = std::make_shared<ReadSource>();
+  std::string why;
+  if (parseSequencePattern(pattern, source->pattern, why)) {
+    source->frames = findFrames(source->pattern);
+    if (source->frames.empty())
+      throw std::runtime_error("no file matches " + pattern);
+    source->first = source->frames.front();
+    source->last = source->frames.back();
+  } else if (fileExists(pattern)) {
+    // A movie, or a single image held for every frame.
+    ImageHeader h = readImageHeader(pattern);
+    source->pattern = SequencePattern{pattern, "", "", 0, true};
+    source->first = 1;
+    source->last = h.movie ? h.subimages : 1;
+  } else {
+    throw std::runtime_error(why + ": " + pattern);
+  }
+  std::shared_ptr<const ReadSource> shared = source;
+  return std::make_unique<Node>(name, [shared](Node* n) { return new ReadOp(n, shared); });
+}
+
+std::unique_ptr<Node> createGeneratorNode(const std::string& name, int width, int height, int first, int last,
+                                          const ChannelSet& channels, PixelFunction value)
+{
+  return std::make_unique<Node>(name, [=](Node* n) { return new GeneratorOp(n, width, height, first, last, channels, value); });
+}
+
+} // namespace HostLayer

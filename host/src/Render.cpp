@@ -1,0 +1,123 @@
+#include "HostLayer/Render.h"
+
+#include "DDImage/Iop.h"
+#include "DDImage/PlanarIop.h"
+#include "HostLayer/Node.h"
+
+#include <stdexcept>
+
+using namespace DD::Image;
+
+namespace HostLayer {
+
+namespace {
+
+// Validates an acquired operator; the inputs' contexts may follow what the
+// validation computed, so the operator is refreshed and validated again.
+bool validateAcquired(Node& node, Op* op, std::string& error)
+{
+  bool ok = op->tryValidate(true);
+  if (ok) {
+    node.refresh(op);
+    ok = op->tryValidate(true);
+  }
+  if (!ok) {
+    error = op->errorMessage().empty() ? "validation failed" : op->errorMessage();
+    return false;
+  }
+  for (int i = 0; i < op->inputs(); ++i) {
+    Op* in = op->input(i);
+    if (in && in->hasError()) {
+      error = in->errorMessage();
+      return false;
+    }
+  }
+  return true;
+}
+
+struct Lease {
+  Node& node;
+  Op* op;
+  ~Lease() { node.release(op); }
+};
+
+} // namespace
+
+bool validateNode(Node& node, double frame, FrameInfoSummary& info, std::string& error)
+{
+  node.clearError();
+  Lease lease{node, node.acquire(OutputContext(frame))};
+  if (!validateAcquired(node, lease.op, error))
+    return false;
+  Iop* iop = dynamic_cast<Iop*>(lease.op);
+  if (!iop) {
+    error = "node '" + node.name() + "' is not an image operator";
+    return false;
+  }
+  info.first = iop->info().first_frame();
+  info.last = iop->info().last_frame();
+  info.box = iop->info().box();
+  info.channels = iop->info().channels();
+  return true;
+}
+
+RenderResult renderFrame(Node& node, double frame, const ChannelSet& channels)
+{
+  RenderResult result;
+  node.clearError();
+  Lease lease{node, node.acquire(OutputContext(frame))};
+  Op* op = lease.op;
+  Iop* iop = dynamic_cast<Iop*>(op);
+  if (!iop) {
+    result.error = "node '" + node.name() + "' is not an image operator";
+    return result;
+  }
+  try {
+    if (!validateAcquired(node, op, result.error))
+      return result;
+
+    ChannelSet wanted = channels;
+    wanted &= iop->info().channels();
+    const Box box = iop->info().box();
+    if (box.is_empty() || wanted.empty()) {
+      result.error = "nothing to render (empty output box or no channels)";
+      return result;
+    }
+
+    RequestOutput requests;
+    iop->getRequests(box, wanted, 1, requests);
+
+    op->open();
+    if (op->hasError()) {
+      result.error = op->errorMessage();
+      return result;
+    }
+
+    bool packed = true;
+    if (auto* planar = dynamic_cast<PlanarIop*>(iop))
+      packed = planar->packedPreference() != PlanarIop::ePackedPreferenceUnpacked;
+    ImagePlane plane(box, packed, wanted, int(wanted.size()));
+    iop->fetchPlane(plane);
+    if (op->hasError()) {
+      result.error = op->errorMessage();
+      return result;
+    }
+    if (!plane.memory().isAllocated()) {
+      result.error = node.abortRequested() ? "render aborted" : "the node rendered nothing";
+      for (int i = 0; i < op->inputs(); ++i)
+        if (Op* in = op->input(i); in && in->hasError())
+          result.error = in->errorMessage();
+      return result;
+    }
+    result.plane = plane;
+    result.ok = true;
+  } catch (const std::exception& e) {
+    // Nothing a node throws may take the host down.
+    result.error = std::string("uncaught exception in ") + node.name() + ": " + e.what();
+  } catch (...) {
+    result.error = "uncaught exception of unknown type in " + node.name();
+  }
+  return result;
+}
+
+} // namespace HostLayer

@@ -1,0 +1,161 @@
+// GPU facts and the panel texts built from them.
+#include "node/DeviceQuery.h"
+
+#include "node/Tweenova.h"
+#include "runtime/CudaEnvironment.h"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <string>
+
+// Highest native compute capability named in the build configuration: in the
+// first line holding the architecture flags, the digits after the last 's',
+// 'm' or '_' character. Returns false (value untouched) when there is none.
+bool parseBuildCapability(const std::string& config, std::string& out)
+{
+  std::istringstream lines(config);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.find("  - NVCC architecture flags: ") == std::string::npos)
+      continue;
+    const size_t pos = line.find_last_of("sm_");
+    if (pos == std::string::npos)
+      return false;
+    std::string rest = line.substr(pos + 1);
+    size_t end = 0;
+    while (end < rest.size() && rest[end] >= '0' && rest[end] <= '9')
+      ++end;
+    out = rest.substr(0, end);
+    return true;
+  }
+  return false;
+}
+
+bool isCapabilityCompatible(long runtime, int cc)
+{
+  auto in = [cc](std::initializer_list<int> list) { return std::find(list.begin(), list.end(), cc) != list.end(); };
+  switch (runtime) {
+  case 10010:
+    return in({35, 50, 52, 60, 61, 70}) || cc >= 75;
+  case 11010:
+  case 11020:
+    return in({35, 50, 52, 60, 61, 70}) || cc == 75 || cc >= 86;
+  case 11080:
+    return in({35, 50, 52, 60, 61, 70, 75, 86}) || cc >= 89;
+  case 12080:
+    return in({50, 52, 60, 61, 70, 75, 86, 89}) || cc >= 120;
+  default:
+    return true;
+  }
+}
+
+void queryDevice(Tweenova& node)
+{
+  const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
+  const int index = std::min(node.cuda_deviceid, cuda.deviceCount() - 1);
+  const tweenova::CudaDeviceProperties props = cuda.deviceProperties(index);
+  node.bf16Capable = props.major > 7;
+  node.gpuComputeCapability = std::to_string(props.major) + std::to_string(props.minor);
+  node.gpuNameText = props.name;
+  parseBuildCapability(cuda.showConfig(), node.buildComputeCapability);
+}
+
+bool checkCompatibility(Tweenova& node)
+{
+  bool compatible;
+  try {
+    const int cc = std::stoi(node.gpuComputeCapability);
+    compatible = isCapabilityCompatible(tweenova::cudaEnvironment().versionCUDART(), cc);
+  } catch (const std::exception&) {
+    compatible = false;
+  }
+  if (!compatible)
+    node.use_gpu = false;
+  return compatible;
+}
+
+std::string gpuMemoryText(const Tweenova& node, bool gpuCompatible)
+{
+  const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
+  std::string g = "-";
+  if (cuda.isAvailable() && cuda.deviceCount() > 0) {
+    const int index = std::min(node.cuda_deviceid, cuda.deviceCount() - 1);
+    try {
+      const double bytes = double(cuda.deviceProperties(index).totalMemory);
+      g = std::to_string((long long)std::ceil(bytes * (1.0 / (1024.0 * 1024.0 * 1024.0))));
+    } catch (const std::exception&) {
+      return "-";
+    }
+  }
+  if (gpuCompatible)
+    return g + "Gb   Compute capability: sm_" + node.gpuComputeCapability;
+  if (!node.gpuComputeCapability.empty())
+    return g + "Gb&nbsp;&nbsp;&nbsp;Compute capability: <font color='red'>sm_" + node.gpuComputeCapability +
+           "</font>";
+  return "-";
+}
+
+std::string buildVersionText()
+{
+  const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
+  if (!cuda.buildHasCuda())
+    return "This version is built without CUDA: it runs on the CPU only.";
+  const long v = cuda.versionCUDART();
+  const long w = cuda.versionCuDNN();
+  long d, e;
+  if (w < 90000) {
+    d = w / 1000;
+    e = (w % 1000) / 100;
+  } else {
+    d = w / 10000;
+    e = (w % 10000) / 100;
+  }
+  std::ostringstream o;
+  o << "This version is built against CUDA " << v / 1000 << "." << (v % 1000) / 10 << "." << v % 10 << " and cuDNN "
+    << d << "." << e << "." << w % 100;
+  return o.str();
+}
+
+std::string buildCapabilityText(Tweenova& node)
+{
+  const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
+  if (!cuda.buildHasCuda())
+    return "with no native support for any GPU.";
+  if (node.buildComputeCapability.empty()) {
+    switch (cuda.versionCUDART()) {
+    case 10010: node.buildComputeCapability = "75"; break;
+    case 11010:
+    case 11020: node.buildComputeCapability = "86"; break;
+    case 11080: node.buildComputeCapability = "89"; break;
+    case 12080: node.buildComputeCapability = "120"; break;
+    default: break;
+    }
+  }
+  return "with native support for GPUs up to compute capability sm_" + node.buildComputeCapability + ".";
+}
+
+std::string kernelInfoText(const Tweenova& node)
+{
+  bool jit = false;
+  try {
+    jit = std::stoi(node.buildComputeCapability) < std::stoi(node.gpuComputeCapability);
+  } catch (const std::exception&) {
+    // An unknown build capability: nothing says the kernels are native.
+    return "Since your current GPU is sm_" + node.gpuComputeCapability +
+           ", this build's native kernel support is unknown.";
+  }
+  return "Since your current GPU is sm_" + node.gpuComputeCapability +
+         (jit ? ", you will rely on JIT-compiled kernels." : ", you will rely on native kernels.");
+}
+
+std::string versionMatchText()
+{
+  const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
+  if (cuda.versionCUDART() == 11080 && cuda.versionCuDNN() == 8401)
+    return "This exact combination of CUDA/cuDNN versions is matching\nwhat this current build of Nuke is using, which "
+           "makes this plugin\nfully compatible with Foundry's AIR tools.";
+  return "This exact combination of CUDA/cuDNN versions is NOT matching\nwhat this current build of Nuke is using, "
+         "which makes this plugin\nincompatible with Foundry's AIR tools. Please be careful with\nmixing these nodes "
+         "in the same Nuke scripts.";
+}

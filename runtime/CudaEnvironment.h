@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tweenova {
+
+struct CudaDeviceProperties {
+  std::string name;
+  int major = 0;
+  int minor = 0;
+  uint64_t totalMemory = 0;  // bytes
+};
+
+// Every CUDA fact the node uses comes through this interface, so that the
+// node's code is the same on a GPU machine, a CPU-only build and in tests
+// that simulate devices.
+class CudaEnvironment {
+public:
+  virtual ~CudaEnvironment() = default;
+  virtual bool isAvailable() const = 0;
+  virtual int deviceCount() const = 0;
+  // Throws std::out_of_range for an index outside [0, deviceCount()).
+  virtual CudaDeviceProperties deviceProperties(int index) const = 0;
+  // Whether the libtorch build carries CUDA at all.
+  virtual bool buildHasCuda() const = 0;
+  // CUDA runtime version of the build (11080 for 11.8.0); 0 without CUDA.
+  virtual long versionCUDART() const = 0;
+  // cuDNN version of the build (8401 for 8.4.1); 0 without cuDNN.
+  virtual long versionCuDNN() const = 0;
+  // The build's configuration text.
+  virtual std::string showConfig() const = 0;
+  // Releases the device memory the caching allocator holds unused.
+  virtual void emptyCache() const = 0;
+};
+
+// The environment in force: libtorch's own unless a test installed another.
+const CudaEnvironment& cudaEnvironment();
+// Installs an environment (tests); null restores libtorch's.
+void setCudaEnvironment(std::shared_ptr<const CudaEnvironment> env);
+
+} // namespace tweenova

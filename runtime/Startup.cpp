@@ -1,0 +1,99 @@
+// What happens when a node is created and destroyed.
+#include "runtime/Startup.h"
+
+#include "node/DeviceQuery.h"
+#include "node/Tweenova.h"
+#include "runtime/CudaEnvironment.h"
+#include "runtime/Logging.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <iostream>
+
+namespace {
+
+constexpr long long kMinimumKernelCache = 4000000000LL;
+
+// Warns when the GPU is newer than what the build compiled kernels for, and
+// whether the driver's kernel cache can hold the kernels compiled at run time.
+void checkKernelSupport(const Tweenova& node)
+{
+  try {
+    const int gpu = std::stoi(node.gpuComputeCapability);
+    const int build = std::stoi(node.buildComputeCapability);
+    if (gpu <= build)
+      return;
+    const char* suppress = std::getenv("QUOLMARINE_SUPPRESS_KERNEL_WARNINGS");
+    if (suppress && std::strcmp(suppress, "1") == 0)
+      return;
+    std::cout << "Tweenova: This plugin build natively supports up to compute capability sm_"
+              << node.buildComputeCapability << ". Since your current GPU is sm_" << node.gpuComputeCapability
+              << ", you will rely on JIT-compiled kernels." << std::endl;
+    const char* cache = std::getenv("CUDA_CACHE_MAXSIZE");
+    if (!cache) {
+      std::cout << "Tweenova: WARNING, the CUDA_CACHE_MAXSIZE environment variable is not set. Please check the "
+                   "manual on how to set it for the JIT-compilation to be able to succeed."
+                << std::endl;
+    } else if (std::strtol(cache, nullptr, 10) >= kMinimumKernelCache) {
+      std::cout << "Tweenova: The CUDA_CACHE_MAXSIZE environment variable is set and meets the minimum requirement."
+                << std::endl;
+    } else {
+      std::cout << "Tweenova: WARNING, the CUDA_CACHE_MAXSIZE environment variable is set too low. It should be set "
+                   "to at least 4000000000. Please check the manual on how to set it for the JIT-compilation to be "
+                   "able to succeed."
+                << std::endl;
+    }
+  } catch (const std::exception&) {
+    // A capability that is not a number: nothing to compare, nothing to say.
+  }
+}
+
+} // namespace
+
+std::string getPluginPath()
+{
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&getPluginPath), &info) == 0 || !info.dli_fname) {
+    spdlog::error("[getPluginPath] Error: Unable to find plugin library path: {}", dlerror() ? "dladdr failed" : "");
+    return {};
+  }
+  const std::string file = info.dli_fname;
+  const size_t sep = file.find_last_of("/\\");
+  return sep == std::string::npos ? std::string() : file.substr(0, sep);
+}
+
+namespace tweenova {
+
+void startUp(Tweenova& node)
+{
+  applyLogLevel(node.debug);
+  spdlog::debug("Plugin directory: {}", getPluginPath());
+  try {
+    if (!cudaEnvironment().isAvailable())
+      return;
+    queryDevice(node);
+  } catch (const std::exception& e) {
+    // A failing device query must not keep the node from being created.
+    std::cout << "Tweenova: could not query the CUDA device: " << e.what() << std::endl;
+    return;
+  }
+  checkKernelSupport(node);
+}
+
+void tearDown(Tweenova& node) noexcept
+{
+  try {
+    if (node.modelLoaded) {
+      spdlog::debug("Tweenova destructor: Moving model to CPU before cleanup");
+      node.model.to(torch::Device(torch::kCPU, -1), false);
+    }
+    spdlog::debug("Tweenova destructor: Cleanup completed successfully");
+  } catch (const std::exception& e) {
+    spdlog::error("Tweenova destructor error: {}", e.what());
+  } catch (...) {
+    spdlog::error("Tweenova destructor: Unknown error during cleanup");
+  }
+}
+
+} // namespace tweenova
