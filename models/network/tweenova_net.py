@@ -194,6 +194,8 @@ class TweenovaNet(torch.nn.Module):
         self.fb_alpha = float(params["fb_alpha"])
         self.fb_beta = float(params["fb_beta"])
         self.blend_floor = float(params["blend_floor"])
+        self.select_window = int(params["select_window"])
+        self.select_softness = float(params["select_softness"])
 
     def flow_factor(self, h: int, w: int, warp_downscale: float) -> int:
         """Power-of-two reduction from the input to the finest flow level."""
@@ -290,13 +292,28 @@ class TweenovaNet(torch.nn.Module):
         w1 = (warp(vis1, vt1) + self.blend_floor) * t
         weight0 = w0 / (w0 + w1)
 
+        # Candidate check: keep the motion-compensated result where its two
+        # warped frames agree better than the frames do without motion.
+        rgb0 = downsample(img0.to(flow_dtype), factor)
+        rgb1 = downsample(img1.to(flow_dtype), factor)
+        cost_motion = box((warp(rgb0, vt0) - warp(rgb1, vt1)).abs().mean(dim=1, keepdim=True),
+                          self.select_window)
+        cost_still = box((rgb0 - rgb1).abs().mean(dim=1, keepdim=True), self.select_window)
+        motion = torch.sigmoid((cost_still - cost_motion) / self.select_softness)
+
         vt0 = resize_flow(vt0.to(synth_dtype), h, w)
         vt1 = resize_flow(vt1.to(synth_dtype), h, w)
         weight0 = F.interpolate(weight0.to(synth_dtype), size=[h, w], mode="bilinear",
                                 align_corners=False)
-        i0 = warp(img0.to(synth_dtype), vt0)
-        i1 = warp(img1.to(synth_dtype), vt1)
-        out = i1 + (i0 - i1) * weight0
+        motion = F.interpolate(motion.to(synth_dtype), size=[h, w], mode="bilinear",
+                               align_corners=False)
+        s0 = img0.to(synth_dtype)
+        s1 = img1.to(synth_dtype)
+        i0 = warp(s0, vt0)
+        i1 = warp(s1, vt1)
+        moved = i1 + (i0 - i1) * weight0
+        still = s1 + (s0 - s1) * (1.0 - t)
+        out = still + (moved - still) * motion
         return out.to(out_dtype)
 
 
@@ -320,6 +337,8 @@ def default_params() -> Dict[str, float]:
         "fb_alpha": 0.05,              # forward-backward tolerance, relative to the motion
         "fb_beta": 0.5,                # forward-backward tolerance, pixels squared
         "blend_floor": 0.05,           # weight kept by an occluded sample
+        "select_window": 7.0,          # window of the motion / no-motion comparison
+        "select_softness": 0.003,      # softness of that choice (encoded units)
     }
 
 

@@ -1,0 +1,37 @@
+#include "runtime/DeviceRule.h"
+
+#include "node/Tweenova.h"
+#include "runtime/CudaEnvironment.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+
+DeviceChoice chooseDevice(const Tweenova& node, DeviceRuleCaller caller)
+{
+  DeviceChoice choice;
+  if (!node.use_gpu)
+    return choice;
+  const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
+  if (!cuda.isAvailable())
+    return choice;
+
+  const bool render = caller == DeviceRuleCaller::Render;
+  const int last = cuda.deviceCount() - 1;
+  if (render && node.debug)
+    std::cout << node.node_name() << ": Saved cuda_deviceid: " << node.cuda_deviceid << std::endl;
+  int index = std::min(node.cuda_deviceid, last);
+  const char* env = std::getenv("QUOLMARINE_NUKE_GPU_INDEX");
+  if (node.gpu_render_override && env) {
+    if (node.debug)
+      std::cout << (render ? "[renderStripe]" : "[_open]") << " Render --gpu override: " << env << std::endl;
+    index = std::min(int(std::strtol(env, nullptr, 10)), last);
+  }
+  if (render && node.debug)
+    std::cout << node.node_name() << ": Set the use_cuda_device to: " << index << std::endl;
+  // A negative index names no device; the first one is the safe reading.
+  index = std::max(index, 0);
+  choice.device = torch::Device(torch::kCUDA, static_cast<c10::DeviceIndex>(index));
+  choice.useCuda = true;
+  return choice;
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <torch/types.h>
+
+class Tweenova;
+
+struct DeviceChoice {
+  torch::Device device{torch::kCPU, -1};
+  bool useCuda = false;
+};
+
+// Who applies the rule; it decides which diagnostic lines are printed.
+enum class DeviceRuleCaller { Open, Render };
+
+// The one device rule of the node: the CPU unless use_gpu is on and CUDA is
+// available; otherwise the CUDA device min(cuda_deviceid, last index),
+// replaced, when gpu_render_override is on and QUOLMARINE_NUKE_GPU_INDEX is
+// set, by min(that variable read with strtol, last index). An index below 0
+// (from either source) selects device 0.
+DeviceChoice chooseDevice(const Tweenova& node, DeviceRuleCaller caller);

@@ -1,0 +1,43 @@
+#include "support/RetimeRig.h"
+
+#include <gtest/gtest.h>
+
+using namespace DD::Image;
+
+namespace testsupport {
+
+float rampValue(Channel z, int x, int y, double frame)
+{
+  return 0.001f * float(x) + 0.002f * float(y) + 0.01f * float(frame) + 0.1f * float(int(z));
+}
+
+RetimeRig::RetimeRig(int width, int height, int first, int last, const ChannelSet& channels,
+                     HostLayer::PixelFunction value)
+{
+  source = HostLayer::createGeneratorNode("Source", width, height, first, last, channels, std::move(value));
+  node = Node::create("Tweenova", "Tweenova1");
+  node->setInput(0, source.get());
+}
+
+Knob* RetimeRig::knob(const std::string& name) const { return node->knob(name); }
+
+void RetimeRig::set(const std::string& name, double value)
+{
+  Knob* k = knob(name);
+  if (!k)
+    throw std::runtime_error("no knob " + name);
+  node->setValue(k, value);
+}
+
+Tweenova& RetimeRig::acquire(double frame)
+{
+  Op* op = node->acquire(OutputContext(frame));
+  op->validate(true);
+  node->refresh(op);
+  op->validate(true);
+  return *static_cast<Tweenova*>(op);
+}
+
+void RetimeRig::release(Tweenova& op) { node->release(&op); }
+
+} // namespace testsupport
