@@ -25,7 +25,7 @@ DeviceChoice chooseDevice(const Tweenova& node, DeviceRuleCaller caller)
   if (node.gpu_render_override && env) {
     if (node.debug)
       std::cout << (render ? "[renderStripe]" : "[_open]") << " Render --gpu override: " << env << std::endl;
-    index = std::min(int(std::strtol(env, nullptr, 10)), last);
+    index = int(std::max<long>(std::min<long>(std::strtol(env, nullptr, 10), last), -1));
   }
   if (render && node.debug)
     std::cout << node.node_name() << ": Set the use_cuda_device to: " << index << std::endl;
