@@ -129,7 +129,10 @@ void Node::storeKnobs(Op* op, double frame)
 
 void Node::changed(Knob* k)
 {
+  // The panel's operator sees the knob values and inputs at the timeline frame.
+  first_->setOutputContext(OutputContext(frame_));
   storeKnobs(first_, frame_);
+  connectInputs(first_);
   first_->knob_changed(k);
   // Other pooled operators would keep state the change reset: drop them.
   std::lock_guard<std::mutex> lock(mutex_);

@@ -5,13 +5,15 @@
 
 namespace HostLayer {
 
-void loadPlugin(const std::string& path)
+void* loadPlugin(const std::string& path)
 {
   // The handle stays open for the life of the process, as a host keeps its plug-ins.
-  if (!dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) {
     const char* why = dlerror();
     throw std::runtime_error("cannot load plug-in " + path + ": " + (why ? why : "unknown loader error"));
   }
+  return handle;
 }
 
 } // namespace HostLayer

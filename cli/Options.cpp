@@ -1,0 +1,131 @@
+#include "cli/Options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <regex>
+
+namespace cli {
+
+namespace {
+
+bool parseInt(const std::string& s, int& out)
+{
+  if (s.empty() || s.size() > 11)
+    return false;
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(s.c_str(), &end, 10);
+  if (errno || *end || end == s.c_str() || v < -2147483647L || v > 2147483647L)
+    return false;
+  out = int(v);
+  return true;
+}
+
+bool validKnobName(const std::string& name)
+{
+  static const std::regex re("[A-Za-z_][A-Za-z0-9_]*");
+  return std::regex_match(name, re);
+}
+
+} // namespace
+
+FrameRange parseFrameRange(const std::string& text)
+{
+  static const std::regex re("^\\s*(-?[0-9]+)\\s*(?:-\\s*(-?[0-9]+))?\\s*$");
+  std::smatch m;
+  FrameRange r;
+  if (!std::regex_match(text, m, re) || !parseInt(m[1].str(), r.first) ||
+      (m[2].matched ? !parseInt(m[2].str(), r.last) : !parseInt(m[1].str(), r.last)))
+    throw UsageError{"-F " + text, "expected a frame range FIRST-LAST or a single frame"};
+  if (r.last < r.first)
+    throw UsageError{"-F " + text, "the last frame comes before the first"};
+  return r;
+}
+
+KnobAssignment parseKnobAssignment(const std::string& text)
+{
+  const size_t eq = text.find('=');
+  if (eq == std::string::npos)
+    throw UsageError{"--set " + text, "expected KNOB=VALUE"};
+  KnobAssignment a{text.substr(0, eq), text.substr(eq + 1)};
+  if (!validKnobName(a.knob))
+    throw UsageError{"--set " + text, "'" + a.knob + "' is not a knob name"};
+  return a;
+}
+
+KeyAssignment parseKeyAssignment(const std::string& text)
+{
+  static const std::regex re("^([A-Za-z_][A-Za-z0-9_]*):([-+]?[0-9]*\\.?[0-9]+(?:[eE][-+]?[0-9]+)?)=(.*)$");
+  std::smatch m;
+  if (!std::regex_match(text, m, re))
+    throw UsageError{"--key " + text, "expected KNOB:FRAME=VALUE"};
+  KeyAssignment k;
+  k.knob = m[1].str();
+  k.frame = std::strtod(m[2].str().c_str(), nullptr);
+  k.value = m[3].str();
+  if (!std::isfinite(k.frame) || std::fabs(k.frame) > 1e9)
+    throw UsageError{"--key " + text, "the frame is out of range"};
+  return k;
+}
+
+std::optional<Options> parseOptions(int argc, char** argv)
+{
+  Options o;
+  CLI::App app{"tweenova-render: retime an image sequence with the Tweenova node.\n\n"
+               "Exit status: 0 success, 1 some frames failed (the others were written),\n"
+               "2 bad arguments or unreadable input, 130 interrupted (SIGINT).",
+               "tweenova-render"};
+  app.option_defaults()->always_capture_default(false);
+  std::string frames;
+  std::vector<std::string> sets, keys;
+  app.add_option("INPUT", o.input, "input image sequence (name.####.exr, name.%04d.png) or movie file")->required();
+  app.add_option("OUTPUT", o.output, "output sequence pattern (name.####.exr); not needed with --list or --panel");
+  app.add_option("-F,--frames", frames, "output frames to render")->type_name("FIRST-LAST");
+  app.add_option("--set", sets, "set a knob: enumerations by item or index, booleans on/off/true/false/1/0, "
+                                "channel sets by name (rgb, rgba, alpha, all)")
+    ->type_name("KNOB=VALUE");
+  app.add_option("--key", keys, "set a key frame of an animated knob")->type_name("KNOB:FRAME=VALUE");
+  app.add_option("--gpu", o.gpu, "CUDA device index for this render (QUOLMARINE_NUKE_GPU_INDEX)")->type_name("N");
+  app.add_flag("--cpu", o.cpu, "render on the CPU (use_gpu off)");
+  app.add_option("--channels", o.channels, "channels to render and write (default all)")->type_name("CHANNELS");
+  app.add_flag("--float", o.floatOutput, "write 32-bit float EXR instead of 16-bit half");
+  app.add_option("--threads", o.threads, "frames rendered at the same time")->type_name("N")->check(CLI::Range(1, 64));
+  app.add_option("--torch-threads", o.torchThreads, "libtorch threads per render (0: one per core)")
+    ->type_name("N")
+    ->check(CLI::Range(0, 256));
+  app.add_flag("-v,--verbose", o.verbose, "switch the node's debug output on");
+  app.add_flag("-q,--quiet", o.quiet, "no progress display");
+  app.add_flag("--list", o.list, "print the frame mapping of every output frame and exit");
+  app.add_flag("--panel", o.panel, "print the node's panel and exit");
+  app.add_option("--plugin", o.plugin, "plug-in library to load")->group("");
+  app.add_option("--model-library", o.modelLibrary, "model library to load")->group("");
+  app.add_flag("--simulate-gpu", o.simulateGpu, "show the panel against a simulated GPU")->group("");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    return std::nullopt;
+  } catch (const CLI::ParseError& e) {
+    std::string why = e.what();
+    throw UsageError{"arguments", why};
+  }
+  if (!frames.empty())
+    o.frames = parseFrameRange(frames);
+  for (const std::string& s : sets)
+    o.sets.push_back(parseKnobAssignment(s));
+  for (const std::string& k : keys)
+    o.keys.push_back(parseKeyAssignment(k));
+  if (o.output.empty() && !o.list && !o.panel)
+    throw UsageError{"arguments", "OUTPUT is required unless --list or --panel is given"};
+  if (o.gpu && o.cpu)
+    throw UsageError{"arguments", "--gpu and --cpu exclude each other"};
+  if (o.gpu && *o.gpu < 0)
+    throw UsageError{"--gpu", "the device index must not be negative"};
+  return o;
+}
+
+} // namespace cli

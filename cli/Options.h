@@ -1,0 +1,71 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// Exit statuses of tweenova-render.
+enum ExitCode {
+  kExitSuccess = 0,
+  kExitFramesFailed = 1,  // some frames failed to render; the others were written
+  kExitUsage = 2,         // bad arguments, unknown knob, unreadable input
+  kExitInterrupted = 130, // stopped by SIGINT after the current frame
+};
+
+// An error in what the user asked for: printed as one line, exit status 2.
+struct UsageError {
+  std::string what;
+  std::string why;
+};
+
+struct FrameRange {
+  int first = 0;
+  int last = 0;
+};
+
+struct KnobAssignment {
+  std::string knob;
+  std::string value;
+};
+
+struct KeyAssignment {
+  std::string knob;
+  double frame = 0.0;
+  std::string value;
+};
+
+struct Options {
+  std::string input;
+  std::string output;
+  std::optional<FrameRange> frames;
+  std::vector<KnobAssignment> sets;
+  std::vector<KeyAssignment> keys;
+  std::optional<int> gpu;
+  bool cpu = false;
+  bool verbose = false;
+  bool quiet = false;
+  bool list = false;
+  bool panel = false;
+  bool floatOutput = false;  // 32-bit float EXR instead of half
+  std::string channels = "all";
+  int threads = 1;           // frames rendered at the same time
+  int torchThreads = 0;      // libtorch intra-op threads; 0 = one per core
+  std::string plugin;        // hidden: plug-in library to load
+  std::string modelLibrary;  // hidden: model library to load instead of the one beside the plug-in
+  bool simulateGpu = false;  // hidden: show the panel against a simulated GPU
+};
+
+// "A-B" or "A" (frames may be negative: "-5--1"). Throws UsageError.
+FrameRange parseFrameRange(const std::string& text);
+// "KNOB=VALUE". Throws UsageError.
+KnobAssignment parseKnobAssignment(const std::string& text);
+// "KNOB:FRAME=VALUE". Throws UsageError.
+KeyAssignment parseKeyAssignment(const std::string& text);
+
+// Parses the command line. Returns nullopt after printing help (exit 0);
+// throws UsageError for anything malformed.
+std::optional<Options> parseOptions(int argc, char** argv);
+
+} // namespace cli

@@ -1,0 +1,128 @@
+// Rendering every output frame and writing it.
+#include "cli/ImageWriter.h"
+#include "cli/Progress.h"
+#include "cli/Session.h"
+
+#include "DDImage/ChannelSet.h"
+#include "HostLayer/Read.h"
+#include "HostLayer/Render.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <vector>
+
+using namespace DD::Image;
+
+namespace cli {
+
+namespace {
+
+// Longest output range rendered in one run; longer ones are refused up front.
+constexpr long long kMaxOutputFrames = 1000000;
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void onInterrupt(int) { interrupted = true; }
+
+double peakMemoryMiB()
+{
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return double(u.ru_maxrss) / 1024.0;
+}
+
+void checkOutputFolder(const std::string& pattern)
+{
+  const size_t slash = pattern.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : pattern.substr(0, slash));
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    throw UsageError{"output " + pattern, "the folder " + dir + " does not exist"};
+  if (access(dir.c_str(), W_OK) != 0)
+    throw UsageError{"output " + pattern, "the folder " + dir + " is not writable"};
+}
+
+} // namespace
+
+int Session::render()
+{
+  HostLayer::SequencePattern out;
+  std::string why;
+  if (!HostLayer::parseSequencePattern(options_.output, out, why))
+    throw UsageError{"output " + options_.output, why};
+  if (!supportedOutputExtension(options_.output))
+    throw UsageError{"output " + options_.output, "unsupported file type (exr, png, tif, jpg, dpx)"};
+  checkOutputFolder(options_.output);
+  ChannelSet channels;
+  if (!parseChannelSet(options_.channels, channels))
+    throw UsageError{"--channels " + options_.channels, "not a channel set"};
+
+  const FrameRange range = outputRange();
+  const long long count = (long long)range.last - range.first + 1;
+  if (count > kMaxOutputFrames)
+    throw UsageError{"output range " + std::to_string(range.first) + "-" + std::to_string(range.last),
+                     std::to_string(count) + " frames is more than " + std::to_string(kMaxOutputFrames) +
+                       " (check speed, or render a part with -F)"};
+
+  Progress progress(int(count), options_.quiet);
+  node_->setProgressHandlers([&](const std::string& m) { progress.message(m); },
+                             [&](double f) { progress.fraction(f); }, [] {});
+  interrupted = false;
+  auto previous = std::signal(SIGINT, onInterrupt);
+
+  WriteSettings settings;
+  settings.floatExr = options_.floatOutput;
+  int written = 0, failed = 0;
+  std::vector<double> times;
+  const auto start = std::chrono::steady_clock::now();
+  for (long long f = range.first; f <= range.last && !interrupted; ++f) {
+    const int frame = int(f);
+    const auto t0 = std::chrono::steady_clock::now();
+    progress.startFrame(frame, int(f - range.first + 1));
+    HostLayer::RenderResult result = HostLayer::renderFrame(*node_, frame, channels);
+    std::string path = HostLayer::frameFileName(out, frame);
+    bool ok = result.ok;
+    std::string error = result.error;
+    if (ok) {
+      try {
+        writeImage(path, result.plane, settings);
+      } catch (const std::exception& e) {
+        ok = false;
+        error = e.what();
+      }
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    progress.finishFrame(frame, ok, seconds, path);
+    if (ok) {
+      ++written;
+      times.push_back(seconds);
+    } else {
+      ++failed;
+      progress.clear();
+      std::cerr << "tweenova-render: error: frame " << frame << " : " << error << std::endl;
+    }
+  }
+  std::signal(SIGINT, previous);
+  progress.clear();
+
+  const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::sort(times.begin(), times.end());
+  const double median = times.empty() ? 0.0 : times[times.size() / 2];
+  if (!options_.quiet) {
+    std::fprintf(stderr, "%d frames written, %d failed%s, %.2f s in all, median %.3f s per frame, peak memory %.0f MiB\n",
+                 written, failed, interrupted ? ", interrupted" : "", total, median, peakMemoryMiB());
+  }
+  if (interrupted)
+    return kExitInterrupted;
+  return failed ? kExitFramesFailed : kExitSuccess;
+}
+
+} // namespace cli

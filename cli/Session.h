@@ -1,0 +1,37 @@
+#pragma once
+
+#include "cli/Options.h"
+
+#include "HostLayer/Node.h"
+
+#include <iosfwd>
+#include <memory>
+
+namespace cli {
+
+// The nodes of one run: a reader for the input and the retime node after it.
+class Session {
+public:
+  // Loads the plug-in, reads the input and applies the options to the node.
+  // Throws UsageError for anything the user got wrong.
+  explicit Session(const Options& options);
+  ~Session();
+
+  int listFrames(std::ostream& out);
+  int printPanel(std::ostream& out);
+  int render();
+
+  DD::Image::Node& node() { return *node_; }
+
+private:
+  void applyOptions();
+  // The output frame range: -F, else the node's own.
+  FrameRange outputRange();
+
+  Options options_;
+  void* plugin_ = nullptr;
+  std::unique_ptr<DD::Image::Node> reader_;
+  std::unique_ptr<DD::Image::Node> node_;
+};
+
+} // namespace cli
