@@ -2,6 +2,7 @@
 #include "cli/ImageWriter.h"
 #include "cli/Progress.h"
 #include "cli/Session.h"
+#include "cli/TorchThreads.h"
 
 #include "DDImage/ChannelSet.h"
 #include "HostLayer/Read.h"
@@ -72,6 +73,7 @@ int Session::render()
                      std::to_string(count) + " frames is more than " + std::to_string(kMaxOutputFrames) +
                        " (check speed, or render a part with -F)"};
 
+  setTorchThreads(options_.torchThreads);
   Progress progress(int(count), options_.quiet);
   node_->setProgressHandlers([&](const std::string& m) { progress.message(m); },
                              [&](double f) { progress.fraction(f); }, [] {});
