@@ -184,6 +184,7 @@ Hash Node::knobHash(double frame) const
 {
   Hash h;
   h.append(name_);
+  h.append(frame);
   for (const Knob* k : knobOrder_) {
     if (k->name().empty())
       continue;
@@ -267,7 +268,6 @@ Op* Node::acquire(const OutputContext& ctx)
     storeKnobs(op, ctx.frame());
     connectInputs(op);
     Hash h = knobHash(ctx.frame());
-    h.append(ctx.frame());
     op->append(h);
     op->set_hash(h);
     // Validated once here, so that threads sharing it only read it afterwards.

@@ -19,3 +19,128 @@ TEST(FrameMapping, SpeedModeOutputRangesForInputOneToHundred)
     rig.release(op);
   }
 }
+
+namespace {
+
+void expectInfo(const FrameInfo& fi, int f0, int f1, float pos, float t)
+{
+  EXPECT_EQ(fi.frame0, f0);
+  EXPECT_EQ(fi.frame1, f1);
+  EXPECT_FLOAT_EQ(fi.requestedFramePosition, pos);
+  EXPECT_FLOAT_EQ(fi.timestep, t);
+}
+
+} // namespace
+
+TEST(FrameMapping, SpeedModeMappingClampsOneFrameOutsideTheOutputRange)
+{
+  RetimeRig rig;
+  Tweenova& op = rig.acquire(1);
+  expectInfo(op.calculateFrameInfo(1), 1, 2, 1.25f, 0.25f);
+  expectInfo(op.calculateFrameInfo(2), 1, 2, 1.75f, 0.75f);
+  expectInfo(op.calculateFrameInfo(3), 2, 3, 2.25f, 0.25f);
+  expectInfo(op.calculateFrameInfo(198), 99, 100, 99.75f, 0.75f);
+  expectInfo(op.calculateFrameInfo(0), 0, 1, 0.75f, 0.75f);
+  expectInfo(op.calculateFrameInfo(-50), 0, 1, 0.75f, 0.75f);
+  expectInfo(op.calculateFrameInfo(250), 100, 101, 100.25f, 0.25f);
+  rig.release(op);
+}
+
+TEST(FrameMapping, WholeAndFractionalSpeeds)
+{
+  RetimeRig rig;
+  rig.set("speed", 1.0);
+  Tweenova& one = rig.acquire(37);
+  expectInfo(one.calculateFrameInfo(37), 37, 37, 37.0f, 0.0f);
+  rig.release(one);
+
+  rig.set("speed", 1.5);
+  Tweenova& oneHalf = rig.acquire(1);
+  EXPECT_EQ(oneHalf.outputLastFrame, 66);
+  expectInfo(oneHalf.calculateFrameInfo(1), 1, 2, 1.25f, 0.25f);
+  expectInfo(oneHalf.calculateFrameInfo(2), 2, 3, 2.75f, 0.75f);
+  rig.release(oneHalf);
+
+  rig.set("speed", 2.0);
+  Tweenova& two = rig.acquire(50);
+  expectInfo(two.calculateFrameInfo(50), 99, 99, 99.0f, 0.0f);
+  rig.release(two);
+
+  rig.set("speed", 0.0);
+  Tweenova& zero = rig.acquire(1);
+  EXPECT_EQ(zero.outputFirstFrame, 1);
+  EXPECT_EQ(zero.outputLastFrame, 1);
+  rig.release(zero);
+}
+
+TEST(FrameMapping, FrameModeFollowsOutputFrameAndItsKeys)
+{
+  RetimeRig rig;
+  rig.set("mode", 1);
+  rig.set("output_frame", 12.4);
+  Tweenova& op = rig.acquire(77);
+  const FrameInfo fi = op.calculateFrameInfo(77);
+  EXPECT_EQ(fi.frame0, 12);
+  EXPECT_EQ(fi.frame1, 13);
+  EXPECT_FLOAT_EQ(fi.timestep, 0.39999962f);
+  // No keys: the output range is the input range.
+  EXPECT_EQ(op.outputFirstFrame, 1);
+  EXPECT_EQ(op.outputLastFrame, 100);
+  rig.release(op);
+
+  rig.node->setKey(rig.knob("output_frame"), 10, 5.0);
+  rig.node->setKey(rig.knob("output_frame"), 40, 20.0);
+  Tweenova& keyed = rig.acquire(25);
+  EXPECT_EQ(keyed.outputFirstFrame, 10);
+  EXPECT_EQ(keyed.outputLastFrame, 40);
+  // Stored at the operator's frame: halfway between the keys.
+  EXPECT_FLOAT_EQ(keyed.output_frame, 12.5f);
+  EXPECT_EQ(keyed.input(0)->outputContext().frame(), 12);
+  EXPECT_EQ(keyed.input(1)->outputContext().frame(), 13);
+  rig.release(keyed);
+}
+
+TEST(FrameMapping, InputCopiesRequestsAndHash)
+{
+  RetimeRig rig;
+  Tweenova& op = rig.acquire(3);
+  EXPECT_EQ(op.split_input(0), 2);
+  EXPECT_EQ(op.split_input(1), 1);
+  DD::Image::OutputContext out;
+  op.inputContext(0, 1, out);
+  EXPECT_EQ(out.frame(), 3);  // frame1 of position 2.25
+  op.inputContext(1, 0, out);
+  EXPECT_EQ(out.frame(), op.outputContext().frame());
+
+  DD::Image::RequestOutput req;
+  op.getRequests(DD::Image::Box(5, 5, 6, 6), DD::Image::Mask_Red, 1, req);
+  ASSERT_EQ(req.requests().size(), 2u);
+  EXPECT_EQ(req.requests()[0].getOp(), op.input(0));
+  EXPECT_EQ(req.requests()[1].getOp(), op.input(1));
+  EXPECT_EQ(req.requests()[0].getBox(), DD::Image::Box(0, 0, 64, 48));
+  EXPECT_TRUE(req.requests()[0].getChannels().contains(DD::Image::Chan_Alpha));  // input_channels is all
+
+  DD::Image::Hash a, b;
+  op.append(a);
+  op.steps = 3;
+  op.append(b);
+  EXPECT_NE(a, b);
+  rig.release(op);
+}
+
+TEST(FrameMapping, InputRangeIsFilledOnceFromTheInput)
+{
+  RetimeRig rig(32, 32, 5, 20);
+  EXPECT_EQ(rig.knob("frame_range_start")->get_value(), kUnsetFrame);
+  Tweenova& op = rig.acquire(5);
+  EXPECT_EQ(op.frame_range_start, 5);
+  EXPECT_EQ(op.frame_range_end, 20);
+  EXPECT_EQ(rig.knob("frame_range_start")->get_value(), 5);
+  EXPECT_EQ(rig.knob("frame_range_end")->get_value(), 20);
+  rig.release(op);
+  rig.set("frame_range_end", 10);
+  Tweenova& again = rig.acquire(5);
+  EXPECT_EQ(again.frame_range_end, 10);  // never refilled
+  EXPECT_EQ(again.outputLastFrame, 14);  // (10 - 5) / 0.5 + 5 - 0.5
+  rig.release(again);
+}

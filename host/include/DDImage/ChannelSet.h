@@ -3,7 +3,9 @@
 #include "DDImage/Channel.h"
 
 #include <bitset>
+#include <cstddef>
 #include <initializer_list>
+#include <iterator>
 #include <ostream>
 
 namespace DD {
@@ -69,6 +71,12 @@ public:
 
   class const_iterator {
   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Channel;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const Channel*;
+    using reference = Channel;
+
     const_iterator(const ChannelSet* s, Channel c) : set_(s), c_(c) {}
     Channel operator*() const { return c_; }
     const_iterator& operator++()

@@ -1,0 +1,164 @@
+// tweenova-render as users run it: exit statuses, messages, the frame list and the panel.
+#include "cli/Options.h"
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <sys/wait.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+  int status;
+  std::string out;
+};
+
+std::string buildDir()
+{
+  const char* b = std::getenv("TWEENOVA_BUILD_DIR");
+  return b ? b : ".";
+}
+
+Outcome run(const std::string& args)
+{
+  const std::string cmd = buildDir() + "/tweenova-render " + args + " 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  Outcome r{-1, {}};
+  if (!p)
+    return r;
+  std::array<char, 4096> buf;
+  while (fgets(buf.data(), int(buf.size()), p))
+    r.out += buf.data();
+  const int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+class CommandLine : public ::testing::Test {
+protected:
+  static void SetUpTestSuite()
+  {
+    dir = fs::temp_directory_path() / ("tweenova-cli-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::vector<unsigned char> px(16 * 8 * 3, 100);
+    for (int f = 1; f <= 100; ++f) {
+      char name[64];
+      std::snprintf(name, sizeof name, "in.%04d.png", f);
+      auto out = OIIO::ImageOutput::create((dir / name).string());
+      out->open((dir / name).string(), OIIO::ImageSpec(16, 8, 3, OIIO::TypeDesc::UINT8));
+      out->write_image(OIIO::TypeDesc::UINT8, px.data());
+      out->close();
+    }
+  }
+  static void TearDownTestSuite() { fs::remove_all(dir); }
+  static std::string input() { return (dir / "in.####.png").string(); }
+  static fs::path dir;
+};
+
+fs::path CommandLine::dir;
+
+std::string lastLine(const std::string& s)
+{
+  std::string t = s;
+  while (!t.empty() && t.back() == '\n')
+    t.pop_back();
+  const size_t nl = t.rfind('\n');
+  return nl == std::string::npos ? t : t.substr(nl + 1);
+}
+
+} // namespace
+
+TEST_F(CommandLine, ListsTheOutputRangeForEachSpeed)
+{
+  const std::pair<const char*, const char*> cases[] = {{"0.5", "198 99 100 99.75 0.75"}, {"0.25", "396"},
+                                                       {"0.3", "330"}, {"1", "100 100 100 100 0"},
+                                                       {"1.5", "66"},  {"2", "50 99 99 99 0"},
+                                                       {"2.5", "40"},  {"3", "34"}};
+  for (auto [speed, last] : cases) {
+    Outcome r = run(input() + " --list --set speed=" + speed);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "# frame frame0 frame1 position timestep");
+    EXPECT_EQ(lastLine(r.out).rfind(last, 0), 0u) << "speed " << speed << ": " << lastLine(r.out);
+  }
+  Outcome first = run(input() + " --list");
+  EXPECT_NE(first.out.find("\n1 1 2 1.25 0.25\n"), std::string::npos);
+}
+
+TEST_F(CommandLine, FrameModeListsTheKeyRangeOrTheInputRange)
+{
+  Outcome keyed = run(input() + " --list --set mode=Frame --key output_frame:10=5 --key output_frame:40=20");
+  ASSERT_EQ(keyed.status, 0) << keyed.out;
+  EXPECT_NE(keyed.out.find("\n10 5 5 5 0\n"), std::string::npos);
+  EXPECT_EQ(lastLine(keyed.out), "40 20 20 20 0");
+  Outcome unkeyed = run(input() + " --list --set mode=1 --set output_frame=12.4");
+  EXPECT_EQ(lastLine(unkeyed.out), "100 12 13 12.3999996 0.399999619");
+}
+
+TEST_F(CommandLine, PanelListsEveryKnobWithItsStateAndTexts)
+{
+  Outcome r = run(input() + " --panel --set max_size=10 --set overlap=4");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("gpuName\tNamed_Text_knob\t\tNot available\t-"), std::string::npos);
+  EXPECT_NE(r.out.find("use_gpu\tBool_knob\tUse GPU if available\tfalse\tdisabled"), std::string::npos);
+  EXPECT_NE(r.out.find("speed\tFloat_knob\tspeed\t0.5\t-"), std::string::npos);
+  EXPECT_NE(r.out.find("output_frame\tFloat_knob\tframe\t1\tinvisible"), std::string::npos);
+  EXPECT_NE(r.out.find("threshold\tFloat_knob\tthreshold\t0.001\thidden"), std::string::npos);
+  EXPECT_NE(r.out.find("frame_range_start\tInt_knob\tinput range\t1\t-"), std::string::npos);
+  // 16 x 8 with max size 10 and overlap 4: steps of 6 -> 3 x 1
+  EXPECT_NE(r.out.find("Image patches: 3 (3 x 1)"), std::string::npos);
+  EXPECT_NE(r.out.find("Tweenova v1.0.0"), std::string::npos);
+
+  Outcome frame = run(input() + " --panel --set mode=Frame");
+  EXPECT_NE(frame.out.find("speed\tFloat_knob\tspeed\t0.5\tinvisible"), std::string::npos);
+  EXPECT_NE(frame.out.find("output_frame\tFloat_knob\tframe\t1\t-"), std::string::npos);
+}
+
+TEST_F(CommandLine, BadRequestsGiveOneLineAndStatusTwo)
+{
+  const std::pair<std::string, std::string> cases[] = {
+    {input() + " --list --set nosuch=1", "tweenova-render: error: knob nosuch : the node has no knob of that name"},
+    {input() + " --list --set speed=fast", "tweenova-render: error: knob speed=fast : expected a finite number"},
+    {input() + " --list --set use_gpu=maybe", "expected on, off, true, false, 1 or 0"},
+    {input() + " --list --set mode=Sideways", "expected one of 'Output Speed', 'Frame'"},
+    {input() + " --list --set input_channels=nolayer", "not a channel set"},
+    {input() + " --list --key speed=2", "expected KNOB:FRAME=VALUE"},
+    {input() + " --list -F 9-2", "the last frame comes before the first"},
+    {input() + " --list --bogus", "tweenova-render: error: arguments"},
+    {(dir / "none.####.png").string() + " --list", "no file matches"},
+    {input(), "OUTPUT is required"},
+    {input() + " " + (dir / "out.####.xyz").string(), "unsupported file type"},
+    {input() + " /nonexistent/out.####.png", "does not exist"},
+  };
+  for (const auto& [args, message] : cases) {
+    Outcome r = run(args);
+    EXPECT_EQ(r.status, 2) << args << "\n" << r.out;
+    EXPECT_NE(r.out.find(message), std::string::npos) << args << "\n" << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << args << "\n" << r.out;
+  }
+}
+
+TEST(CommandLineParsing, FrameRangesAndAssignments)
+{
+  EXPECT_EQ(cli::parseFrameRange("10-20").first, 10);
+  EXPECT_EQ(cli::parseFrameRange("10-20").last, 20);
+  EXPECT_EQ(cli::parseFrameRange("7").last, 7);
+  EXPECT_EQ(cli::parseFrameRange("-5--1").first, -5);
+  EXPECT_EQ(cli::parseFrameRange("-5--1").last, -1);
+  EXPECT_THROW(cli::parseFrameRange("a-b"), cli::UsageError);
+  EXPECT_THROW(cli::parseFrameRange("99999999999-1"), cli::UsageError);
+  EXPECT_EQ(cli::parseKnobAssignment("speed=0.25").value, "0.25");
+  EXPECT_EQ(cli::parseKnobAssignment("mode=Output Speed").value, "Output Speed");
+  EXPECT_THROW(cli::parseKnobAssignment("=3"), cli::UsageError);
+  cli::KeyAssignment k = cli::parseKeyAssignment("output_frame:12.5=3");
+  EXPECT_EQ(k.knob, "output_frame");
+  EXPECT_DOUBLE_EQ(k.frame, 12.5);
+  EXPECT_EQ(k.value, "3");
+  EXPECT_THROW(cli::parseKeyAssignment("output_frame=3"), cli::UsageError);
+}

@@ -1,0 +1,179 @@
+// Behaviours of the host layer that the node relies on.
+#include "DDImage/ChannelSet.h"
+#include "DDImage/Iop.h"
+#include "DDImage/Knob.h"
+#include "HostLayer/ImageFile.h"
+#include "HostLayer/Node.h"
+#include "HostLayer/Read.h"
+#include "HostLayer/Render.h"
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+
+using namespace DD::Image;
+namespace fs = std::filesystem;
+
+TEST(HostLayer, AnimatedKnobIsLinearBetweenKeysAndHeldOutside)
+{
+  Knob k(KnobKind::Float, "output_frame", "frame");
+  k.set_value(3.0);
+  EXPECT_FALSE(k.isAnimated());
+  EXPECT_DOUBLE_EQ(k.get_value_at(100), 3.0);
+  k.set_value_at(5.0, 10);
+  k.set_value_at(20.0, 40);
+  EXPECT_TRUE(k.isAnimated());
+  EXPECT_DOUBLE_EQ(k.get_value_at(-5), 5.0);
+  EXPECT_DOUBLE_EQ(k.get_value_at(10), 5.0);
+  EXPECT_DOUBLE_EQ(k.get_value_at(25), 12.5);
+  EXPECT_DOUBLE_EQ(k.get_value_at(40), 20.0);
+  EXPECT_DOUBLE_EQ(k.get_value_at(1000), 20.0);
+  std::set<int> frames;
+  EXPECT_EQ(k.getKeyList(frames), 2);
+  EXPECT_EQ(frames, (std::set<int>{10, 40}));
+}
+
+TEST(HostLayer, ChannelSetsIterateInChannelOrderAndPrintByLayer)
+{
+  ChannelSet s;
+  s += Chan_Alpha;
+  s += Chan_Red;
+  Channel diffuse = getChannel("diffuse.red");
+  s += diffuse;
+  std::vector<Channel> order(s.begin(), s.end());
+  EXPECT_EQ(order, (std::vector<Channel>{Chan_Red, Chan_Alpha, diffuse}));
+  EXPECT_EQ(s.size(), 3u);
+
+  auto text = [](const ChannelSet& c) {
+    std::ostringstream o;
+    o << c;
+    return o.str();
+  };
+  EXPECT_EQ(text(Mask_RGB), "rgb");
+  EXPECT_EQ(text(Mask_RGBA), "rgba");
+  EXPECT_EQ(text(Mask_All), "all");
+  EXPECT_EQ(text(Mask_None), "none");
+  EXPECT_EQ(text(Mask_Alpha), "rgba.alpha");
+
+  ChannelSet all = Mask_All;
+  all &= Mask_RGB;
+  EXPECT_EQ(all, Mask_RGB);
+  ChannelSet parsed;
+  ASSERT_TRUE(parseChannelSet("rgb,alpha", parsed));
+  EXPECT_EQ(parsed, Mask_RGBA);
+  EXPECT_FALSE(parseChannelSet("nosuchlayer", parsed));
+  EXPECT_EQ(getChannel("bad name"), Chan_Black);
+}
+
+TEST(HostLayer, SequencePatterns)
+{
+  HostLayer::SequencePattern p;
+  std::string why;
+  ASSERT_TRUE(HostLayer::parseSequencePattern("/tmp/a/shot.####.exr", p, why));
+  EXPECT_EQ(HostLayer::frameFileName(p, 7), "/tmp/a/shot.0007.exr");
+  ASSERT_TRUE(HostLayer::parseSequencePattern("shot.%04d.png", p, why));
+  EXPECT_EQ(HostLayer::frameFileName(p, 12345), "shot.12345.png");
+  ASSERT_TRUE(HostLayer::parseSequencePattern("shot.%d.png", p, why));
+  EXPECT_EQ(HostLayer::frameFileName(p, 3), "shot.3.png");
+  EXPECT_FALSE(HostLayer::parseSequencePattern("shot.png", p, why));
+  EXPECT_FALSE(HostLayer::parseSequencePattern("a.##.b.##.png", p, why));
+  EXPECT_FALSE(HostLayer::parseSequencePattern("a.%s.png", p, why));
+}
+
+namespace {
+
+void writePng(const std::string& path, int w, int h, unsigned char value)
+{
+  std::vector<unsigned char> px(size_t(w) * h * 3, value);
+  auto out = OIIO::ImageOutput::create(path);
+  ASSERT_TRUE(out);
+  ASSERT_TRUE(out->open(path, OIIO::ImageSpec(w, h, 3, OIIO::TypeDesc::UINT8)));
+  ASSERT_TRUE(out->write_image(OIIO::TypeDesc::UINT8, px.data()));
+  out->close();
+}
+
+struct TempDir {
+  fs::path path;
+  TempDir() : path(fs::temp_directory_path() / ("tweenova-host-" + std::to_string(::getpid())))
+  {
+    fs::create_directories(path);
+  }
+  ~TempDir() { fs::remove_all(path); }
+};
+
+} // namespace
+
+TEST(HostLayer, ReaderHoldsOutsideTheRangeAndNamesAMissingFrame)
+{
+  TempDir dir;
+  for (int f : {1, 2, 4})
+    writePng((dir.path / ("in." + std::string(f < 10 ? "000" : "00") + std::to_string(f) + ".png")).string(), 8, 4,
+             (unsigned char)(f * 50));
+  auto reader = HostLayer::createReadNode((dir.path / "in.####.png").string());
+
+  HostLayer::FrameInfoSummary info;
+  std::string error;
+  ASSERT_TRUE(HostLayer::validateNode(*reader, 1, info, error)) << error;
+  EXPECT_EQ(info.first, 1);
+  EXPECT_EQ(info.last, 4);
+  EXPECT_EQ(info.box, Box(0, 0, 8, 4));
+
+  // Frame 9 holds frame 4; 8-bit values are decoded from sRGB to linear.
+  HostLayer::RenderResult held = HostLayer::renderFrame(*reader, 9, Mask_RGB);
+  ASSERT_TRUE(held.ok) << held.error;
+  EXPECT_NEAR(held.plane.at(3, 2, Chan_Green), HostLayer::srgbToLinear(200.0f / 255.0f), 1e-6);
+
+  HostLayer::RenderResult missing = HostLayer::renderFrame(*reader, 3, Mask_RGB);
+  EXPECT_FALSE(missing.ok);
+  EXPECT_NE(missing.error.find("in.0003.png"), std::string::npos) << missing.error;
+
+  EXPECT_THROW(HostLayer::createReadNode((dir.path / "none.####.png").string()), std::runtime_error);
+}
+
+namespace {
+
+// An operator that counts its validations.
+class CountingOp : public Iop {
+public:
+  explicit CountingOp(Node* n) : Iop(n) {}
+  const char* Class() const override { return "Counting"; }
+  const char* node_help() const override { return ""; }
+  int minimum_inputs() const override { return 0; }
+  int maximum_inputs() const override { return 0; }
+  void knobs(Knob_Callback f) override { Int_knob(f, &value, "value"); }
+  void _validate(bool) override
+  {
+    ++validations;
+    info_.set(0, 0, 1, 1);
+    if (value < 0)
+      error("negative value %d", value);
+  }
+  void fetchPlane(ImagePlane&) override {}
+  int value = 0;
+  int validations = 0;
+};
+
+} // namespace
+
+TEST(HostLayer, OperatorsValidateAgainOnlyWhenTheirHashChanges)
+{
+  Node node("Counter", [](Node* n) { return new CountingOp(n); });
+  Op* op = node.acquire(OutputContext(1));
+  auto* counting = static_cast<CountingOp*>(op);
+  EXPECT_TRUE(op->tryValidate(true));
+  EXPECT_TRUE(op->tryValidate(true));
+  EXPECT_EQ(counting->validations, 1);
+  node.refresh(op);
+  op->validate(true);
+  EXPECT_EQ(counting->validations, 1);  // same knob values, same hash
+
+  node.knob("value")->set_value(-2);
+  node.refresh(op);
+  EXPECT_FALSE(op->tryValidate(true));  // reports the error as false
+  EXPECT_EQ(counting->validations, 2);
+  EXPECT_EQ(op->errorMessage(), "negative value -2");
+  node.release(op);
+}

@@ -1,0 +1,86 @@
+#include "runtime/DeviceRule.h"
+#include "SimulatedCuda.h"
+#include "support/RetimeRig.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+using testruntime::SimulatedCudaScope;
+using testsupport::RetimeRig;
+
+namespace {
+
+class DeviceRuleTest : public ::testing::Test {
+protected:
+  void SetUp() override { op = &rig.acquire(1); }
+  void TearDown() override { rig.release(*op); }
+
+  // The CUDA index the open step chooses, or -1 for the CPU.
+  int openIndex()
+  {
+    const DeviceChoice c = chooseDevice(*op, DeviceRuleCaller::Open);
+    EXPECT_EQ(c.useCuda, c.device.is_cuda());
+    return c.device.is_cuda() ? int(c.device.index()) : -1;
+  }
+
+  SimulatedCudaScope cuda{2};
+  RetimeRig rig;
+  Tweenova* op = nullptr;
+};
+
+} // namespace
+
+TEST_F(DeviceRuleTest, PanelIndexIsClampedToTheLastDevice)
+{
+  op->cuda_deviceid = 5;
+  EXPECT_EQ(openIndex(), 1);
+  op->cuda_deviceid = 0;
+  EXPECT_EQ(openIndex(), 0);
+  op->cuda_deviceid = 1;
+  EXPECT_EQ(openIndex(), 1);
+}
+
+TEST_F(DeviceRuleTest, BatchRenderVariableOverridesThePanel)
+{
+  op->cuda_deviceid = 0;
+  const std::pair<const char*, int> cases[] = {{"1", 1}, {"7", 1}, {"abc", 0}, {"", 0}, {" +1x", 1}};
+  for (auto [value, index] : cases) {
+    setenv("QUOLMARINE_NUKE_GPU_INDEX", value, 1);
+    EXPECT_EQ(openIndex(), index) << "'" << value << "'";
+  }
+
+  setenv("QUOLMARINE_NUKE_GPU_INDEX", "1", 1);
+  op->gpu_render_override = false;
+  EXPECT_EQ(openIndex(), 0);
+  op->cuda_deviceid = 3;
+  EXPECT_EQ(openIndex(), 1);
+}
+
+TEST_F(DeviceRuleTest, DebugLineShowsTheRawOverride)
+{
+  op->debug = true;
+  setenv("QUOLMARINE_NUKE_GPU_INDEX", "7", 1);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(openIndex(), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[_open] Render --gpu override: 7\n");
+}
+
+TEST_F(DeviceRuleTest, CpuWhenTheGpuIsOffOrAbsent)
+{
+  op->debug = true;
+  setenv("QUOLMARINE_NUKE_GPU_INDEX", "1", 1);
+  op->use_gpu = false;
+  testing::internal::CaptureStdout();
+  const DeviceChoice c = chooseDevice(*op, DeviceRuleCaller::Open);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // the variable is not even read
+  EXPECT_TRUE(c.device.is_cpu());
+  EXPECT_EQ(c.device.index(), -1);
+  EXPECT_FALSE(c.useCuda);
+
+  op->use_gpu = true;
+  SimulatedCudaScope none(0);
+  setenv("QUOLMARINE_NUKE_GPU_INDEX", "1", 1);
+  EXPECT_EQ(openIndex(), -1);
+}

@@ -1,0 +1,203 @@
+#include "SimulatedCuda.h"
+#include "inference/InferencePass.h"
+#include "networks/TestNetworks.h"
+#include "runtime/ModelLibrary.h"
+#include "support/RetimeRig.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+using testnetworks::libraryPath;
+using testnetworks::ServeNetwork;
+using testsupport::RetimeRig;
+
+namespace {
+
+const std::string kLoadError = "Error loading the frame interpolation neural network model";
+
+class ModelLoadingTest : public ::testing::Test {
+protected:
+  void SetUp() override { op = &rig.acquire(1); }
+  void TearDown() override { rig.release(*op); }
+
+  // Runs the open step as the host does after a change, returning what it printed.
+  std::string open()
+  {
+    op->invalidate();
+    op->validate(true);
+    testing::internal::CaptureStdout();
+    op->open();
+    return testing::internal::GetCapturedStdout();
+  }
+
+  RetimeRig rig;
+  Tweenova* op = nullptr;
+};
+
+} // namespace
+
+TEST_F(ModelLoadingTest, EveryLoadFailureIsReportedAndRetried)
+{
+  ServeNetwork serve("blend");
+  const std::string missing = "/nonexistent/TweenovaModels.so";
+  const std::pair<std::string, std::string> failures[] = {
+      {missing, "cannot load model library " + missing + ": "},
+      {libraryPath("TestModelsNoSymbol"), "model library " + libraryPath("TestModelsNoSymbol") + " has no qm_get_model_A"},
+      {libraryPath("TestModelsNull"), "model library returned no data"},
+      {libraryPath("TestModelsZeroCount"), "model library returned no data"},
+  };
+  for (const auto& [library, why] : failures) {
+    serve.useLibrary(library);
+    const std::string out = open();
+    EXPECT_EQ(out.rfind(kLoadError + "\n" + why, 0), 0u) << out;
+    EXPECT_TRUE(op->hasError());
+    EXPECT_EQ(op->errorMessage(), kLoadError);
+    EXPECT_EQ(rig.node->error(), kLoadError);
+    EXPECT_FALSE(op->modelLoaded);
+  }
+
+  // Bytes that are no archive fail in the deserialiser.
+  serve.useLibrary(libraryPath("TestModelsFile"));
+  serve.serve("garbage");
+  std::string out = open();
+  EXPECT_EQ(out.rfind(kLoadError + "\n", 0), 0u) << out;
+  EXPECT_GT(out.size(), kLoadError.size() + 2);  // the loader's own text follows
+  EXPECT_EQ(op->errorMessage(), kLoadError);
+  EXPECT_FALSE(op->modelLoaded);
+
+  // The next open step tries again.
+  serve.serve("blend");
+  out = open();
+  EXPECT_EQ(out, "");
+  EXPECT_FALSE(op->hasError());
+  EXPECT_TRUE(op->opened());
+  EXPECT_TRUE(op->modelLoaded);
+  EXPECT_TRUE(op->model.find_method("forward").has_value());
+
+  // A failed reload keeps the network that was loaded.
+  op->modelLoaded = false;
+  serve.serve("garbage");
+  open();
+  EXPECT_FALSE(op->modelLoaded);
+  EXPECT_TRUE(op->model.find_method("forward").has_value());
+}
+
+TEST_F(ModelLoadingTest, ANetworkWithoutForwardLoadsAndFailsWhenCalled)
+{
+  ServeNetwork serve("noforward");
+  open();
+  ASSERT_TRUE(op->modelLoaded);
+  EXPECT_FALSE(op->hasError());
+  InferenceContext ctx{1, 0, *op, torch::Device(torch::kCPU, -1), false, 1.5f, 0.5f, 1.0f};
+  const torch::Tensor tile = torch::zeros({1, 3, 32, 32});
+  EXPECT_THROW(inferencePass(ctx, tile, tile), c10::Error);
+}
+
+TEST_F(ModelLoadingTest, CpuPreparationSwitchesFlagsOffAndConvertsToFloat32)
+{
+  ServeNetwork serve("flags");
+  op->debug = true;
+  const std::string line =
+      op->node_name() +
+      ": CPU device - running the model in FP32 (half-casting flags off) to avoid the slow FP16-on-CPU path.\n";
+
+  std::string out = open();
+  ASSERT_TRUE(op->modelLoaded);
+  EXPECT_NE(out.find(line), std::string::npos) << out;
+  torch::jit::Module inner = op->model.attr("inner").toModule();
+  EXPECT_FALSE(op->model.attr("cast_half").toBool());
+  EXPECT_FALSE(op->model.attr("synth_fp32").toBool());
+  EXPECT_FALSE(inner.attr("cast_half").toBool());
+  EXPECT_EQ(op->model.attr("offset").toTensor().scalar_type(), torch::kFloat32);
+  EXPECT_EQ(inner.attr("scale").toTensor().scalar_type(), torch::kFloat32);
+
+  // Later open steps keep the network and prepare it again.
+  serve.serve("noflags");
+  op->model.setattr("cast_half", true);
+  out = open();
+  EXPECT_TRUE(op->model.hasattr("cast_half"));
+  EXPECT_FALSE(op->model.attr("cast_half").toBool());
+  EXPECT_NE(out.find(line), std::string::npos) << out;
+
+  op->debug = false;
+  EXPECT_EQ(open(), "");
+}
+
+TEST_F(ModelLoadingTest, NetworkWithoutFlagsIsLeftAsLoaded)
+{
+  ServeNetwork serve("noflags");
+  op->debug = true;
+  const std::string out = open();
+  ASSERT_TRUE(op->modelLoaded);
+  EXPECT_EQ(out.find("CPU device"), std::string::npos) << out;
+  EXPECT_EQ(op->model.attr("offset").toTensor().scalar_type(), torch::kFloat64);
+}
+
+TEST_F(ModelLoadingTest, PlacementFailureIsReportedOnTheNode)
+{
+  ServeNetwork serve("flags");
+  open();
+  ASSERT_TRUE(op->modelLoaded);
+
+  // Two simulated devices: the panel's index 5 means device 1, which this
+  // build cannot move the network to.
+  testruntime::SimulatedCudaScope cuda(2);
+  op->cuda_deviceid = 5;
+  std::string out;
+  EXPECT_NO_THROW(out = open());
+  EXPECT_TRUE(op->hasError());
+  EXPECT_EQ(op->errorMessage(), "Error placing the frame interpolation neural network model on cuda:1");
+  EXPECT_EQ(out.rfind("Error placing the frame interpolation neural network model on cuda:1\n", 0), 0u) << out;
+  EXPECT_TRUE(op->modelLoaded);
+}
+
+TEST(ModelLibrary, EmbedsTheExportedArchive)
+{
+  const std::string path = testnetworks::realModelLibrary();
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr) << dlerror();
+  using GetModel = const unsigned char* (*)(uint64_t*);
+  auto getModel = reinterpret_cast<GetModel>(dlsym(handle, "qm_get_model_A"));
+  ASSERT_NE(getModel, nullptr);
+  uint64_t size = 0;
+  const unsigned char* data = getModel(&size);
+
+  std::ifstream in(testnetworks::buildDir() + "/models/tweenova.pt", std::ios::binary);
+  const std::vector<unsigned char> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  ASSERT_FALSE(file.empty());
+  ASSERT_EQ(size, file.size());
+  EXPECT_TRUE(std::equal(file.begin(), file.end(), data));
+  dlclose(handle);
+}
+
+TEST(ModelLibrary, DefaultIsBesideThePlugin)
+{
+  tweenova::setModelLibraryPath("/somewhere/else.so");
+  EXPECT_EQ(tweenova::modelLibraryPath(), "/somewhere/else.so");
+  tweenova::setModelLibraryPath("");
+  EXPECT_EQ(tweenova::modelLibraryPath(), getPluginPath() + "/TweenovaModels.so");
+}
+
+TEST_F(ModelLoadingTest, RealNetworkLoadsAndInterpolatesOnTheCpu)
+{
+  tweenova::setModelLibraryPath(testnetworks::realModelLibrary());
+  const std::string out = open();
+  tweenova::setModelLibraryPath("");
+  ASSERT_TRUE(op->modelLoaded) << out;
+  EXPECT_FALSE(op->hasError());
+
+  torch::manual_seed(7);
+  const torch::Tensor a = torch::rand({1, 3, 64, 64}) * 2.0f;
+  const torch::Tensor b = torch::roll(a, {3}, {3});
+  InferenceContext ctx{1, 0, *op, torch::Device(torch::kCPU, -1), false, 1.5f, 0.5f, 1.0f};
+  const torch::Tensor r = inferencePass(ctx, a, b);
+  EXPECT_EQ(r.sizes(), a.sizes());
+  EXPECT_EQ(r.scalar_type(), torch::kFloat32);
+  EXPECT_TRUE(torch::isfinite(r).all().item<bool>());
+  EXPECT_EQ(ctx.progressDone, 1);
+}
