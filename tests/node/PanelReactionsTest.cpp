@@ -1,0 +1,202 @@
+// The panel's information texts and its reactions to knob changes, against simulated GPUs.
+#include "node/DeviceQuery.h"
+#include "support/RetimeRig.h"
+#include "support/ScopedCuda.h"
+
+#include <gtest/gtest.h>
+
+using namespace DD::Image;
+using testsupport::RetimeRig;
+using testsupport::ScopedCuda;
+using tweenova::SimulatedCudaEnvironment;
+
+namespace {
+
+std::string textOf(const RetimeRig& rig, const char* name) { return rig.knob(name) ? rig.knob(name)->text() : "<none>"; }
+
+const Knob* aboutRow(const RetimeRig& rig, const std::string& prefix)
+{
+  for (const Knob* k : rig.node->knobs())
+    if (k->kind() == KnobKind::Text && k->text().rfind(prefix, 0) == 0)
+      return k;
+  return nullptr;
+}
+
+SimulatedCudaEnvironment oneDevice(int major, int minor, long runtime, uint64_t memory = 24ull << 30)
+{
+  SimulatedCudaEnvironment env = SimulatedCudaEnvironment::standard();
+  env.devices.resize(1);
+  env.devices[0].major = major;
+  env.devices[0].minor = minor;
+  env.devices[0].totalMemory = memory;
+  env.runtimeVersion = runtime;
+  return env;
+}
+
+} // namespace
+
+TEST(PanelInfo, CompatibilityTable)
+{
+  EXPECT_FALSE(isCapabilityCompatible(11080, 80));
+  EXPECT_TRUE(isCapabilityCompatible(11080, 86));
+  EXPECT_TRUE(isCapabilityCompatible(11080, 89));
+  EXPECT_TRUE(isCapabilityCompatible(12080, 120));
+  EXPECT_FALSE(isCapabilityCompatible(12080, 90));
+  EXPECT_FALSE(isCapabilityCompatible(12080, 35));
+  EXPECT_TRUE(isCapabilityCompatible(11020, 75));
+  EXPECT_FALSE(isCapabilityCompatible(11020, 80));
+  EXPECT_FALSE(isCapabilityCompatible(10010, 72));
+  EXPECT_TRUE(isCapabilityCompatible(10010, 75));
+  EXPECT_TRUE(isCapabilityCompatible(99999, 10));  // unknown runtime: always
+}
+
+TEST(PanelInfo, BuildCapabilityParsing)
+{
+  std::string cc = "old";
+  EXPECT_TRUE(parseBuildCapability(tweenova::simulatedBuildConfig("sm_90"), cc));
+  EXPECT_EQ(cc, "90");
+  // The last of 's', 'm', '_' is the 's' of "flags": the digits after it are none.
+  cc = "old";
+  EXPECT_TRUE(parseBuildCapability("x\n  - NVCC architecture flags: 1234\n", cc));
+  EXPECT_EQ(cc, "");
+  cc = "old";
+  EXPECT_FALSE(parseBuildCapability("  - NVCC flags: sm_90\n", cc));
+  EXPECT_EQ(cc, "old");
+  // Only the first matching line counts.
+  EXPECT_TRUE(parseBuildCapability("  - NVCC architecture flags: sm_75\n  - NVCC architecture flags: sm_90\n", cc));
+  EXPECT_EQ(cc, "75");
+}
+
+TEST(PanelInfo, TextsOnASimulatedGpu)
+{
+  ScopedCuda cuda;
+  RetimeRig rig;
+  EXPECT_EQ(textOf(rig, "gpuName"), "Simulated GPU (sm_89, 24 GiB)");
+  EXPECT_EQ(textOf(rig, "gpuMemory"), "24Gb   Compute capability: sm_89");
+  ASSERT_TRUE(aboutRow(rig, "This version is built against CUDA 11.8.0 and cuDNN 8.4.1"));
+  ASSERT_TRUE(aboutRow(rig, "with native support for GPUs up to compute capability sm_86."));
+  EXPECT_EQ(textOf(rig, "kernelInfo"), "Since your current GPU is sm_89, you will rely on JIT-compiled kernels.");
+  ASSERT_TRUE(aboutRow(rig, "This exact combination of CUDA/cuDNN versions is matching\n"));
+  EXPECT_TRUE(rig.knob("use_gpu")->isEnabled());
+  EXPECT_TRUE(rig.panelOp().use_gpu);
+  EXPECT_TRUE(rig.panelOp().bf16Capable);
+}
+
+TEST(PanelInfo, MemoryLineRoundsUpAndTurnsRedWhenIncompatible)
+{
+  {
+    ScopedCuda cuda(oneDevice(8, 6, 11080, 25769803776ull));
+    RetimeRig rig;
+    EXPECT_EQ(textOf(rig, "gpuMemory"), "24Gb   Compute capability: sm_86");
+  }
+  {
+    ScopedCuda cuda(oneDevice(8, 6, 11080, 25769803777ull));
+    RetimeRig rig;
+    EXPECT_EQ(textOf(rig, "gpuMemory"), "25Gb   Compute capability: sm_86");
+  }
+  {
+    ScopedCuda cuda(oneDevice(8, 0, 11080));
+    RetimeRig rig;
+    EXPECT_EQ(textOf(rig, "gpuMemory"), "24Gb&nbsp;&nbsp;&nbsp;Compute capability: <font color='red'>sm_80</font>");
+    EXPECT_FALSE(rig.panelOp().use_gpu);
+    EXPECT_FALSE(rig.knob("use_gpu")->isEnabled());
+  }
+}
+
+TEST(PanelInfo, VersionRowsAndKernelNote)
+{
+  {
+    SimulatedCudaEnvironment env = oneDevice(8, 6, 11080);
+    env.cudnnVersion = 90100;
+    env.config = "no flags here\n";
+    ScopedCuda cuda(env);
+    RetimeRig rig;
+    ASSERT_TRUE(aboutRow(rig, "This version is built against CUDA 11.8.0 and cuDNN 9.1.0"));
+    // No flag line: filled from the runtime version.
+    ASSERT_TRUE(aboutRow(rig, "with native support for GPUs up to compute capability sm_89."));
+    EXPECT_EQ(textOf(rig, "kernelInfo"), "Since your current GPU is sm_86, you will rely on native kernels.");
+    ASSERT_TRUE(aboutRow(rig, "This exact combination of CUDA/cuDNN versions is NOT matching\n"));
+  }
+  {
+    SimulatedCudaEnvironment env = oneDevice(12, 0, 12080);
+    env.cudnnVersion = 8902;
+    env.config = "";
+    ScopedCuda cuda(env);
+    RetimeRig rig;
+    ASSERT_TRUE(aboutRow(rig, "This version is built against CUDA 12.8.0 and cuDNN 8.9.2"));
+    ASSERT_TRUE(aboutRow(rig, "with native support for GPUs up to compute capability sm_120."));
+  }
+}
+
+TEST(PanelReactions, ModeVisibilityAndInvalidation)
+{
+  RetimeRig rig;
+  Tweenova& op = rig.acquire(1);
+  ASSERT_EQ(&op, &rig.panelOp());
+  ASSERT_TRUE(op.valid());
+  rig.set("steps", 3);  // no reaction
+  EXPECT_TRUE(op.valid());
+  rig.set("mode", 1);
+  EXPECT_FALSE(op.valid());
+  EXPECT_FALSE(rig.knob("speed")->isVisible());
+  EXPECT_TRUE(rig.knob("output_frame")->isVisible());
+  rig.node->showPanel();
+  EXPECT_FALSE(rig.knob("speed")->isVisible());
+  rig.set("mode", 0);
+  EXPECT_TRUE(rig.knob("speed")->isVisible());
+  EXPECT_FALSE(rig.knob("output_frame")->isVisible());
+
+  for (const char* name : {"speed", "frame_range_start", "frame_range_end", "max_size", "overlap"}) {
+    op.validate(true);
+    ASSERT_TRUE(op.valid());
+    rig.set(name, rig.knob(name)->get_value() + 1);
+    EXPECT_FALSE(op.valid()) << name;
+  }
+  rig.release(op);
+}
+
+TEST(PanelReactions, GpuKnobsAndNetworkReload)
+{
+  ScopedCuda cuda;
+  RetimeRig rig;
+  Tweenova& op = rig.panelOp();
+  op.modelLoaded = true;
+  rig.set("use_gpu", 0);
+  EXPECT_FALSE(op.modelLoaded);
+  EXPECT_FALSE(rig.knob("mixed_precision")->isEnabled());
+  EXPECT_FALSE(rig.knob("gpu_render_override")->isEnabled());
+  rig.set("use_gpu", 1);
+  EXPECT_TRUE(rig.knob("mixed_precision")->isEnabled());
+  EXPECT_TRUE(rig.knob("gpu_render_override")->isEnabled());
+  op.modelLoaded = true;
+  rig.set("mixed_precision", 1);
+  EXPECT_FALSE(op.modelLoaded);
+}
+
+TEST(PanelReactions, DeviceIdPastTheLastDeviceSelectsTheLast)
+{
+  SimulatedCudaEnvironment env = SimulatedCudaEnvironment::standard();
+  env.devices[1].name = "Second";
+  env.devices[1].major = 7;
+  env.devices[1].minor = 5;
+  ScopedCuda cuda(env);
+  RetimeRig rig;
+  rig.set("cuda_deviceid", 5);
+  EXPECT_EQ(textOf(rig, "gpuName"), "Second");
+  EXPECT_EQ(textOf(rig, "gpuMemory"), "24Gb   Compute capability: sm_75");
+  EXPECT_EQ(textOf(rig, "kernelInfo"), "Since your current GPU is sm_75, you will rely on native kernels.");
+  EXPECT_FALSE(rig.panelOp().bf16Capable);
+}
+
+TEST(PanelReactions, ImagePatchesCountTheInputsTiles)
+{
+  RetimeRig small(1920, 1080);
+  small.node->showPanel();
+  EXPECT_EQ(textOf(small, "image_patches"), "Image patches: 1 (1 x 1)");
+  small.set("max_size", 1000);
+  EXPECT_EQ(textOf(small, "image_patches"), "Image patches: 8 (4 x 2)");
+
+  RetimeRig wide(9000, 3000);
+  wide.node->showPanel();
+  EXPECT_EQ(textOf(wide, "image_patches"), "Image patches: 3 (3 x 1)");
+}
