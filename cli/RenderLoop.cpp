@@ -18,6 +18,8 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 using namespace DD::Image;
@@ -84,33 +86,56 @@ int Session::render()
   settings.floatExr = options_.floatOutput;
   int written = 0, failed = 0;
   std::vector<double> times;
+  std::mutex resultsMutex;
+  std::atomic<long long> next{range.first};
   const auto start = std::chrono::steady_clock::now();
-  for (long long f = range.first; f <= range.last && !interrupted; ++f) {
-    const int frame = int(f);
-    const auto t0 = std::chrono::steady_clock::now();
-    progress.startFrame(frame, int(f - range.first + 1));
-    HostLayer::RenderResult result = HostLayer::renderFrame(*node_, frame, channels);
-    std::string path = HostLayer::frameFileName(out, frame);
-    bool ok = result.ok;
-    std::string error = result.error;
-    if (ok) {
-      try {
-        writeImage(path, result.plane, settings);
-      } catch (const std::exception& e) {
-        ok = false;
-        error = e.what();
+
+  // Each worker renders whole frames through its own operator of the node, as
+  // the host's render threads do; a frame is either written completely or not at all.
+  auto worker = [&] {
+    for (;;) {
+      if (interrupted)
+        return;
+      const long long f = next++;
+      if (f > range.last)
+        return;
+      const int frame = int(f);
+      const auto t0 = std::chrono::steady_clock::now();
+      progress.startFrame(frame, int(f - range.first + 1));
+      HostLayer::RenderResult result = HostLayer::renderFrame(*node_, frame, channels);
+      const std::string path = HostLayer::frameFileName(out, frame);
+      bool ok = result.ok;
+      std::string error = result.error;
+      if (ok) {
+        try {
+          writeImage(path, result.plane, settings);
+        } catch (const std::exception& e) {
+          ok = false;
+          error = e.what();
+        }
+      }
+      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      progress.finishFrame(frame, ok, seconds, path);
+      std::lock_guard<std::mutex> lock(resultsMutex);
+      if (ok) {
+        ++written;
+        times.push_back(seconds);
+      } else {
+        ++failed;
+        progress.clear();
+        std::cerr << "tweenova-render: error: frame " << frame << " : " << error << std::endl;
       }
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    progress.finishFrame(frame, ok, seconds, path);
-    if (ok) {
-      ++written;
-      times.push_back(seconds);
-    } else {
-      ++failed;
-      progress.clear();
-      std::cerr << "tweenova-render: error: frame " << frame << " : " << error << std::endl;
-    }
+  };
+  const int threads = int(std::min<long long>(options_.threads, count));
+  if (threads <= 1) {
+    worker();
+  } else {
+    std::vector<std::thread> pool;
+    for (int i = 0; i < threads; ++i)
+      pool.emplace_back(worker);
+    for (std::thread& t : pool)
+      t.join();
   }
   std::signal(SIGINT, previous);
   progress.clear();
