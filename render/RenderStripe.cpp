@@ -1,4 +1,195 @@
 // One render call: from the host's plane request to the written output plane.
-#include "node/Tweenova.h"
+#include "render/RenderStripe.h"
 
-void Tweenova::renderStripe(DD::Image::ImagePlane& outputPlane) { (void)outputPlane; }
+#include "DDImage/Application.h"
+#include "inference/InferenceContext.h"
+#include "inference/Tiling.h"
+#include "node/Tweenova.h"
+#include "render/ErrorReporting.h"
+#include "render/PlaneConversion.h"
+#include "runtime/DeviceRule.h"
+#include "runtime/Logging.h"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace DD::Image;
+
+namespace {
+
+const std::string kRule48(48, '=');
+const std::string kRule76(76, '=');
+
+} // namespace
+
+int progressTotalFor(int W, int H, int maxSize, int overlap, int nSel)
+{
+  double ovl = std::min(maxSize / 2.5, double(overlap));
+  ovl = ovl >= 0.0 ? std::trunc(ovl) : 0.0;
+  int64_t passes = 1;
+  if (ovl != 0.0 && (W > maxSize || H > maxSize)) {
+    // ovl <= maxSize / 2.5, so a non-zero ovl leaves a positive step.
+    const double step = maxSize - ovl;
+    const int64_t nx = W <= maxSize ? 1 : int64_t(std::ceil(W / step));
+    const int64_t ny = H <= maxSize ? 1 : int64_t(std::ceil(H / step));
+    passes = nx * ny;
+  }
+  if (nSel >= 4)
+    passes *= 2;
+  return int(std::clamp<int64_t>(passes, 1, INT_MAX));
+}
+
+void Tweenova::renderStripe(ImagePlane& outputPlane)
+{
+  spdlog::debug("");
+  spdlog::debug("========== Tweenova::renderStripe started ==========");
+  tweenova::applyLogLevel(debug);
+  const auto start = std::chrono::system_clock::now();
+
+  if (aborted() || cancelled()) {
+    spdlog::debug("========== renderStripe aborted or cancelled. Exiting... ===================");
+    spdlog::debug(kRule76);
+    return;
+  }
+
+  // Nothing below may throw into the host: failures before the interpolation
+  // guard (plane fetches of the copy paths, device queries) are reported here.
+  runRenderGuarded(*this, true, [&] {
+    Iop* source0 = input(0);
+    if (!source0 || !source0->tryValidate(true)) {
+      spdlog::debug("Input validation failed.");
+      return;
+    }
+    Iop* source1 = input(1);
+
+    Box unionBox = source0->info().box();
+    if (source1)
+      unionBox.merge(source1->info().box());
+    if (unionBox.is_empty()) {
+      spdlog::debug("Union box [{},{},{},{}] is empty, nothing to render.", unionBox.x(), unionBox.y(), unionBox.r(),
+                    unionBox.t());
+      return;
+    }
+    const int W = unionBox.w(), H = unionBox.h();
+    const int64_t area = int64_t(W) * int64_t(H);
+    const ChannelSet requested = outputPlane.channels();
+    const int nOut = int(requested.size());
+    ChannelSet selected = requested;
+    selected &= input_channels;
+
+    // The node declares whole-plane packed rendering over the union box; any
+    // other plane is refused rather than written out of bounds.
+    if (const std::string why = packedPlaneMismatch(outputPlane, unionBox, nOut); !why.empty()) {
+      std::cerr << node_name() << ": Error in renderStripe: " << why << std::endl;
+      error("%s", why.c_str());
+      return;
+    }
+
+    if (selected.empty()) {
+      copyPlane(outputPlane, source0, unionBox);
+      if (debug)
+        std::cout << node_name() << ": renderStripe for layer '" << requested
+                  << "' (copy straight through, not in channels)." << std::endl;
+      return;
+    }
+
+    FrameInfo frameInfo = calculateFrameInfo(float(outputContext().frame()));
+    const float t = frameInfo.timestep;
+    if (t <= threshold || t >= 1.0f - threshold) {
+      const bool first = t <= threshold;
+      copyPlane(outputPlane, first ? source0 : source1, unionBox);
+      if (debug)
+        std::cout << node_name() << ": renderStripe for layer '" << requested
+                  << "' (threshold fast-path: source frame " << (first ? frameInfo.frame0 : frameInfo.frame1)
+                  << " returned unprocessed" << ", timestep " << double(t) << ")." << std::endl;
+      return;
+    }
+
+    std::vector<Channel> selectedChannels;
+    for (Channel z : selected)
+      selectedChannels.push_back(z);
+    const int nSel = int(selectedChannels.size());
+    const int nModel = std::min(nSel, 3);
+    const int nFetch = std::min(nSel, 4);
+
+    const DeviceChoice device = chooseDevice(*this, DeviceRuleCaller::Render);
+    if (!Application::IsGUIActive()) {
+      std::cout << node_name() << ": Running inference for layer '" << requested;
+      if (device.useCuda)
+        std::cout << "' on GPU (" << gpuNameText << ")";
+      else
+        std::cout << "' on CPU";
+      std::cout << std::endl;
+    }
+
+    progressMessage("%s", "Starting processing...");
+    progressFraction(0.0);
+
+    runRenderGuarded(*this, false, [&] {
+      ChannelSet fetchChannels;
+      for (int i = 0; i < nFetch; ++i)
+        fetchChannels += selectedChannels[size_t(i)];
+      std::vector<float> b0(size_t(nFetch) * size_t(area), 0.0f);
+      std::vector<float> b1(size_t(nFetch) * size_t(area), 0.0f);
+      fetchPlanar(source0, unionBox, fetchChannels, nFetch, b0.data());
+      fetchPlanar(source1, unionBox, fetchChannels, nFetch, b1.data());
+      spdlog::debug("Fetched {} channel(s) from both source frames into union box [{},{},{},{}]", nFetch,
+                    unionBox.x(), unionBox.y(), unionBox.r(), unionBox.t());
+
+      frameInfo = calculateFrameInfo(float(outputContext().frame()));
+      spdlog::debug(kRule48);
+      spdlog::debug("Tweenova::renderStripe outputContext.frame: {}", outputContext().frame());
+      spdlog::debug("Tweenova::renderStripe timestep: {}", frameInfo.timestep);
+      spdlog::debug(kRule48);
+
+      const float downscaleFactor = downscale == 1 ? 0.5f : downscale == 2 ? 0.25f : 1.0f;
+      InferenceContext ctx{progressTotalFor(W, H, max_size, overlap, nSel),
+                           0,
+                           *this,
+                           device.device,
+                           device.useCuda,
+                           frameInfo.requestedFramePosition,
+                           frameInfo.timestep,
+                           downscaleFactor};
+
+      static const int kPlanes[3][3] = {{0, 0, 0}, {0, 1, 0}, {0, 1, 2}};
+      const int* planes = kPlanes[nModel - 1];
+      torch::Tensor t1 = makeModelInput(*this, W, H, area, b1, planes[0], planes[1], planes[2]);
+      torch::Tensor t0 = makeModelInput(*this, W, H, area, b0, planes[0], planes[1], planes[2]);
+      torch::Tensor R = tiledInference(*this, ctx, t0, t1);
+
+      std::optional<torch::Tensor> R4;
+      if (nSel >= 4) {
+        torch::Tensor t1Fourth = makeModelInput(*this, W, H, area, b1, 3, 3, 3);
+        torch::Tensor t0Fourth = makeModelInput(*this, W, H, area, b0, 3, 3, 3);
+        R4 = tiledInference(*this, ctx, t0Fourth, t1Fourth);
+      }
+      spdlog::debug("Interpolation pass(es) complete | Shape: {}", shapeString(R));
+
+      R = R.squeeze(0).contiguous();
+      spdlog::debug("Interpolation result without batch dimension | Shape: {}", shapeString(R));
+
+      mergeOutput(outputPlane, source0, unionBox, requested, selectedChannels, nModel, R, R4);
+      spdlog::debug("outputPlane written (packed) | {} x {}, {} channels", outputPlane.bounds().w(),
+                    outputPlane.bounds().h(), nOut);
+
+      progressMessage("%s", "Processing complete");
+      progressFraction(1.0);
+      progressDismiss();
+
+      spdlog::debug("");
+      spdlog::debug("========== Tweenova::renderStripe completed successfully ==========");
+      if (debug) {
+        const auto elapsed = std::chrono::system_clock::now() - start;
+        const long long ms = std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 1000000;
+        std::cout << "\n===================================\nTotal time renderStripe: " << ms << "ms" << std::endl;
+      }
+    });
+  });
+}

@@ -28,7 +28,7 @@ struct SourceScript {
 // The value a scripted source holds at (x, y) of channel z in frame f.
 inline float sourceValue(DD::Image::Channel z, int x, int y, double f)
 {
-  return 0.01f * float(x) + 0.001f * float(y) + 0.1f * float(f) + float(int(z));
+  return 0.01f * float(x) + 0.001f * float(y) + 0.1f * float(f) + 10.0f * float(int(z));
 }
 
 // An image source whose box, validation and fetch failures a test controls.

@@ -1,0 +1,65 @@
+// Turning render failures into a terminal line and a short node message.
+#include "render/ErrorReporting.h"
+
+#include "DDImage/Op.h"
+
+#include <c10/util/Exception.h>
+
+#include <exception>
+#include <iostream>
+
+const char* const kOutOfMemoryMessage =
+  "Out of GPU memory - lower the Tiling 'max size', reduce the input resolution, or untick 'Use GPU if "
+  "available' to render on CPU.";
+const char* const kProcessingErrorMessage = "Processing error (see the terminal for details).";
+
+namespace {
+
+const char* const kUnexpectedFailureMessage = "Unexpected failure in renderStripe (see the terminal for details).";
+
+void report(DD::Image::Op& node, const std::string& message) { node.error("%s", message.c_str()); }
+
+} // namespace
+
+std::string mapErrorMessage(const std::string& text)
+{
+  if (text.find("CUDA out of memory") != std::string::npos || text.find("out of memory") != std::string::npos ||
+      text.find("Unable to find a valid cuDNN algorithm") != std::string::npos)
+    return kOutOfMemoryMessage;
+
+  std::string last = text;
+  if (text.size() > 1) {
+    // The final character never starts a new line.
+    const size_t p = text.find_last_of("\n\r", text.size() - 2);
+    if (p != std::string::npos)
+      last = text.substr(p + 1);
+  }
+  return last.empty() ? kProcessingErrorMessage : last;
+}
+
+bool runRenderGuarded(DD::Image::Op& node, bool catchAll, const std::function<void()>& work)
+{
+  try {
+    try {
+      work();
+      return true;
+    } catch (const c10::Error& e) {
+      std::cerr << node.node_name() << ": Torch error in renderStripe: " << e.what() << std::endl;
+      report(node, mapErrorMessage(e.msg()));
+    } catch (const std::exception& e) {
+      std::cerr << node.node_name() << ": Error in renderStripe: " << e.what() << std::endl;
+      report(node, mapErrorMessage(e.what()));
+    }
+  } catch (...) {
+    // Also reached when reporting itself fails (a stream or allocation failure).
+    if (!catchAll)
+      throw;
+    try {
+      std::cerr << node.node_name() << ": Unexpected failure in renderStripe: an exception of unknown type"
+                << std::endl;
+      report(node, kUnexpectedFailureMessage);
+    } catch (...) {
+    }
+  }
+  return false;
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "DDImage/Box.h"
+#include "DDImage/Channel.h"
+#include "DDImage/ChannelSet.h"
+
+#include <torch/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace DD {
+namespace Image {
+class ImagePlane;
+class Iop;
+} // namespace Image
+} // namespace DD
+
+class Tweenova;
+
+// Data movements between host image planes and tensors.
+//
+// A planar buffer holds n channels over a box, channel-major, rows upward:
+// channel k, row j, column i sits at k * area + j * W + i. A packed plane
+// interleaves the channels of each pixel: (j * W + i) * n + k.
+
+// Fills `dest` (n * area floats) with `channels` of `source` over `box`.
+// Pixels outside the source's info box, and everything when the source is
+// absent, read as 0. Errors of the source's fetchPlane pass to the caller.
+void fetchPlanar(DD::Image::Iop* source, const DD::Image::Box& box, const DD::Image::ChannelSet& channels, int n,
+                 float* dest);
+
+// A [1, modelChannels, H, W] float32 CPU tensor whose planes 0, 1, 2 are
+// planes a, b, c of the planar buffer. Throws std::out_of_range when a plane
+// lies outside the buffer.
+torch::Tensor makeModelInput(const Tweenova& node, int W, int H, int64_t area, const std::vector<float>& buffer,
+                             int a, int b, int c);
+
+// Builds the output from the requested channels of `source0` over `box`,
+// replaces the planes of the first nModel selected channels by the planes of
+// R ([3, H, W]) and, when R4 ([1, 3, H, W]) is given, the fourth selected
+// channel by its plane 1, and writes the result packed into the plane.
+void mergeOutput(DD::Image::ImagePlane& outputPlane, DD::Image::Iop* source0, const DD::Image::Box& box,
+                 const DD::Image::ChannelSet& requested, const std::vector<DD::Image::Channel>& selectedChannels,
+                 int nModel, const torch::Tensor& R, const std::optional<torch::Tensor>& R4);
+
+// Why `plane` cannot take a packed image of n channels over `box`; empty when it can.
+std::string packedPlaneMismatch(const DD::Image::ImagePlane& plane, const DD::Image::Box& box, int n);
+
+// Writes T ([n, H, W], any floating type and device) packed into the plane,
+// allocating the plane's buffer under its write lock when it has none.
+// Throws std::runtime_error, writing nothing, when the plane is not a packed
+// plane of n channels over H x W or its buffer is too small.
+void writePackedPlane(DD::Image::ImagePlane& plane, const torch::Tensor& T, int n, int64_t area);
+
+// Copies every channel of the plane's channel set from `source` over `box` into the plane.
+void copyPlane(DD::Image::ImagePlane& plane, DD::Image::Iop* source, const DD::Image::Box& box);
+
+// The sizes of a tensor as text: "[1, 3, 1080, 1920]"; "[]" for no dimensions.
+std::string shapeString(const torch::Tensor& t);
