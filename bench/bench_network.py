@@ -9,11 +9,14 @@ default arguments (t = 0.5, substep_index 1, flow_magnitude 1, threshold
 repeats, in seconds per in-between frame.
 
 Reference, timed in the same run on the same two frames: ffmpeg
-`minterpolate=fps=2:mi_mode=mci:mc_mode=aobmc:me_mode=bidir` on the two PNGs
-read as a 1 fps sequence, output discarded (`-f null`). Its time per
-in-between frame is (time with minterpolate - time of the same command with
-the filter replaced by `fps=2`, which decodes, duplicates and discards the
-same number of frames) / (frames output - 2). Median over the repeats.
+`minterpolate=fps=2:mi_mode=mci:mc_mode=aobmc:me_mode=bidir` doubling a 1 fps
+sequence of the two frames alternating (8 PNGs: A B A B ...; the filter
+needs a few frames of look-ahead and emits nothing for a 2-frame input),
+output discarded (`-f null`). Its time per in-between frame is (time with
+minterpolate - time of the same command with the filter replaced by `fps=2`,
+which decodes the same PNGs and discards their duplicates) / (frames output
+- frames at whole input times, i.e. the in-between frames it made). Median
+over three repeats.
 
 Usage: bench_network.py [--threads N] [--repeats N] [--data DIR] [--model ARCHIVE]
 """
@@ -56,14 +59,17 @@ def machine() -> str:
     return "%s, %d logical CPUs, %s" % (name, os.cpu_count() or 0, platform.platform())
 
 
+SEQUENCE = 8  # frames of the alternating sequence given to ffmpeg
+
+
 def make_pair(data: str, tmp: str) -> Tuple[str, str]:
     paths = []
     for i, name in enumerate(["frame10.png", "frame11.png"]):
         img = Image.open(os.path.join(data, "davis", "e-bike", name)).convert("RGB")
         img = img.resize((1920, 1080), Image.BICUBIC)
-        path = os.path.join(tmp, "in_%d.png" % (i + 1))
-        img.save(path)
-        paths.append(path)
+        for k in range(i, SEQUENCE, 2):
+            img.save(os.path.join(tmp, "in_%d.png" % (k + 1)))
+        paths.append(os.path.join(tmp, "in_%d.png" % (i + 1)))
     return paths[0], paths[1]
 
 
@@ -93,7 +99,7 @@ def run_ffmpeg(ffmpeg: str, tmp: str, vf: str, threads: int) -> Tuple[float, int
     start = time.perf_counter()
     proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, check=True)
     elapsed = time.perf_counter() - start
-    frames = [int(m) for m in re.findall(r"frame=\s*(\d+)", proc.stderr)]
+    frames = [int(m) for m in re.findall(r"frame=\s*(\d+)", proc.stderr.replace("\r", "\n"))]
     return elapsed, frames[-1] if frames else 0
 
 
@@ -128,11 +134,13 @@ def main() -> int:
             for _ in range(3):
                 t_mci, n_mci = run_ffmpeg(args.ffmpeg, tmp, mci, args.threads)
                 t_base, _ = run_ffmpeg(args.ffmpeg, tmp, "fps=2", args.threads)
-                interp = max(n_mci - 2, 1)
+                interp = n_mci - (n_mci + 1) // 2  # outputs at half-integer times
+                if interp < 1:
+                    raise RuntimeError("ffmpeg made no in-between frames")
                 per_frame.append((t_mci - t_base) / interp)
             ff_s = statistics.median(per_frame)
             print("ffmpeg minterpolate (mci, aobmc, bidir): median %.3f s per in-between frame "
-                  "(%d frames out of 2; runs: %s)" % (ff_s, n_mci, ", ".join("%.3f" % t for t in per_frame)))
+                  "(%d frames out of %d, %d in-between; runs: %s)" % (ff_s, n_mci, SEQUENCE, interp, ", ".join("%.3f" % t for t in per_frame)))
             print("ratio network / ffmpeg: %.2f" % (net_s / ff_s))
         else:
             print("ffmpeg not found at %s: reference skipped" % args.ffmpeg)

@@ -24,14 +24,30 @@ Method, top to bottom:
    `substep_index` adds iterations.
 5. Occlusion. Forward-backward consistency of the two flows gives a soft
    visibility map per frame: a pixel of frame 0 whose flow is not undone by
-   the flow of frame 1 at its target is likely occluded there.
+   the flow of frame 1 at its target is likely occluded there. It tilts the
+   blend towards the frame that sees the pixel (`blend_floor` keeps the
+   tilt gentle: flow errors look like occlusions too).
 6. Flow at the timestep. The flow from the in-between frame back to each
    input is found by fixed-point iteration of v = -t * F01(x + v) (and the
    mirrored form for frame 1), which follows the motion of the source pixels
    instead of assuming the flow field itself stays in place.
-7. Synthesis at full resolution. The flows are upsampled to the input size,
-   both frames are backward-warped with bilinear sampling, and blended with
-   weights (1 - t) * visibility0 and t * visibility1.
+7. Candidates. Three pairs of flows from the in-between frame are compared
+   per pixel by how well the two frames they warp agree (windowed absolute
+   difference): both projected flows, and each one mirrored onto the other
+   frame under linear motion. A soft minimum picks among them. The same
+   measure decides, softly, between the motion-compensated result and the
+   plain time-weighted blend (right where no motion explains the frames
+   better than none, e.g. flicker or flat areas).
+8. Synthesis at full resolution. The flows and weights are upsampled to the
+   input size, both frames are backward-warped with bilinear sampling and
+   blended.
+
+`threshold`: a timestep within `threshold` of 0 or 1 returns that input
+unchanged (no interpolation). `cast_half`: on CUDA, estimate the flow in
+float16. `synth_fp32`: on CUDA, warp and blend in float32 instead of the
+input type. On the CPU everything runs in float32 whatever the input type
+(float32, bfloat16 and float16 inputs are accepted); the result always has
+the input's dtype.
 """
 import math
 from typing import Dict, List, Tuple
@@ -167,6 +183,12 @@ def flow_at_time(flow: Tensor, t: float, iterations: int) -> Tensor:
     return v
 
 
+def bilateral_cost(a: Tensor, b: Tensor, va: Tensor, vb: Tensor, window: int) -> Tensor:
+    """Windowed mean absolute difference [1, 1, h, w] between a warped by va
+    and b warped by vb (a, b: [1, C, h, w])."""
+    return box((warp(a, va) - warp(b, vb)).abs().mean(dim=1, keepdim=True), window)
+
+
 class TweenovaNet(torch.nn.Module):
     """Interpolates the frame at `timestep` between img0 and img1."""
 
@@ -196,6 +218,7 @@ class TweenovaNet(torch.nn.Module):
         self.blend_floor = float(params["blend_floor"])
         self.select_window = int(params["select_window"])
         self.select_softness = float(params["select_softness"])
+        self.candidate_softness = float(params["candidate_softness"])
 
     def flow_factor(self, h: int, w: int, warp_downscale: float) -> int:
         """Power-of-two reduction from the input to the finest flow level."""
@@ -292,12 +315,24 @@ class TweenovaNet(torch.nn.Module):
         w1 = (warp(vis1, vt1) + self.blend_floor) * t
         weight0 = w0 / (w0 + w1)
 
-        # Candidate check: keep the motion-compensated result where its two
-        # warped frames agree better than the frames do without motion.
+        # Candidates for the pair of flows from the in-between frame: both
+        # projected flows, or either one mirrored onto the other frame
+        # (linear motion). Per pixel the pair whose two warped frames agree
+        # best wins (soft minimum of the windowed difference).
         rgb0 = downsample(img0.to(flow_dtype), factor)
         rgb1 = downsample(img1.to(flow_dtype), factor)
-        cost_motion = box((warp(rgb0, vt0) - warp(rgb1, vt1)).abs().mean(dim=1, keepdim=True),
-                          self.select_window)
+        ratio = (1.0 - t) / t
+        pairs: List[Tuple[Tensor, Tensor]] = [(vt0, vt1), (vt0, vt0 * -ratio), (vt1 / -ratio, vt1)]
+        costs: List[Tensor] = []
+        for pair in pairs:
+            costs.append(bilateral_cost(rgb0, rgb1, pair[0], pair[1], self.select_window))
+        choice = torch.softmax(torch.cat(costs, dim=1) / -self.candidate_softness, dim=1)
+        vt0 = pairs[0][0] * choice[:, 0:1] + pairs[1][0] * choice[:, 1:2] + pairs[2][0] * choice[:, 2:3]
+        vt1 = pairs[0][1] * choice[:, 0:1] + pairs[1][1] * choice[:, 1:2] + pairs[2][1] * choice[:, 2:3]
+
+        # Keep the motion-compensated result where its two warped frames
+        # agree better than the frames do without motion.
+        cost_motion = bilateral_cost(rgb0, rgb1, vt0, vt1, self.select_window)
         cost_still = box((rgb0 - rgb1).abs().mean(dim=1, keepdim=True), self.select_window)
         motion = torch.sigmoid((cost_still - cost_motion) / self.select_softness)
 
@@ -331,14 +366,15 @@ def default_params() -> Dict[str, float]:
         "lk_window": 7.0,              # Lucas-Kanade window
         "lk_damping": 1e-5,            # Tikhonov damping of the normal equations
         "lk_iterations": 2.0,          # iterations per level at substep_index 0
-        "lk_max_step": 1.0,            # largest update per iteration (pixels of the level)
+        "lk_max_step": 0.5,            # largest update per iteration (pixels of the level)
         "median_passes": 1.0,          # 3x3 median passes per iteration
         "time_iterations": 3.0,        # fixed-point iterations of the flow at the timestep
         "fb_alpha": 0.05,              # forward-backward tolerance, relative to the motion
         "fb_beta": 0.5,                # forward-backward tolerance, pixels squared
-        "blend_floor": 0.05,           # weight kept by an occluded sample
+        "blend_floor": 1.0,            # weight kept by an occluded sample
         "select_window": 7.0,          # window of the motion / no-motion comparison
-        "select_softness": 0.003,      # softness of that choice (encoded units)
+        "select_softness": 0.02,       # softness of that choice (encoded units)
+        "candidate_softness": 0.003,   # softness of the choice among flow candidates
     }
 
 

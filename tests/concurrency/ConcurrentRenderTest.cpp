@@ -1,0 +1,85 @@
+// Frames rendered at the same time by separate operators of one node, as the
+// host's render threads do, must equal the frames rendered one after another.
+#include "HostLayer/Render.h"
+#include "networks/TestNetworks.h"
+#include "runtime/ModelLibrary.h"
+#include "support/RetimeRig.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+using namespace DD::Image;
+using testsupport::RetimeRig;
+
+namespace {
+
+// A pattern that moves two pixels to the right per frame.
+float moving(Channel z, int x, int y, double frame)
+{
+  const double u = (x - 2.0 * frame) * 0.35, v = y * 0.27;
+  return float(0.5 + 0.4 * std::sin(u + int(z)) * std::cos(v));
+}
+
+std::vector<float> pixels(const HostLayer::RenderResult& r)
+{
+  const float* p = r.plane.readable();
+  return std::vector<float>(p, p + r.plane.bufferSize());
+}
+
+void expectThreadsMatchSequential(RetimeRig& rig, int frames, int threads)
+{
+  std::vector<std::vector<float>> sequential(size_t(frames) + 1);
+  for (int f = 1; f <= frames; ++f) {
+    HostLayer::RenderResult r = HostLayer::renderFrame(*rig.node, f, Mask_RGBA);
+    ASSERT_TRUE(r.ok) << "frame " << f << ": " << r.error;
+    sequential[size_t(f)] = pixels(r);
+  }
+  std::vector<std::vector<float>> concurrent(size_t(frames) + 1);
+  std::vector<std::string> errors(size_t(frames) + 1);
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t)
+    pool.emplace_back([&, t] {
+      for (int f = 1 + t; f <= frames; f += threads) {
+        HostLayer::RenderResult r = HostLayer::renderFrame(*rig.node, f, Mask_RGBA);
+        if (r.ok)
+          concurrent[size_t(f)] = pixels(r);
+        else
+          errors[size_t(f)] = r.error;
+      }
+    });
+  for (std::thread& t : pool)
+    t.join();
+  for (int f = 1; f <= frames; ++f) {
+    ASSERT_TRUE(errors[size_t(f)].empty()) << "frame " << f << ": " << errors[size_t(f)];
+    ASSERT_EQ(concurrent[size_t(f)].size(), sequential[size_t(f)].size());
+    EXPECT_EQ(std::memcmp(concurrent[size_t(f)].data(), sequential[size_t(f)].data(),
+                          sequential[size_t(f)].size() * sizeof(float)),
+              0)
+      << "frame " << f << " differs";
+  }
+}
+
+} // namespace
+
+TEST(ConcurrentRender, TestNetworkFramesAreBitIdentical)
+{
+  testnetworks::ServeNetwork serve("blend");
+  RetimeRig rig(40, 24, 1, 10, Mask_RGBA, moving);
+  expectThreadsMatchSequential(rig, 8, 4);
+}
+
+TEST(ConcurrentRender, BuiltInNetworkFramesAreBitIdentical)
+{
+  tweenova::setModelLibraryPath(testnetworks::realModelLibrary());
+  {
+    RetimeRig rig(64, 40, 1, 6, Mask_RGBA, moving);
+    rig.set("max_size", 48);  // tiled: two columns
+    rig.set("overlap", 16);
+    expectThreadsMatchSequential(rig, 4, 2);
+  }
+  tweenova::setModelLibraryPath("");
+}
