@@ -1,0 +1,139 @@
+#!/usr/bin/python3
+"""End-to-end speed and memory of tweenova-render on the CPU.
+
+1. Retime: a 1920x1080 source of 13 frames (a synthetic texture moving 6 px
+   per frame, with an orbiting disc, written as 8-bit PNGs) slowed to 0.5
+   gives 24 output frames, each interpolated (source positions 1.25, 1.75, ...). Reported:
+   seconds per output frame and per in-between frame, peak memory, and the
+   share of the render spent outside the network's forward call (fetching,
+   conversion, tiling, merge, writing the file) from the node's own timing
+   lines (-v). ffmpeg's minterpolate (mci, aobmc, bidir) doubles the same
+   13 frames in the same run; its time per in-between frame is (time with
+   the filter - time with fps doubling only) / in-between frames made.
+2. Memory: one 8192x4320 in-between frame with max_size 1024 (tiled) and with
+   tiling off (max_size above the frame), peak resident memory of each run.
+
+Usage: bench_render.py [--build build] [--repeats N] [--skip-8k]
+"""
+import argparse
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+from PIL import Image
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def machine() -> str:
+    name = platform.machine()
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                name = line.split(":", 1)[1].strip()
+                break
+    return "%s, %d logical CPUs, load average %.2f" % (name, os.cpu_count() or 0, os.getloadavg()[0])
+
+
+def write_sequence(folder: str, width: int, height: int, frames: int, step: float) -> str:
+    os.makedirs(folder, exist_ok=True)
+    rng = np.random.default_rng(7)
+    base = rng.random((height // 8 + 2, width // 8 + 2, 3))
+    yy, xx = np.mgrid[0:height, 0:width].astype(np.float32)
+    for f in range(1, frames + 1):
+        sx = (xx + step * f) / 8.0
+        sy = yy / 8.0
+        x0 = np.floor(sx).astype(np.int64) % (base.shape[1] - 1)
+        y0 = np.floor(sy).astype(np.int64) % (base.shape[0] - 1)
+        fx = (sx - np.floor(sx))[..., None]
+        fy = (sy - np.floor(sy))[..., None]
+        img = (base[y0, x0] * (1 - fx) * (1 - fy) + base[y0, x0 + 1] * fx * (1 - fy) +
+               base[y0 + 1, x0] * (1 - fx) * fy + base[y0 + 1, x0 + 1] * fx * fy)
+        # A disc orbiting the centre: motion that is not a global shift.
+        cx = width / 2 + width / 5 * np.cos(f * 0.3)
+        cy = height / 2 + height / 5 * np.sin(f * 0.3)
+        disc = ((xx - cx) ** 2 + (yy - cy) ** 2) < (height / 8) ** 2
+        img[disc] = [0.9, 0.3, 0.1]
+        path = os.path.join(folder, "src.%04d.png" % f)
+        Image.fromarray((img * 255 + 0.5).astype(np.uint8), mode="RGB").save(path)
+    return os.path.join(folder, "src.####.png")
+
+
+def run(cmd):
+    t0 = time.time()
+    done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        raise RuntimeError("%s failed: %s" % (" ".join(cmd), done.stderr[-2000:]))
+    return time.time() - t0, done.stdout, done.stderr
+
+
+def peak_mib(stderr: str) -> float:
+    m = re.search(r"peak memory (\d+) MiB", stderr)
+    return float(m.group(1)) if m else float("nan")
+
+
+def ffmpeg_per_inbetween(pattern: str, frames: int) -> float:
+    src = pattern.replace("####", "%04d")
+    base = ["ffmpeg", "-loglevel", "error", "-framerate", "24", "-i", src]
+    with_filter = base + ["-vf", "minterpolate=fps=48:mi_mode=mci:mc_mode=aobmc:me_mode=bidir", "-f", "null", "-"]
+    plain = base + ["-vf", "fps=48", "-f", "null", "-"]
+    t_filter, _, _ = run(with_filter)
+    t_plain, _, _ = run(plain)
+    return (t_filter - t_plain) / (frames - 1)
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", default=os.path.join(HERE, "..", "build"))
+    ap.add_argument("--repeats", type=int, default=1)
+    ap.add_argument("--skip-8k", action="store_true")
+    args = ap.parse_args()
+    render = os.path.join(args.build, "tweenova-render")
+    print("machine:", machine())
+
+    with tempfile.TemporaryDirectory() as work:
+        pattern = write_sequence(os.path.join(work, "hd"), 1920, 1080, 13, 6.0)
+        out = os.path.join(work, "out", "out.####.exr")
+        os.makedirs(os.path.dirname(out))
+        walls, forwards, renders, peaks = [], [], [], []
+        for _ in range(args.repeats):
+            wall, stdout, stderr = run([render, pattern, out, "-v", "--set", "speed=0.5"])
+            forward_ms = sum(int(m) for m in re.findall(r"Inference time \(forward\): (\d+)ms", stdout))
+            frame_s = [float(s) for s in re.findall(r"written .* in ([0-9.]+) s", stderr)]
+            walls.append(wall)
+            forwards.append(forward_ms / 1000.0)
+            renders.append(sum(frame_s))
+            peaks.append(peak_mib(stderr))
+        n_out, n_between = 24, 24
+        render_s = statistics.median(renders)
+        forward_s = statistics.median(forwards)
+        print("retime 1920x1080, 13 source frames at speed 0.5 -> %d output frames (%d in-between), %d libtorch threads"
+              % (n_out, n_between, os.cpu_count() or 1))
+        print("  per output frame:      %.3f s" % (render_s / n_out))
+        print("  per in-between frame:  %.3f s  (all render time over the in-between frames)"
+              % (render_s / n_between))
+        print("  outside the network:   %.1f %% of the render (%.2f s of %.2f s)"
+              % (100.0 * (render_s - forward_s) / render_s, render_s - forward_s, render_s))
+        print("  whole command:         %.2f s, peak memory %.0f MiB" % (statistics.median(walls), max(peaks)))
+        ff = ffmpeg_per_inbetween(pattern, 13)
+        print("ffmpeg minterpolate:     %.3f s per in-between frame; tweenova/ffmpeg = %.2f"
+              % (ff, (render_s / n_between) / ff if ff > 0 else float("nan")))
+
+        if not args.skip_8k:
+            big = write_sequence(os.path.join(work, "8k"), 8192, 4320, 2, 12.0)
+            for label, max_size in (("max_size 1024", "1024"), ("tiling off", "100000")):
+                wall, _, stderr = run([render, big, os.path.join(work, "out", "big.####.exr"),
+                                       "--set", "mode=Frame", "--set", "output_frame=1.5", "-F", "1-1",
+                                       "--set", "max_size=" + max_size])
+                print("8192x4320 in-between, %-14s %6.1f s, peak memory %.0f MiB" % (label, wall, peak_mib(stderr)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
