@@ -96,12 +96,8 @@ std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimag
   return in;
 }
 
-} // namespace
-
-ImageHeader readImageHeader(const std::string& path, int subimage)
+ImageHeader headerOf(const OIIO::ImageSpec& spec)
 {
-  OIIO::ImageSpec spec;
-  auto in = openImage(path, subimage, spec);
   ImageHeader h;
   h.width = spec.width;
   h.height = spec.height;
@@ -114,15 +110,34 @@ ImageHeader readImageHeader(const std::string& path, int subimage)
   return h;
 }
 
+} // namespace
+
+ImageHeader readImageHeader(const std::string& path, int subimage)
+{
+  OIIO::ImageSpec spec;
+  auto in = openImage(path, subimage, spec);
+  return headerOf(spec);
+}
+
 ImageData readImageFile(const std::string& path, int subimage)
 {
   OIIO::ImageSpec spec;
   auto in = openImage(path, subimage, spec);
   ImageData img;
-  img.header = readImageHeader(path, subimage);
+  // One reader for header and pixels: a second open of a movie disturbs the first one's decoding position.
+  img.header = headerOf(spec);
   const int w = spec.width, h = spec.height, nc = spec.nchannels;
   std::vector<float> raw(size_t(w) * h * nc);
-  if (!in->read_image(subimage, 0, 0, nc, OIIO::TypeDesc::FLOAT, raw.data())) {
+  bool ok = in->read_image(subimage, 0, 0, nc, OIIO::TypeDesc::FLOAT, raw.data());
+  if (!ok && subimage != 0 && img.header.movie) {
+    // The movie reader can fail to decode after a seek made before any frame
+    // was decoded: decode the first frame, then seek again.
+    (void)in->geterror();
+    in = openImage(path, 0, spec);
+    ok = in->read_image(0, 0, 0, nc, OIIO::TypeDesc::FLOAT, raw.data()) && in->seek_subimage(subimage, 0) &&
+         in->read_image(subimage, 0, 0, nc, OIIO::TypeDesc::FLOAT, raw.data());
+  }
+  if (!ok) {
     std::string why = in->geterror();
     throw std::runtime_error("cannot read " + path + ": " + (why.empty() ? "corrupt or truncated file" : why));
   }

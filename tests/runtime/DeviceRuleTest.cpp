@@ -1,13 +1,14 @@
 #include "runtime/DeviceRule.h"
-#include "SimulatedCuda.h"
 #include "support/RetimeRig.h"
+#include "support/ScopedCuda.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
-using testruntime::SimulatedCudaScope;
+using testsupport::ScopedCuda;
+using testsupport::ScopedEnv;
 using testsupport::RetimeRig;
 
 namespace {
@@ -25,7 +26,8 @@ protected:
     return c.device.is_cuda() ? int(c.device.index()) : -1;
   }
 
-  SimulatedCudaScope cuda{2};
+  ScopedCuda cuda;  // two devices
+  ScopedEnv gpuIndex{"QUOLMARINE_NUKE_GPU_INDEX", std::nullopt};
   RetimeRig rig;
   Tweenova* op = nullptr;
 };
@@ -80,7 +82,7 @@ TEST_F(DeviceRuleTest, CpuWhenTheGpuIsOffOrAbsent)
   EXPECT_FALSE(c.useCuda);
 
   op->use_gpu = true;
-  SimulatedCudaScope none(0);
+  ScopedCuda none{tweenova::SimulatedCudaEnvironment()};
   setenv("QUOLMARINE_NUKE_GPU_INDEX", "1", 1);
   EXPECT_EQ(openIndex(), -1);
 }

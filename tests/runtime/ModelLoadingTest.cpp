@@ -1,8 +1,9 @@
-#include "SimulatedCuda.h"
 #include "inference/InferencePass.h"
 #include "networks/TestNetworks.h"
 #include "runtime/ModelLibrary.h"
+#include "runtime/Startup.h"
 #include "support/RetimeRig.h"
+#include "support/ScopedCuda.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -146,7 +147,9 @@ TEST_F(ModelLoadingTest, PlacementFailureIsReportedOnTheNode)
 
   // Two simulated devices: the panel's index 5 means device 1, which this
   // build cannot move the network to.
-  testruntime::SimulatedCudaScope cuda(2);
+  testsupport::ScopedCuda cuda;
+  testsupport::ScopedEnv gpuIndex("QUOLMARINE_NUKE_GPU_INDEX", std::nullopt);
+  op->use_gpu = true;
   op->cuda_deviceid = 5;
   std::string out;
   EXPECT_NO_THROW(out = open());

@@ -1,0 +1,146 @@
+#include "inference/InferencePass.h"
+
+#include "inference/PU21.h"
+#include "node/Tweenova.h"
+
+#include <ATen/autocast_mode.h>
+#include <c10/core/InferenceMode.h>
+#include <torch/nn/functional/padding.h>
+#include <torch/script.h>
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+// What the network's last rows and columns are padded with, and taken off again.
+struct PadToMultiple {
+  int64_t h, w;
+
+  int64_t padRows() const { return amount(h); }
+  int64_t padColumns() const { return amount(w); }
+  static int64_t amount(int64_t n) { return kNetworkPadMultiple * ((n - 1) / kNetworkPadMultiple + 1) - n; }
+
+  // Repeats the last row and column up to the next multiple (nothing before the image).
+  torch::Tensor pad(const torch::Tensor& x) const
+  {
+    if (padRows() == 0 && padColumns() == 0)
+      return x;
+    namespace F = torch::nn::functional;
+    return F::pad(x, F::PadFuncOptions({0, padColumns(), 0, padRows()}).mode(torch::kReplicate));
+  }
+
+  // The [0, h) x [0, w) region of a padded result.
+  torch::Tensor unpad(const torch::Tensor& y) const { return y.slice(2, 0, h).slice(3, 0, w); }
+};
+
+std::string shapeText(const torch::Tensor& t)
+{
+  std::ostringstream s;
+  s << t.sizes();
+  return s.str();
+}
+
+// The network may return more rows and columns than it was given, never fewer.
+void checkResultShape(const torch::Tensor& result, int64_t h, int64_t w)
+{
+  if (result.dim() == 4 && result.size(0) == 1 && result.size(1) == 3 && result.size(2) >= h && result.size(3) >= w)
+    return;
+  std::ostringstream s;
+  s << "The network returned a tensor of shape " << shapeText(result) << ", expected [1, 3, " << h << "+, " << w
+    << "+]";
+  throw std::runtime_error(s.str());
+}
+
+// Fails the pass when the share of NaN values in the result exceeds the node's threshold (a percentage).
+void checkNaN(const torch::Tensor& result, int thresholdPercent, bool debug)
+{
+  const int64_t n = result.numel();
+  if (n <= 0)
+    return;
+  const int64_t count = torch::isnan(result).sum().item<int64_t>();
+  const double percent = double(count) * 100.0 / double(n);
+  if (debug)
+    std::cout << "    NaN check: " << count << "/" << n << " (" << percent << "%)" << std::endl;
+  if (percent > double(thresholdPercent))
+    throw std::runtime_error("Too many nan values returned, frame corrupt");
+}
+
+} // namespace
+
+int64_t subStepIndex(int steps) { return std::clamp<int64_t>(int64_t(steps) - 1, 0, 5); }
+
+torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, const torch::Tensor& frame1)
+{
+  Tweenova& node = ctx.node;
+  const PadToMultiple padder{frame0.size(2), frame0.size(3)};
+
+  if (ctx.progressTotal > 1)
+    node.progressMessage("Interpolating (pass %d/%d)", ctx.progressDone + 1, ctx.progressTotal);
+
+  // The network sees rows top-down; the flip is done before the upload.
+  torch::Tensor img0 = frame0.flip({2}).to(ctx.renderDevice);
+  torch::Tensor img1 = frame1.flip({2}).to(ctx.renderDevice);
+
+  if (node.colorspace_convert) {
+    img0 = pu21::encode(img0);
+    img1 = pu21::encode(img1);
+  }
+
+  img0 = padder.pad(img0);
+  img1 = padder.pad(img1);
+
+  if (ctx.useCuda) {
+    at::autocast::set_enabled(node.mixed_precision);
+    if (node.mixed_precision) {
+      const at::ScalarType target = node.use_bfloat16 && node.bf16Capable ? at::kBFloat16 : at::kHalf;
+      img0 = at::autocast::cached_cast(target, img0, c10::DeviceType::CUDA);
+      img1 = at::autocast::cached_cast(target, img1, c10::DeviceType::CUDA);
+    }
+  }
+
+  std::vector<torch::IValue> args{img0,
+                                  img1,
+                                  double(ctx.timestep),
+                                  subStepIndex(node.steps),
+                                  int64_t(node.flow_magnitude) + 1,
+                                  double(node.threshold),
+                                  double(ctx.downscaleFactor)};
+
+  const auto start = std::chrono::steady_clock::now();
+  torch::Tensor result;
+  {
+    c10::InferenceMode guard;
+    torch::jit::Method forward = node.model.get_method("forward");
+    result = forward(std::move(args), torch::jit::Kwargs()).toTensor();
+  }
+  const auto end = std::chrono::steady_clock::now();
+  if (node.debug)
+    std::cout << "    Inference time (forward): "
+              << std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000000 << "ms"
+              << std::endl;
+
+  if (ctx.useCuda)
+    at::autocast::set_enabled(false);
+
+  if (node.nan_error_threshold <= 99)
+    checkNaN(result, node.nan_error_threshold, node.debug);
+
+  if (node.mixed_precision)
+    result = result.to(torch::kFloat32);
+
+  checkResultShape(result, padder.h, padder.w);
+  result = padder.unpad(result);
+
+  if (node.colorspace_convert)
+    result = pu21::decode(result);
+
+  result = result.to(torch::kFloat32).to(torch::kCPU).flip({2}).contiguous();
+
+  ctx.progressDone += 1;
+  node.progressFraction(double(ctx.progressDone) / double(ctx.progressTotal));
+  return result;
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "inference/InferenceContext.h"
+
+#include <torch/types.h>
+
+// Side multiple the network's inputs are padded to.
+constexpr int64_t kNetworkPadMultiple = 32;
+
+// Runs the node's network once on a pair of [1, 3, h, w] float32 CPU tiles
+// (rows in the host's order, bottom-up) at the context's timestep. Returns a
+// new [1, 3, h, w] float32 contiguous CPU tensor in the same row order, and
+// advances the context's progress. Throws on any failure, including a
+// result with more NaN values than the node allows.
+torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, const torch::Tensor& frame1);
+
+// The network's sub-step argument for the node's `steps` value: steps - 1, within 0 ... 5.
+int64_t subStepIndex(int steps);
