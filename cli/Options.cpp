@@ -93,7 +93,7 @@ std::optional<Options> parseOptions(int argc, char** argv)
   app.add_option("--channels", o.channels, "channels to render and write (default all)")->type_name("CHANNELS");
   app.add_flag("--float", o.floatOutput, "write 32-bit float EXR instead of 16-bit half");
   app.add_option("--threads", o.threads, "frames rendered at the same time")->type_name("N")->check(CLI::Range(1, 64));
-  app.add_option("--torch-threads", o.torchThreads, "libtorch threads per render (0: one per core)")
+  app.add_option("--torch-threads", o.torchThreads, "libtorch threads per render (default 1; 0: one per core)")
     ->type_name("N")
     ->check(CLI::Range(0, 256));
   app.add_flag("-v,--verbose", o.verbose, "switch the node's debug output on");

@@ -51,7 +51,7 @@ struct Options {
   bool floatOutput = false;  // 32-bit float EXR instead of half
   std::string channels = "all";
   int threads = 1;           // frames rendered at the same time
-  int torchThreads = 0;      // libtorch intra-op threads; 0 = one per core
+  int torchThreads = 1;      // libtorch intra-op threads per render; 0 = one per core
   std::string plugin;        // hidden: plug-in library to load
   std::string modelLibrary;  // hidden: model library to load instead of the one beside the plug-in
   bool simulateGpu = false;  // hidden: show the panel against a simulated GPU

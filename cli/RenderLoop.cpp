@@ -93,6 +93,8 @@ int Session::render()
   // Each worker renders whole frames through its own operator of the node, as
   // the host's render threads do; a frame is either written completely or not at all.
   auto worker = [&] {
+    // libtorch's thread count is kept per thread by its OpenMP runtime: set it in every worker.
+    setTorchThreads(options_.torchThreads);
     for (;;) {
       if (interrupted)
         return;

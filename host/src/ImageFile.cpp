@@ -128,15 +128,7 @@ ImageData readImageFile(const std::string& path, int subimage)
   img.header = headerOf(spec);
   const int w = spec.width, h = spec.height, nc = spec.nchannels;
   std::vector<float> raw(size_t(w) * h * nc);
-  bool ok = in->read_image(subimage, 0, 0, nc, OIIO::TypeDesc::FLOAT, raw.data());
-  if (!ok && subimage != 0 && img.header.movie) {
-    // The movie reader can fail to decode after a seek made before any frame
-    // was decoded: decode the first frame, then seek again.
-    (void)in->geterror();
-    in = openImage(path, 0, spec);
-    ok = in->read_image(0, 0, 0, nc, OIIO::TypeDesc::FLOAT, raw.data()) && in->seek_subimage(subimage, 0) &&
-         in->read_image(subimage, 0, 0, nc, OIIO::TypeDesc::FLOAT, raw.data());
-  }
+  const bool ok = in->read_image(subimage, 0, 0, nc, OIIO::TypeDesc::FLOAT, raw.data());
   if (!ok) {
     std::string why = in->geterror();
     throw std::runtime_error("cannot read " + path + ": " + (why.empty() ? "corrupt or truncated file" : why));

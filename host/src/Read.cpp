@@ -2,6 +2,7 @@
 
 #include "DDImage/Iop.h"
 #include "HostLayer/ImageFile.h"
+#include "HostLayer/MovieDecoder.h"
 
 #include <algorithm>
 #include <cmath>
@@ -51,6 +52,7 @@ void fillPlane(ImagePlane& plane, const std::vector<Channel>& chans, const float
 
 struct ReadSource {
   SequencePattern pattern;
+  std::shared_ptr<MovieDecoder> movie;  // movies only
   int first = 1;
   int last = 1;
   std::vector<int> frames;
@@ -82,7 +84,7 @@ public:
     }
     ImageHeader h;
     try {
-      h = readImageHeader(path_, subimage_);
+      h = s.movie ? s.movie->header() : readImageHeader(path_, subimage_);
     } catch (const std::exception& e) {
       error("Read: %s", e.what());
       return;
@@ -102,7 +104,7 @@ public:
     std::lock_guard<std::mutex> lock(mutex_);
     if (!loaded_) {
       try {
-        image_ = readImageFile(path_, subimage_);
+        image_ = source_->movie ? source_->movie->frame(subimage_) : readImageFile(path_, subimage_);
       } catch (const std::exception& e) {
         error("Read: %s", e.what());
         throw std::runtime_error(std::string("Read: ") + e.what());
@@ -281,6 +283,8 @@ std::unique_ptr<Node> createReadNode(const std::string& pattern, const std::stri
     source->pattern = SequencePattern{pattern, "", "", 0, true};
     source->first = 1;
     source->last = h.movie ? h.subimages : 1;
+    if (h.movie)
+      source->movie = std::make_shared<MovieDecoder>(pattern);
   } else {
     throw std::runtime_error(why + ": " + pattern);
   }

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <sstream>
 
 using namespace DD::Image;
@@ -176,4 +177,35 @@ TEST(HostLayer, OperatorsValidateAgainOnlyWhenTheirHashChanges)
   EXPECT_EQ(counting->validations, 2);
   EXPECT_EQ(op->errorMessage(), "negative value -2");
   node.release(op);
+}
+
+TEST(HostLayer, MovieFramesAreTheSameInAnyReadingOrder)
+{
+  const std::string movie = "/usr/share/doc/opencv-doc/examples/data/Megamind.avi";
+  if (!fs::exists(movie))
+    GTEST_SKIP() << movie << " is installed by scripts/setup (opencv-doc)";
+  auto forward = HostLayer::createReadNode(movie);
+  auto backward = HostLayer::createReadNode(movie);
+  HostLayer::FrameInfoSummary info;
+  std::string error;
+  ASSERT_TRUE(HostLayer::validateNode(*forward, 1, info, error)) << error;
+  EXPECT_EQ(info.first, 1);
+  EXPECT_EQ(info.last, 270);
+  EXPECT_EQ(info.box, Box(0, 0, 720, 528));
+
+  std::map<int, std::vector<float>> seen;
+  for (int f : {58, 59, 60, 61})
+    seen[f] = [&] {
+      HostLayer::RenderResult r = HostLayer::renderFrame(*forward, f, Mask_RGB);
+      EXPECT_TRUE(r.ok) << r.error;
+      return std::vector<float>(r.plane.readable(), r.plane.readable() + r.plane.bufferSize());
+    }();
+  for (int f : {61, 59, 60, 58}) {
+    HostLayer::RenderResult r = HostLayer::renderFrame(*backward, f, Mask_RGB);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_TRUE(std::equal(seen[f].begin(), seen[f].end(), r.plane.readable())) << "frame " << f;
+  }
+  // Neighbouring frames of a moving shot differ.
+  EXPECT_NE(seen[59], seen[60]);
+  EXPECT_NE(seen[60], seen[61]);
 }
