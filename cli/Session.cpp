@@ -140,6 +140,9 @@ FrameRange Session::outputRange()
   const double frame = node_->knob("frame_range_start") ? node_->knob("frame_range_start")->get_value() : 1.0;
   if (!HostLayer::validateNode(*node_, frame == -999999 ? 1.0 : frame, info, error))
     throw UsageError{"validation of " + options_.input, error};
+  if (info.last < info.first)
+    throw UsageError{"output range " + std::to_string(info.first) + "-" + std::to_string(info.last),
+                     "the node's output range is empty (is frame_range_start after frame_range_end?)"};
   return FrameRange{info.first, info.last};
 }
 

@@ -20,6 +20,16 @@ float phaseOffset(float speed)
   return 0.0f;
 }
 
+// Frame numbers from float arithmetic, kept inside the range an int holds: an
+// absurd speed or source position must not overflow the conversion.
+int32_t toFrame(double v)
+{
+  constexpr double kLimit = 2147483520.0;  // the largest float below 2^31
+  if (!(v == v))
+    return 0;
+  return int32_t(std::max(-kLimit, std::min(kLimit, v)));
+}
+
 } // namespace
 
 FrameInfo Tweenova::calculateFrameInfo(float currentFrame) const
@@ -40,8 +50,8 @@ FrameInfo Tweenova::calculateFrameInfo(float currentFrame) const
     p = ((t - start) + phaseOffset(speed)) * speed + start;
   }
   FrameInfo info;
-  info.frame0 = int32_t(std::floor(p));
-  info.frame1 = int32_t(std::ceil(p));
+  info.frame0 = toFrame(std::floor(p));
+  info.frame1 = toFrame(std::ceil(p));
   info.requestedFramePosition = p;
   info.timestep = p - std::floor(p);
   spdlog::debug(tweenova::kLogTableRow, "frame0", "frame1", "timestep", "requestedFramePosition");
@@ -105,17 +115,21 @@ void Tweenova::_validate(bool for_real)
 
   if (mode == 0) {
     outputFirstFrame = frame_range_start;
-    int count;
+    int64_t count;
     if (speed > 0.0f) {
-      outputLastFrame = int(std::floor(float(frame_range_end - frame_range_start) / speed +
-                                       float(frame_range_start) - phaseOffset(speed)));
-      count = outputLastFrame - frame_range_start + 1;
+      outputLastFrame = toFrame(std::floor(float(frame_range_end - frame_range_start) / speed +
+                                           float(frame_range_start) - phaseOffset(speed)));
+      // A clip shorter than one output interval (a single frame slowed down)
+      // still has its first frame: the range never ends before it starts.
+      if (outputLastFrame < outputFirstFrame && frame_range_end >= frame_range_start)
+        outputLastFrame = outputFirstFrame;
+      count = int64_t(outputLastFrame) - frame_range_start + 1;
     } else {
       outputLastFrame = frame_range_start;
       count = 1;
     }
     spdlog::debug("Input range: {} to {} ({} frames)", frame_range_start, frame_range_end,
-                  frame_range_end - frame_range_start + 1);
+                  int64_t(frame_range_end) - frame_range_start + 1);
     spdlog::debug("Speed: {}, Output range: {} to {} ({} frames)", speed, outputFirstFrame, outputLastFrame, count);
   } else {
     const auto [first, last] = getKeyframeRange();

@@ -134,9 +134,28 @@ class Recorder(nn.Module):
         return out
 
 
+class OutOfMemoryAtQuarter(torch.nn.Module):
+    """Blends, but fails like a GPU out of memory at timestep 0.25."""
+
+    def forward(self, img0: Tensor, img1: Tensor, timestep: float, substep_index: int,
+                flow_magnitude: int, threshold: float, warp_downscale: float) -> Tensor:
+        if abs(timestep - 0.25) < 1e-6:
+            raise RuntimeError("CUDA out of memory. Tried to allocate 2.00 GiB (GPU 0; 8.00 GiB total capacity)")
+        return img0 * (1.0 - timestep) + img1 * timestep
+
+
+class AllNaNs(torch.nn.Module):
+    """Corrupt output: NaN everywhere."""
+
+    def forward(self, img0: Tensor, img1: Tensor, timestep: float, substep_index: int,
+                flow_magnitude: int, threshold: float, warp_downscale: float) -> Tensor:
+        return torch.full_like(img0, float("nan"))
+
+
 NETWORKS = {
     "blend": Blend, "constant": Constant, "nans": NaNs, "throws": Throws, "noforward": NoForward,
     "flags": Flags, "noflags": NoFlags, "notatensor": NotATensor, "toosmall": TooSmall, "recorder": Recorder,
+    "oomatquarter": OutOfMemoryAtQuarter, "allnans": AllNaNs,
 }
 
 

@@ -144,3 +144,27 @@ TEST(FrameMapping, InputRangeIsFilledOnceFromTheInput)
   EXPECT_EQ(again.outputLastFrame, 14);  // (10 - 5) / 0.5 + 5 - 0.5
   rig.release(again);
 }
+
+TEST(FrameMapping, ExtremeValuesKeepAUsableRange)
+{
+  // A single-frame clip slowed down keeps its one frame.
+  RetimeRig single(16, 16, 7, 7);
+  Tweenova& one = single.acquire(7);
+  EXPECT_EQ(one.outputFirstFrame, 7);
+  EXPECT_EQ(one.outputLastFrame, 7);
+  single.release(one);
+
+  // An absurd speed or position saturates instead of overflowing the frame numbers.
+  RetimeRig rig;
+  rig.set("speed", 1e-30);
+  Tweenova& slow = rig.acquire(1);
+  EXPECT_GT(slow.outputLastFrame, 2000000000);
+  rig.release(slow);
+  rig.set("mode", 1);
+  rig.set("output_frame", -1e20);
+  Tweenova& far = rig.acquire(1);
+  const FrameInfo fi = far.calculateFrameInfo(1);
+  EXPECT_LT(fi.frame0, -2000000000);
+  EXPECT_LE(fi.frame0, fi.frame1);
+  rig.release(far);
+}

@@ -1,0 +1,290 @@
+// What users see when things go wrong in a render from the command line, and
+// what is left on disk: never a partial or corrupt frame, never a lost one.
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string buildDir()
+{
+  const char* b = std::getenv("TWEENOVA_BUILD_DIR");
+  return b ? b : ".";
+}
+
+struct Outcome {
+  int status;
+  std::string out;
+};
+
+// Runs tweenova-render with the test model library serving `network` (empty: the built-in network).
+Outcome render(const std::string& args, const std::string& network = "blend")
+{
+  std::string cmd = buildDir() + "/tweenova-render " + args + " -q";
+  if (!network.empty())
+    cmd = "TWEENOVA_TEST_ARCHIVE=" + buildDir() + "/tests/networks/" + network + ".pt " + cmd +
+          " --model-library " + buildDir() + "/tests/networks/TestModelsFile.so";
+  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+  Outcome r{-1, {}};
+  std::array<char, 4096> buf;
+  while (p && fgets(buf.data(), int(buf.size()), p))
+    r.out += buf.data();
+  const int st = p ? pclose(p) : -1;
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
+void writeImage(const fs::path& path, int w, int h, float value, const std::string& type = "uint8")
+{
+  std::vector<float> px(size_t(w) * h * 3);
+  for (size_t i = 0; i < px.size(); ++i)
+    px[i] = value * float((i / 3) % 7 + 1) / 7.0f;
+  auto out = OIIO::ImageOutput::create(path.string());
+  ASSERT_TRUE(out) << path;
+  ASSERT_TRUE(out->open(path.string(), OIIO::ImageSpec(w, h, 3, OIIO::TypeDesc(type.c_str()))));
+  ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px.data()));
+  out->close();
+}
+
+std::string frameName(const fs::path& dir, const std::string& stem, int f, const std::string& ext = ".png")
+{
+  char name[64];
+  std::snprintf(name, sizeof name, "%s.%04d%s", stem.c_str(), f, ext.c_str());
+  return (dir / name).string();
+}
+
+class Faults : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    dir = fs::temp_directory_path() / ("tweenova-faults-" + std::to_string(::getpid()) + "-" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir / "in");
+    fs::create_directories(dir / "out");
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  void writeSequence(int first, int last, int w = 24, int h = 16)
+  {
+    for (int f = first; f <= last; ++f)
+      writeImage(frameName(dir / "in", "in", f), w, h, 0.1f * float(f % 5 + 1));
+  }
+  std::string in() const { return (dir / "in" / "in.####.png").string(); }
+  std::string out() const { return (dir / "out" / "out.####.png").string(); }
+  bool written(int f) const { return fs::exists(frameName(dir / "out", "out", f)); }
+  // No temporary file may be left behind in the output folder.
+  void expectNoTemporaries() const
+  {
+    for (const auto& e : fs::directory_iterator(dir / "out"))
+      EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
+  }
+
+  fs::path dir;
+};
+
+} // namespace
+
+TEST_F(Faults, NetworkFailuresShowTheNodeMessageAndWriteNothingForThatFrame)
+{
+  writeSequence(1, 4);
+  // Fails with an out-of-memory text at timestep 0.25 (odd output frames at speed 0.5), blends otherwise.
+  Outcome oom = render(in() + " " + out() + " -F 1-4", "oomatquarter");
+  EXPECT_EQ(oom.status, 1) << oom.out;
+  EXPECT_FALSE(written(1));
+  EXPECT_TRUE(written(2));
+  EXPECT_FALSE(written(3));
+  EXPECT_TRUE(written(4));
+  EXPECT_NE(oom.out.find("tweenova-render: error: frame 1 : Out of GPU memory - lower the Tiling 'max size'"),
+            std::string::npos)
+    << oom.out;
+  EXPECT_NE(oom.out.find("in renderStripe: "), std::string::npos) << oom.out;
+  EXPECT_NE(oom.out.find("CUDA out of memory. Tried to allocate 2.00 GiB"), std::string::npos) << oom.out;
+
+  Outcome nans = render(in() + " " + out() + " -F 5-5", "allnans");
+  EXPECT_EQ(nans.status, 1);
+  EXPECT_NE(nans.out.find("frame 5 : Too many nan values returned, frame corrupt"), std::string::npos) << nans.out;
+  EXPECT_NE(nans.out.find("Tweenova1: Error in renderStripe: Too many nan values returned"), std::string::npos);
+  EXPECT_FALSE(written(5));
+
+  for (const char* network : {"throws", "notatensor", "toosmall", "noforward", "garbage"}) {
+    Outcome r = render(in() + " " + out() + " -F 6-6", network);
+    EXPECT_EQ(r.status, 1) << network << "\n" << r.out;
+    EXPECT_NE(r.out.find("tweenova-render: error: frame 6 : "), std::string::npos) << network << "\n" << r.out;
+    EXPECT_FALSE(written(6)) << network;
+  }
+  Outcome garbage = render(in() + " " + out() + " -F 6-6", "garbage");
+  EXPECT_NE(garbage.out.find("frame 6 : Error loading the frame interpolation neural network model"),
+            std::string::npos)
+    << garbage.out;
+  expectNoTemporaries();
+}
+
+TEST_F(Faults, AFailedFrameKeepsTheFileOfAnEarlierRun)
+{
+  writeSequence(1, 3);
+  ASSERT_EQ(render(in() + " " + out() + " -F 1-1").status, 0);
+  const auto before = fs::last_write_time(frameName(dir / "out", "out", 1));
+  const auto size = fs::file_size(frameName(dir / "out", "out", 1));
+  Outcome r = render(in() + " " + out() + " -F 1-1", "throws");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(fs::last_write_time(frameName(dir / "out", "out", 1)), before);
+  EXPECT_EQ(fs::file_size(frameName(dir / "out", "out", 1)), size);
+  expectNoTemporaries();
+}
+
+TEST_F(Faults, BadInputFilesAreNamedAndTheOtherFramesRender)
+{
+  writeSequence(1, 6);
+  fs::remove(frameName(dir / "in", "in", 3));
+  {
+    std::ofstream corrupt(frameName(dir / "in", "in", 5), std::ios::binary | std::ios::trunc);
+    corrupt << "\x89PNG\r\n\x1a\n truncated";
+  }
+  // Speed 1: every output frame is one source frame.
+  Outcome r = render(in() + " " + out() + " --set speed=1");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("frame 3 : Read: missing frame 3: " + frameName(dir / "in", "in", 3)), std::string::npos)
+    << r.out;
+  EXPECT_NE(r.out.find("frame 5 : Read: cannot "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("in.0005.png"), std::string::npos);
+  for (int f : {1, 2, 4, 6})
+    EXPECT_TRUE(written(f)) << f;
+  EXPECT_FALSE(written(3));
+  EXPECT_FALSE(written(5));
+  expectNoTemporaries();
+}
+
+TEST_F(Faults, UnusualButValidInputsRender)
+{
+  // Frames of different sizes: the output covers both boxes.
+  writeImage(frameName(dir / "in", "in", 1), 24, 16, 0.5f);
+  writeImage(frameName(dir / "in", "in", 2), 32, 12, 0.5f);
+  Outcome sizes = render(in() + " " + out() + " -F 1-1");
+  EXPECT_EQ(sizes.status, 0) << sizes.out;
+  EXPECT_TRUE(written(1));
+
+  // A single-frame clip: every position holds that frame.
+  fs::remove_all(dir / "in");
+  fs::create_directories(dir / "in");
+  writeSequence(7, 7);
+  Outcome single = render(in() + " " + out() + " --list");
+  EXPECT_EQ(single.status, 0) << single.out;
+  Outcome singleRender = render(in() + " " + out());
+  EXPECT_EQ(singleRender.status, 0) << singleRender.out;
+  EXPECT_TRUE(written(7));
+
+  // NaN and infinite pixels in a float file render; the NaN guard counts what the network returns.
+  fs::remove_all(dir / "in");
+  fs::create_directories(dir / "in");
+  for (int f = 1; f <= 2; ++f) {
+    std::vector<float> px(16 * 8 * 3, 0.25f);
+    px[0] = std::nanf("");
+    px[5] = INFINITY;
+    px[10] = -INFINITY;
+    const std::string path = frameName(dir / "in", "in", f, ".exr");
+    auto o = OIIO::ImageOutput::create(path);
+    ASSERT_TRUE(o->open(path, OIIO::ImageSpec(16, 8, 3, OIIO::TypeDesc::FLOAT)));
+    ASSERT_TRUE(o->write_image(OIIO::TypeDesc::FLOAT, px.data()));
+    o->close();
+  }
+  Outcome nonFinite = render((dir / "in" / "in.####.exr").string() + " " + (dir / "out" / "nf.####.exr").string() +
+                             " -F 1-1");
+  EXPECT_EQ(nonFinite.status, 0) << nonFinite.out;
+  EXPECT_TRUE(fs::exists(frameName(dir / "out", "nf", 1, ".exr")));
+}
+
+TEST_F(Faults, BadKnobValuesBehaveOrAreRefused)
+{
+  writeSequence(1, 4);
+  const char* accepted[] = {"--set max_size=0",        "--set max_size=1",         "--set max_size=2",
+                            "--set max_size=-5",       "--set overlap=-5",         "--set overlap=100000",
+                            "--set padding=-5",        "--set padding=100000",     "--set steps=0",
+                            "--set steps=99",          "--set nan_error_threshold=1000",
+                            "--set speed=0",           "--set speed=-1",           "--set speed=1000000",
+                            "--set mode=Frame --set output_frame=1e12",
+                            "--set mode=Frame --set output_frame=-1e12",
+                            "--set max_size=10 --set overlap=4 --set padding=3"};
+  for (const char* args : accepted) {
+    Outcome r = render(in() + " " + out() + " -F 1-2 " + args);
+    EXPECT_EQ(r.status, 0) << args << "\n" << r.out;
+  }
+  // A negative NaN threshold fails every pass, as specified, with the guard's message.
+  Outcome negative = render(in() + " " + out() + " -F 1-1 --set nan_error_threshold=-1");
+  EXPECT_EQ(negative.status, 1);
+  EXPECT_NE(negative.out.find("Too many nan values returned, frame corrupt"), std::string::npos);
+
+  Outcome tiny = render(in() + " " + out() + " --set speed=1e-6");
+  EXPECT_EQ(tiny.status, 2) << tiny.out;
+  EXPECT_NE(tiny.out.find("frames is more than 1000000"), std::string::npos) << tiny.out;
+  Outcome tinier = render(in() + " " + out() + " --set speed=1e-30");
+  EXPECT_EQ(tinier.status, 2) << tinier.out;
+  Outcome reversed = render(in() + " " + out() + " --set frame_range_start=4 --set frame_range_end=1");
+  EXPECT_EQ(reversed.status, 2) << reversed.out;
+  EXPECT_NE(reversed.out.find("output range is empty"), std::string::npos) << reversed.out;
+}
+
+TEST_F(Faults, InterruptStopsAfterTheCurrentFrame)
+{
+  writeSequence(1, 40, 64, 48);
+  const std::string cmd = "TWEENOVA_TEST_ARCHIVE=" + buildDir() + "/tests/networks/blend.pt exec " + buildDir() +
+                          "/tweenova-render " + in() + " " + out() + " -q --model-library " + buildDir() +
+                          "/tests/networks/TestModelsFile.so";
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Wait for the first frame, then interrupt.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!written(1) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(written(1));
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_FALSE(written(79)) << "the render went on to the end";
+  expectNoTemporaries();
+  // Every frame on disk is complete.
+  for (const auto& e : fs::directory_iterator(dir / "out")) {
+    auto img = OIIO::ImageInput::open(e.path().string());
+    ASSERT_TRUE(img) << e.path();
+    std::vector<float> px(size_t(img->spec().width) * img->spec().height * 3);
+    EXPECT_TRUE(img->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, px.data())) << e.path();
+  }
+}
+
+TEST_F(Faults, AFullDiskLeavesNoPartialFile)
+{
+  writeSequence(1, 2, 1024, 768);
+  const fs::path tiny = dir / "tiny";
+  fs::create_directories(tiny);
+  if (mount("tmpfs", tiny.c_str(), "tmpfs", 0, "size=16k") != 0)
+    GTEST_SKIP() << "mounting a small tmpfs needs root";
+  Outcome r = render(in() + " " + (tiny / "out.####.exr").string() + " -F 1-2 --float");
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(tiny))
+    left.push_back(e.path().filename().string());
+  umount(tiny.c_str());
+  EXPECT_TRUE(left.empty()) << "left on the full disk: " << (left.empty() ? "" : left.front());
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("cannot write " + (tiny / "out.0001.exr").string()), std::string::npos) << r.out;
+}
