@@ -77,8 +77,9 @@ TEST(Panel, DeclaresEveryKnobInOrderWithItsDefault)
     EXPECT_EQ(knobs[i]->name(), expected[i].name);
     EXPECT_EQ(knobs[i]->kind(), expected[i].kind);
     EXPECT_EQ(knobs[i]->label(), expected[i].label);
-    if (expected[i].value)
+    if (expected[i].value) {
       EXPECT_EQ(knobs[i]->valueText(), expected[i].value);
+    }
   }
 }
 
