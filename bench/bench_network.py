@@ -18,7 +18,7 @@ which decodes the same PNGs and discards their duplicates) / (frames output
 - frames at whole input times, i.e. the in-between frames it made). Median
 over three repeats.
 
-Usage: bench_network.py [--threads N] [--repeats N] [--data DIR] [--model ARCHIVE]
+Usage: bench_network.py [--threads N] [--ffmpeg-threads N] [--repeats N] [--data DIR] [--model ARCHIVE]
 """
 import argparse
 import os
@@ -105,7 +105,11 @@ def run_ffmpeg(ffmpeg: str, tmp: str, vf: str, threads: int) -> Tuple[float, int
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--threads", type=int, default=2)
+    # One libtorch thread is what tweenova-render uses by default: on this
+    # 2-core machine OpenMP's spin-waiting makes two threads collapse as soon
+    # as anything else runs. ffmpeg keeps its own threading (0 = automatic).
+    ap.add_argument("--threads", type=int, default=1)
+    ap.add_argument("--ffmpeg-threads", type=int, default=0)
     ap.add_argument("--repeats", type=int, default=5)
     ap.add_argument("--data", default=DEFAULT_DATA)
     ap.add_argument("--model", help="TorchScript archive (default: script the network here)")
@@ -132,8 +136,8 @@ def main() -> int:
             mci = "minterpolate=fps=2:mi_mode=mci:mc_mode=aobmc:me_mode=bidir"
             per_frame = []
             for _ in range(3):
-                t_mci, n_mci = run_ffmpeg(args.ffmpeg, tmp, mci, args.threads)
-                t_base, _ = run_ffmpeg(args.ffmpeg, tmp, "fps=2", args.threads)
+                t_mci, n_mci = run_ffmpeg(args.ffmpeg, tmp, mci, args.ffmpeg_threads)
+                t_base, _ = run_ffmpeg(args.ffmpeg, tmp, "fps=2", args.ffmpeg_threads)
                 interp = n_mci - (n_mci + 1) // 2  # outputs at half-integer times
                 if interp < 1:
                     raise RuntimeError("ffmpeg made no in-between frames")

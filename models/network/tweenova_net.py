@@ -4,23 +4,25 @@ operations only (no learned weights; every constant is set by hand in
 
 Method, top to bottom:
 
-1. Luma. Both frames (PU21-encoded RGB, perceptually uniform, [1, 3, H, W])
-   are reduced to one luma plane and box-downsampled to the flow resolution
-   (a power-of-two fraction of the input, set by a pixel budget and the
-   `warp_downscale` argument).
-2. Pyramid. The luma planes are halved until the coarsest level's search
+1. Flow resolution. Both frames (PU21-encoded RGB, perceptually uniform,
+   [1, 3, H, W]) are box-downsampled to the flow resolution (a power-of-two
+   fraction of the input, set by a pixel budget and the `warp_downscale`
+   argument). The flow is estimated on all three colour channels: a colour
+   edge between areas of equal luma still constrains the motion.
+2. Pyramid. The images are halved until the coarsest level's search
    radius covers the largest motion asked for (`flow_magnitude`) or the
    level gets too small (the depth adapts, down to a single level for
    32x32 inputs).
 3. Coarse search. At the coarsest level a local cost volume (box-filtered
-   absolute differences over every integer shift within the search radius,
+   absolute colour differences over every integer shift within the search radius,
    with a small penalty on the length of the shift) gives a winner-take-all
    integer flow in each direction.
 4. Refinement. At every level, coarse to fine, the flow is refined by
    iterated Lucas-Kanade updates (windowed least squares on the linearised
    brightness constancy between frame A and frame B warped by the current
-   flow, Tikhonov-damped so flat areas keep their flow), followed by a 3x3
-   median of the flow (robust, edge-preserving smoothing).
+   flow, normal equations summed over the colour channels, Tikhonov-damped
+   so flat areas keep their flow), each followed by 3x3 medians of the flow
+   (robust, edge-preserving smoothing).
    `substep_index` adds iterations.
 5. Occlusion. Forward-backward consistency of the two flows gives a soft
    visibility map per frame: a pixel of frame 0 whose flow is not undone by
@@ -31,16 +33,27 @@ Method, top to bottom:
    input is found by fixed-point iteration of v = -t * F01(x + v) (and the
    mirrored form for frame 1), which follows the motion of the source pixels
    instead of assuming the flow field itself stays in place.
-7. Candidates. Three pairs of flows from the in-between frame are compared
-   per pixel by how well the two frames they warp agree (windowed absolute
-   difference): both projected flows, and each one mirrored onto the other
-   frame under linear motion. A soft minimum picks among them. The same
-   measure decides, softly, between the motion-compensated result and the
-   plain time-weighted blend (right where no motion explains the frames
-   better than none, e.g. flicker or flat areas).
-8. Synthesis at full resolution. The flows and weights are upsampled to the
-   input size, both frames are backward-warped with bilinear sampling and
-   blended.
+7. Candidates and their rating. Three pairs of flows from the in-between
+   frame: both projected flows, and each one mirrored onto the other frame
+   under linear motion. Each pair is rated per pixel by how well the two
+   frames it warps agree (c: mean absolute difference of the two warped
+   colour images at full resolution, pooled to the flow resolution and
+   averaged over a window there), and so is the plain time-weighted
+   blend of the unwarped frames (c of the frames themselves). A rating is
+   (floor / (c + floor)) ^ power; the three motion candidates share one
+   vote (their mean rating) against the blend, and the votes are
+   normalised. This soft, inverse-error weighting hedges between hypotheses
+   where none is clearly right (fast, blurred or non-rigid motion, where a
+   wrong warp costs more than a ghost) and falls back to the blend where no
+   motion explains the frames better than none (flicker, static scenes).
+8. Synthesis at full resolution. The flows are upsampled to the input size
+   and both frames backward-warped with bilinear sampling (4 warps: the
+   first pair shares a flow with each of the others; the ratings above use
+   these warps). Votes and blend weights are upsampled, each pair is
+   blended into a candidate image and the candidates and the plain blend
+   are summed with their votes (images are averaged, not flows: a hedge
+   between two positions is a soft ghost, not a warp to a position between
+   them).
 
 `threshold`: a timestep within `threshold` of 0 or 1 returns that input
 unchanged (no interpolation). `cast_half`: on CUDA, estimate the flow in
@@ -58,12 +71,7 @@ from torch import Tensor
 
 from warping import resize_flow, warp
 
-VERSION = "1.0.0"
-
-def luma(img: Tensor) -> Tensor:
-    """[1, 3, H, W] -> [1, 1, H, W], Rec. 709 weights on the encoded channels."""
-    return img[:, 0:1] * 0.2126 + img[:, 1:2] * 0.7152 + img[:, 2:3] * 0.0722
-
+VERSION = "1.1.0"
 
 def downsample(x: Tensor, factor: int) -> Tensor:
     """Box-filter reduction by an integer factor; odd sizes round up."""
@@ -73,8 +81,10 @@ def downsample(x: Tensor, factor: int) -> Tensor:
 
 
 def box(x: Tensor, size: int) -> Tensor:
-    """Mean over a size x size window (size odd), same output size."""
-    return F.avg_pool2d(x, size, 1, size // 2, False, False)
+    """Mean over a size x size window (size odd), same output size; two
+    separable passes (windows are clipped at the borders)."""
+    x = F.avg_pool2d(x, [1, size], 1, [0, size // 2], False, False)
+    return F.avg_pool2d(x, [size, 1], 1, [size // 2, 0], False, False)
 
 
 def gradients(x: Tensor) -> Tuple[Tensor, Tensor]:
@@ -86,8 +96,9 @@ def gradients(x: Tensor) -> Tuple[Tensor, Tensor]:
 
 
 def median3x3(flow: Tensor) -> Tensor:
-    """Per-channel 3x3 median of [1, C, H, W]."""
-    c = flow.shape[1]
+    """Per-channel 3x3 median of [1, C, H, W] (replicated borders), by a
+    19-exchange sorting network of min / max over the 9 shifted copies
+    (far faster on the CPU than sorting a stacked copy)."""
     h = flow.shape[2]
     w = flow.shape[3]
     p = F.pad(flow, [1, 1, 1, 1], mode="replicate")
@@ -95,27 +106,36 @@ def median3x3(flow: Tensor) -> Tensor:
     for dy in range(3):
         for dx in range(3):
             taps.append(p[:, :, dy:dy + h, dx:dx + w])
-    stack = torch.stack(taps, dim=0)
-    return stack.median(dim=0)[0].view(1, c, h, w)
+    # Exchange k puts the smaller of taps[lo[k]], taps[hi[k]] at lo[k] and
+    # the larger at hi[k]; afterwards taps[4] holds the median.
+    lo = [1, 4, 7, 0, 3, 6, 1, 4, 7, 0, 5, 4, 3, 1, 2, 4, 4, 6, 4]
+    hi = [2, 5, 8, 1, 4, 7, 2, 5, 8, 3, 8, 7, 6, 4, 5, 7, 2, 4, 2]
+    for k in range(len(lo)):
+        x = taps[lo[k]]
+        y = taps[hi[k]]
+        taps[lo[k]] = torch.minimum(x, y)
+        taps[hi[k]] = torch.maximum(x, y)
+    return taps[4]
 
 
 def coarse_search(a: Tensor, b: Tensor, radius: int, window: int,
                   motion_penalty: float) -> Tensor:
     """Winner-take-all integer flow from a to b by exhaustive local search.
 
-    a, b: [1, 1, h, w]. For every shift s with |sx|, |sy| <= radius the cost
-    is the box-filtered |a(x) - b(x + s)| plus motion_penalty * |s|.
+    a, b: [1, C, h, w]. For every shift s with |sx|, |sy| <= radius the cost
+    is the box-filtered channel mean of |a(x) - b(x + s)| plus
+    motion_penalty * |s|.
     Returns flow [1, 2, h, w] (float, integer values)."""
     h = a.shape[2]
     w = a.shape[3]
     pb = F.pad(b, [radius, radius, radius, radius], mode="replicate")
-    best = torch.full_like(a, 1e30)
-    fx = torch.zeros_like(a)
-    fy = torch.zeros_like(a)
+    best = torch.full_like(a[:, 0:1], 1e30)
+    fx = torch.zeros_like(best)
+    fy = torch.zeros_like(best)
     for dy in range(-radius, radius + 1):
         for dx in range(-radius, radius + 1):
             shifted = pb[:, :, radius + dy:radius + dy + h, radius + dx:radius + dx + w]
-            cost = box((a - shifted).abs(), window)
+            cost = box((a - shifted).abs().mean(dim=1, keepdim=True), window)
             cost = cost + motion_penalty * math.sqrt(float(dx * dx + dy * dy))
             better = cost < best
             best = torch.where(better, cost, best)
@@ -129,10 +149,11 @@ def lucas_kanade(a: Tensor, b: Tensor, flow: Tensor, iterations: int,
                  median_passes: int) -> Tensor:
     """Iterated dense Lucas-Kanade refinement of flow from a to b.
 
-    a, b: [1, 1, h, w]; flow [1, 2, h, w]. Each iteration warps b by the
+    a, b: [1, C, h, w]; flow [1, 2, h, w]. Each iteration warps b by the
     flow, solves the 2x2 windowed normal equations of
-    gx * du + gy * dv = a - b_warped (gradients averaged over a and the
-    warped b), damped by `damping` on the diagonal, adds the update (at
+    gx * du + gy * dv = a - b_warped in every channel (gradients averaged
+    over a and the warped b; the equations of the channels are averaged),
+    damped by `damping` on the diagonal, adds the update (at
     most max_step pixels per component) and smooths the flow with
     `median_passes` 3x3 medians."""
     agx, agy = gradients(a)
@@ -142,7 +163,11 @@ def lucas_kanade(a: Tensor, b: Tensor, flow: Tensor, iterations: int,
         gx = (agx + bgx) * 0.5
         gy = (agy + bgy) * 0.5
         dt = a - bw
-        terms = box(torch.cat([gx * gx, gx * gy, gy * gy, gx * dt, gy * dt], dim=1), window)
+        terms = box(torch.cat([(gx * gx).mean(dim=1, keepdim=True),
+                               (gx * gy).mean(dim=1, keepdim=True),
+                               (gy * gy).mean(dim=1, keepdim=True),
+                               (gx * dt).mean(dim=1, keepdim=True),
+                               (gy * dt).mean(dim=1, keepdim=True)], dim=1), window)
         sxx = terms[:, 0:1] + damping
         sxy = terms[:, 1:2]
         syy = terms[:, 2:3] + damping
@@ -183,12 +208,6 @@ def flow_at_time(flow: Tensor, t: float, iterations: int) -> Tensor:
     return v
 
 
-def bilateral_cost(a: Tensor, b: Tensor, va: Tensor, vb: Tensor, window: int) -> Tensor:
-    """Windowed mean absolute difference [1, 1, h, w] between a warped by va
-    and b warped by vb (a, b: [1, C, h, w])."""
-    return box((warp(a, va) - warp(b, vb)).abs().mean(dim=1, keepdim=True), window)
-
-
 class TweenovaNet(torch.nn.Module):
     """Interpolates the frame at `timestep` between img0 and img1."""
 
@@ -217,8 +236,8 @@ class TweenovaNet(torch.nn.Module):
         self.fb_beta = float(params["fb_beta"])
         self.blend_floor = float(params["blend_floor"])
         self.select_window = int(params["select_window"])
-        self.select_softness = float(params["select_softness"])
-        self.candidate_softness = float(params["candidate_softness"])
+        self.select_power = float(params["select_power"])
+        self.select_floor = float(params["select_floor"])
 
     def flow_factor(self, h: int, w: int, warp_downscale: float) -> int:
         """Power-of-two reduction from the input to the finest flow level."""
@@ -297,8 +316,8 @@ class TweenovaNet(torch.nn.Module):
             synth_dtype = out_dtype
 
         factor = self.flow_factor(h, w, warp_downscale)
-        a = downsample(luma(img0.to(flow_dtype)), factor)
-        b = downsample(luma(img1.to(flow_dtype)), factor)
+        a = downsample(img0.to(flow_dtype), factor)
+        b = downsample(img1.to(flow_dtype), factor)
         fh = a.shape[2]
         fw = a.shape[3]
         levels = self.pyramid_levels(fh, fw, h, w, factor, flow_magnitude)
@@ -315,41 +334,47 @@ class TweenovaNet(torch.nn.Module):
         w1 = (warp(vis1, vt1) + self.blend_floor) * t
         weight0 = w0 / (w0 + w1)
 
-        # Candidates for the pair of flows from the in-between frame: both
-        # projected flows, or either one mirrored onto the other frame
-        # (linear motion). Per pixel the pair whose two warped frames agree
-        # best wins (soft minimum of the windowed difference).
-        rgb0 = downsample(img0.to(flow_dtype), factor)
-        rgb1 = downsample(img1.to(flow_dtype), factor)
         ratio = (1.0 - t) / t
         pairs: List[Tuple[Tensor, Tensor]] = [(vt0, vt1), (vt0, vt0 * -ratio), (vt1 / -ratio, vt1)]
-        costs: List[Tensor] = []
-        for pair in pairs:
-            costs.append(bilateral_cost(rgb0, rgb1, pair[0], pair[1], self.select_window))
-        choice = torch.softmax(torch.cat(costs, dim=1) / -self.candidate_softness, dim=1)
-        vt0 = pairs[0][0] * choice[:, 0:1] + pairs[1][0] * choice[:, 1:2] + pairs[2][0] * choice[:, 2:3]
-        vt1 = pairs[0][1] * choice[:, 0:1] + pairs[1][1] * choice[:, 1:2] + pairs[2][1] * choice[:, 2:3]
+        return self.synthesise(img0.to(synth_dtype), img1.to(synth_dtype), pairs,
+                               weight0.to(synth_dtype), t, factor).to(out_dtype)
 
-        # Keep the motion-compensated result where its two warped frames
-        # agree better than the frames do without motion.
-        cost_motion = bilateral_cost(rgb0, rgb1, vt0, vt1, self.select_window)
-        cost_still = box((rgb0 - rgb1).abs().mean(dim=1, keepdim=True), self.select_window)
-        motion = torch.sigmoid((cost_still - cost_motion) / self.select_softness)
+    def rating(self, p0: Tensor, p1: Tensor, factor: int) -> Tensor:
+        """Rating [1, 1, h, w] (flow resolution) of a candidate whose two
+        source images are p0, p1 [1, 3, H, W]: (floor / (c + floor)) ^ power,
+        c the mean absolute difference of p0 and p1, pooled to the flow
+        resolution and averaged over a window there. Float32 whatever the
+        image type (in float16 small ratings would underflow to 0)."""
+        c = downsample((p0 - p1).abs().mean(dim=1, keepdim=True), factor).float()
+        c = box(c, self.select_window)
+        return (self.select_floor / (c + self.select_floor)).pow(self.select_power)
 
-        vt0 = resize_flow(vt0.to(synth_dtype), h, w)
-        vt1 = resize_flow(vt1.to(synth_dtype), h, w)
-        weight0 = F.interpolate(weight0.to(synth_dtype), size=[h, w], mode="bilinear",
-                                align_corners=False)
-        motion = F.interpolate(motion.to(synth_dtype), size=[h, w], mode="bilinear",
-                               align_corners=False)
-        s0 = img0.to(synth_dtype)
-        s1 = img1.to(synth_dtype)
-        i0 = warp(s0, vt0)
-        i1 = warp(s1, vt1)
-        moved = i1 + (i0 - i1) * weight0
-        still = s1 + (s0 - s1) * (1.0 - t)
-        out = still + (moved - still) * motion
-        return out.to(out_dtype)
+    def synthesise(self, s0: Tensor, s1: Tensor, pairs: List[Tuple[Tensor, Tensor]],
+                   weight0: Tensor, t: float, factor: int) -> Tensor:
+        """Result [1, 3, H, W] from the frames s0, s1 [1, 3, H, W], the
+        candidate flow pairs from the in-between frame ([1, 2, h, w] each, at
+        the flow resolution, H = h * factor) and the weight of frame 0 in a
+        warped pair, weight0 [1, 1, h, w]."""
+        h = s0.shape[2]
+        w = s0.shape[3]
+        # The first pair shares one flow with each of the others: 4 warps.
+        a0 = warp(s0, resize_flow(pairs[0][0], h, w))
+        a1 = warp(s1, resize_flow(pairs[0][1], h, w))
+        b1 = warp(s1, resize_flow(pairs[1][1], h, w))
+        b0 = warp(s0, resize_flow(pairs[2][0], h, w))
+        # Votes: the motion candidates together hold one vote (their mean
+        # rating) against the time-weighted blend of the unwarped frames.
+        votes = torch.cat([self.rating(a0, a1, factor), self.rating(a0, b1, factor),
+                           self.rating(b0, a1, factor),
+                           self.rating(s0, s1, factor) * float(len(pairs))], dim=1)
+        votes = (votes / votes.sum(dim=1, keepdim=True)).to(s0.dtype)
+        votes = F.interpolate(votes, size=[h, w], mode="bilinear", align_corners=False)
+        weight0 = F.interpolate(weight0, size=[h, w], mode="bilinear", align_corners=False)
+        out = (a1 + (a0 - a1) * weight0) * votes[:, 0:1]
+        out = out + (b1 + (a0 - b1) * weight0) * votes[:, 1:2]
+        out = out + (a1 + (b0 - a1) * weight0) * votes[:, 2:3]
+        out = out + (s1 + (s0 - s1) * (1.0 - t)) * votes[:, 3:4]
+        return out
 
 
 def default_params() -> Dict[str, float]:
@@ -367,14 +392,14 @@ def default_params() -> Dict[str, float]:
         "lk_damping": 1e-5,            # Tikhonov damping of the normal equations
         "lk_iterations": 2.0,          # iterations per level at substep_index 0
         "lk_max_step": 0.5,            # largest update per iteration (pixels of the level)
-        "median_passes": 1.0,          # 3x3 median passes per iteration
+        "median_passes": 2.0,          # 3x3 median passes per iteration
         "time_iterations": 3.0,        # fixed-point iterations of the flow at the timestep
         "fb_alpha": 0.05,              # forward-backward tolerance, relative to the motion
         "fb_beta": 0.5,                # forward-backward tolerance, pixels squared
         "blend_floor": 1.0,            # weight kept by an occluded sample
-        "select_window": 7.0,          # window of the motion / no-motion comparison
-        "select_softness": 0.02,       # softness of that choice (encoded units)
-        "candidate_softness": 0.003,   # softness of the choice among flow candidates
+        "select_window": 11.0,         # window of the candidate ratings (input pixels)
+        "select_power": 1.5,           # candidate weight: (floor / (difference + floor)) ^ power
+        "select_floor": 0.002,         # difference floor of the ratings (encoded units)
     }
 
 

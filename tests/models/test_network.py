@@ -7,7 +7,7 @@ import torch
 import torch.nn.functional as F
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "models", "network"))
-from tweenova_net import build_network  # noqa: E402
+from tweenova_net import build_network, median3x3  # noqa: E402
 from warping import warp  # noqa: E402
 
 DEFAULTS = (1, 1, 0.001, 1.0)  # substep_index, flow_magnitude, threshold, warp_downscale
@@ -155,3 +155,27 @@ def test_half_casting_attributes(scripted, tmp_path):
     with torch.no_grad():
         out = loaded(a, a, 0.5, *DEFAULTS)
     assert torch.allclose(out, a, atol=1e-4)
+
+
+def test_median_network_matches_sorting():
+    g = torch.Generator().manual_seed(11)
+    for x in (torch.rand(1, 2, 17, 23, generator=g),
+              torch.randint(0, 3, (1, 2, 9, 12), generator=g).float()):  # many ties
+        p = F.pad(x, [1, 1, 1, 1], mode="replicate")
+        taps = [p[:, :, dy:dy + x.shape[2], dx:dx + x.shape[3]] for dy in range(3) for dx in range(3)]
+        expected = torch.stack(taps, dim=0).median(dim=0)[0]
+        assert torch.equal(median3x3(x), expected)
+        assert torch.equal(torch.jit.script(median3x3)(x), expected)
+
+
+def test_brightness_change_without_motion_gives_the_blend(scripted):
+    # Flicker: no motion explains the change better than none, so the
+    # result leans on the time-weighted blend (the motion candidates keep a
+    # share: warps to nearby positions explain a brightness change about as
+    # badly as no motion does).
+    a = texture(96, 96, seed=12)
+    b = a * 0.7
+    with torch.no_grad():
+        out = scripted(a, b, 0.25, *DEFAULTS)
+    blend = a * 0.75 + b * 0.25
+    assert interior_error(out, blend, 8) < 0.35 * interior_error(a, blend, 8)
