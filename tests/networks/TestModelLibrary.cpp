@@ -14,7 +14,8 @@
 #endif
 
 namespace {
-std::vector<unsigned char> archive;
+// One buffer per thread: nodes on several render threads may open at the same time.
+thread_local std::vector<unsigned char> archive;
 }
 
 extern "C" __attribute__((visibility("default"))) const unsigned char* TEST_MODEL_FUNCTION(uint64_t* size) noexcept
