@@ -88,43 +88,53 @@ def ffmpeg_per_inbetween(pattern: str, frames: int) -> float:
     return (t_filter - t_plain) / (frames - 1)
 
 
+def hd_part(render: str, work: str, repeats: int) -> None:
+    out = os.path.join(work, "out", "out.####.exr")
+    pattern = write_sequence(os.path.join(work, "hd"), 1920, 1080, 13, 6.0)
+    walls, forwards, renders, peaks = [], [], [], []
+    for _ in range(repeats):
+        # One frame at a time, so that per-frame times and forward times add up.
+        wall, stdout, stderr = run([render, pattern, out, "-v", "--threads", "1", "--set", "speed=0.5"])
+        forward_ms = sum(int(m) for m in re.findall(r"Inference time \(forward\): (\d+)ms", stdout))
+        frame_s = [float(s) for s in re.findall(r"written .* in ([0-9.]+) s", stderr)]
+        walls.append(wall)
+        forwards.append(forward_ms / 1000.0)
+        renders.append(sum(frame_s))
+        peaks.append(peak_mib(stderr))
+    n_out, n_between = 24, 24
+    render_s = statistics.median(renders)
+    forward_s = statistics.median(forwards)
+    print("retime 1920x1080, 13 source frames at speed 0.5 -> %d output frames (%d in-between), "
+          "one frame at a time, one libtorch thread" % (n_out, n_between))
+    print("  per output frame:      %.3f s" % (render_s / n_out))
+    print("  per in-between frame:  %.3f s  (all render time over the in-between frames)"
+          % (render_s / n_between))
+    print("  outside the network:   %.1f %% of the render (%.2f s of %.2f s)"
+          % (100.0 * (render_s - forward_s) / render_s, render_s - forward_s, render_s))
+    print("  whole command:         %.2f s, peak memory %.0f MiB" % (statistics.median(walls), max(peaks)))
+    wall, _, stderr = run([render, pattern, out, "--set", "speed=0.5"])
+    print("default (frames side by side, one per core): %.2f s for %d frames, %.3f s per output frame, "
+          "peak memory %.0f MiB" % (wall, n_out, wall / n_out, peak_mib(stderr)))
+    ff = ffmpeg_per_inbetween(pattern, 13)
+    print("ffmpeg minterpolate:     %.3f s per in-between frame; tweenova/ffmpeg = %.2f"
+          % (ff, (render_s / n_between) / ff if ff > 0 else float("nan")))
+
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     ap.add_argument("--repeats", type=int, default=1)
     ap.add_argument("--skip-8k", action="store_true")
+    ap.add_argument("--only-8k", action="store_true")
     args = ap.parse_args()
     render = os.path.join(args.build, "tweenova-render")
     print("machine:", machine())
 
     with tempfile.TemporaryDirectory() as work:
-        pattern = write_sequence(os.path.join(work, "hd"), 1920, 1080, 13, 6.0)
-        out = os.path.join(work, "out", "out.####.exr")
-        os.makedirs(os.path.dirname(out))
-        walls, forwards, renders, peaks = [], [], [], []
-        for _ in range(args.repeats):
-            wall, stdout, stderr = run([render, pattern, out, "-v", "--set", "speed=0.5"])
-            forward_ms = sum(int(m) for m in re.findall(r"Inference time \(forward\): (\d+)ms", stdout))
-            frame_s = [float(s) for s in re.findall(r"written .* in ([0-9.]+) s", stderr)]
-            walls.append(wall)
-            forwards.append(forward_ms / 1000.0)
-            renders.append(sum(frame_s))
-            peaks.append(peak_mib(stderr))
-        n_out, n_between = 24, 24
-        render_s = statistics.median(renders)
-        forward_s = statistics.median(forwards)
-        print("retime 1920x1080, 13 source frames at speed 0.5 -> %d output frames (%d in-between), %d libtorch threads"
-              % (n_out, n_between, os.cpu_count() or 1))
-        print("  per output frame:      %.3f s" % (render_s / n_out))
-        print("  per in-between frame:  %.3f s  (all render time over the in-between frames)"
-              % (render_s / n_between))
-        print("  outside the network:   %.1f %% of the render (%.2f s of %.2f s)"
-              % (100.0 * (render_s - forward_s) / render_s, render_s - forward_s, render_s))
-        print("  whole command:         %.2f s, peak memory %.0f MiB" % (statistics.median(walls), max(peaks)))
-        ff = ffmpeg_per_inbetween(pattern, 13)
-        print("ffmpeg minterpolate:     %.3f s per in-between frame; tweenova/ffmpeg = %.2f"
-              % (ff, (render_s / n_between) / ff if ff > 0 else float("nan")))
-
+        os.makedirs(os.path.join(work, "out"))
+        if not args.only_8k:
+            hd_part(render, work, args.repeats)
         if not args.skip_8k:
             big = write_sequence(os.path.join(work, "8k"), 8192, 4320, 2, 12.0)
             for label, max_size in (("max_size 1024", "1024"), ("tiling off", "100000")):

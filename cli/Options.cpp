@@ -92,7 +92,9 @@ std::optional<Options> parseOptions(int argc, char** argv)
   app.add_flag("--cpu", o.cpu, "render on the CPU (use_gpu off)");
   app.add_option("--channels", o.channels, "channels to render and write (default all)")->type_name("CHANNELS");
   app.add_flag("--float", o.floatOutput, "write 32-bit float EXR instead of 16-bit half");
-  app.add_option("--threads", o.threads, "frames rendered at the same time")->type_name("N")->check(CLI::Range(1, 64));
+  app.add_option("--threads", o.threads, "frames rendered at the same time (default 0: one per core)")
+    ->type_name("N")
+    ->check(CLI::Range(0, 64));
   app.add_option("--torch-threads", o.torchThreads, "libtorch threads per render (default 1; 0: one per core)")
     ->type_name("N")
     ->check(CLI::Range(0, 256));

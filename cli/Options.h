@@ -50,7 +50,7 @@ struct Options {
   bool panel = false;
   bool floatOutput = false;  // 32-bit float EXR instead of half
   std::string channels = "all";
-  int threads = 1;           // frames rendered at the same time
+  int threads = 0;           // frames rendered at the same time; 0 = one per core
   int torchThreads = 1;      // libtorch intra-op threads per render; 0 = one per core
   std::string plugin;        // hidden: plug-in library to load
   std::string modelLibrary;  // hidden: model library to load instead of the one beside the plug-in
