@@ -73,20 +73,20 @@ void writeImage(const std::string& path, const ImagePlane& plane, const WriteSet
     type = settings.floatExr ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::HALF;
   else if (ext == ".tif" || ext == ".tiff" || ext == ".dpx")
     type = OIIO::TypeDesc::UINT16;
-  OIIO::ImageSpec spec(w, h, int(chans.size()), type);
-  spec.full_x = 0;
-  spec.full_y = 0;
-  spec.channelnames.clear();
-  spec.alpha_channel = -1;
+  OIIO::ImageSpec desc(w, h, int(chans.size()), type);
+  desc.full_x = 0;
+  desc.full_y = 0;
+  desc.channelnames.clear();
+  desc.alpha_channel = -1;
   for (size_t i = 0; i < chans.size(); ++i) {
-    spec.channelnames.push_back(HostLayer::fileChannelName(chans[i]));
+    desc.channelnames.push_back(HostLayer::fileChannelName(chans[i]));
     if (chans[i] == Chan_Alpha)
-      spec.alpha_channel = int(i);
+      desc.alpha_channel = int(i);
   }
   if (exr)
-    spec.attribute("compression", "zip");
+    desc.attribute("compression", "zip");
   else if (ext == ".jpg" || ext == ".jpeg")
-    spec.attribute("Compression", "jpeg:95");
+    desc.attribute("Compression", "jpeg:95");
 
   // Interleave top-down; integer formats are encoded to sRGB (alpha stays linear).
   const size_t nc = chans.size();
@@ -111,7 +111,7 @@ void writeImage(const std::string& path, const ImagePlane& plane, const WriteSet
     auto out = OIIO::ImageOutput::create(tmp);
     if (!out)
       fail(OIIO::geterror());
-    if (!out->open(tmp, spec))
+    if (!out->open(tmp, desc))
       fail(out->geterror().empty() ? std::strerror(errno) : out->geterror());
     if (!out->write_image(OIIO::TypeDesc::FLOAT, pixels.data())) {
       std::string why = out->geterror();

@@ -160,15 +160,10 @@ int Session::listFrames(std::ostream& out)
   for (long long f = range.first; f <= range.last; ++f) {
     Op* op = node_->acquire(OutputContext(double(f)));
     std::string error;
-    bool ok = op->tryValidate(true);
-    if (ok) {
-      node_->refresh(op);
-      ok = op->tryValidate(true);
-    }
     int f0 = 0, f1 = 0;
     float position = 0, timestep = 0;
-    const bool mapped = ok && mapping(op, double(f), &f0, &f1, &position, &timestep);
-    error = op->errorMessage();
+    const bool mapped =
+      HostLayer::validateOperator(*node_, op, error) && mapping(op, double(f), &f0, &f1, &position, &timestep);
     node_->release(op);
     if (!mapped)
       throw UsageError{"frame " + std::to_string(f), error.empty() ? "the node did not validate" : error};

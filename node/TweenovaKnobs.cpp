@@ -39,6 +39,12 @@ void Tweenova::knobs(Knob_Callback f)
     queryDevice(*this);
   const bool gpuCompatible = checkCompatibility(*this);
   const bool gpuUsable = cudaAvailable && gpuCompatible;
+  // Texts matter only when the panel is built, not when values are stored for a render.
+  const bool making = f.makeKnobs();
+  auto enableGpuKnob = [&](Knob* k) {
+    if (k && making)
+      k->enable(gpuUsable);
+  };
 
   Tab_knob(f, "Tweenova");
 
@@ -47,25 +53,19 @@ void Tweenova::knobs(Knob_Callback f)
   Text_knob(f, " ", "");
   if (cudaAvailable) {
     Text_knob(f, "GPU memory: ", "");
-    Named_Text_knob(f, "gpuMemory", "", gpuMemoryText(*this, gpuCompatible).c_str());
+    Named_Text_knob(f, "gpuMemory", "", making ? gpuMemoryText(*this, gpuCompatible).c_str() : "");
     Text_knob(f, " ", "");
   }
 
   BeginClosedGroup(f, "GPU settings");
-  Knob* k = Int_knob(f, &cuda_deviceid, "cuda_deviceid", "CUDA device ID");
-  if (k && f.makeKnobs())
-    k->enable(gpuUsable);
+  enableGpuKnob(Int_knob(f, &cuda_deviceid, "cuda_deviceid", "CUDA device ID"));
   Tooltip(f, "This sets what CUDA device to use for GPU processing. The default is 0, meaning the 'cuda:0' device "
              "will be used. To check your available CUDA devices, please run 'nvidia-smi' in a terminal.");
-  k = Bool_knob(f, &use_gpu, "use_gpu", "Use GPU if available");
-  if (k && f.makeKnobs())
-    k->enable(gpuUsable);
+  enableGpuKnob(Bool_knob(f, &use_gpu, "use_gpu", "Use GPU if available"));
   Tooltip(f, "When this is on, the processing will happen using the GPU instead of the CPU which is generally A LOT "
              "faster.");
-  k = Bool_knob(f, &gpu_render_override, "gpu_render_override", "Use --gpu device override");
+  enableGpuKnob(Bool_knob(f, &gpu_render_override, "gpu_render_override", "Use --gpu device override"));
   SetFlags(f, Knob::STARTLINE);
-  if (k && f.makeKnobs())
-    k->enable(gpuUsable);
   Tooltip(f, "When this is on, the node will look at the Nuke command line --gpu argument when rendering in batch "
              "render mode, and use that CUDA device for processing instead of the saved device ID above on the "
              "cuda_deviceid knob.");
@@ -168,17 +168,19 @@ void Tweenova::knobs(Knob_Callback f)
 
   Tab_knob(f, "About");
   Divider(f);
-  Text_knob(f, buildVersionText().c_str());
+  Text_knob(f, making ? buildVersionText().c_str() : "");
   SetFlags(f, Knob::STARTLINE);
-  Text_knob(f, buildCapabilityText(*this).c_str());
+  // Also fills an unknown build capability from the runtime version, which the kernel note reads.
+  const std::string capabilityText = buildCapabilityText(*this);
+  Text_knob(f, capabilityText.c_str());
   SetFlags(f, Knob::STARTLINE);
   if (!gpuComputeCapability.empty()) {
-    Named_Text_knob(f, "kernelInfo", "", kernelInfoText(*this).c_str());
+    Named_Text_knob(f, "kernelInfo", "", making ? kernelInfoText(*this).c_str() : "");
     SetFlags(f, Knob::STARTLINE);
   }
   Text_knob(f, " ");
   SetFlags(f, Knob::STARTLINE);
-  Text_knob(f, versionMatchText().c_str());
+  Text_knob(f, making ? versionMatchText().c_str() : "");
   SetFlags(f, Knob::STARTLINE);
   Divider(f);
   Text_knob(f, "Tweenova v1.0.0");

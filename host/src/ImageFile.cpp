@@ -47,24 +47,24 @@ std::string channelForFileName(const std::string& name)
   return layer + "." + (it != suffix.end() ? it->second : chan);
 }
 
-std::vector<Channel> presentedChannels(const OIIO::ImageSpec& spec, std::vector<int>& source)
+std::vector<Channel> presentedChannels(const OIIO::ImageSpec& desc, std::vector<int>& source)
 {
   std::vector<Channel> chans;
   source.clear();
-  if (spec.nchannels == 1 || spec.nchannels == 2) {
+  if (desc.nchannels == 1 || desc.nchannels == 2) {
     // Grey images read as rgb (plus alpha).
     for (Channel c : {Chan_Red, Chan_Green, Chan_Blue}) {
       chans.push_back(c);
       source.push_back(0);
     }
-    if (spec.nchannels == 2) {
+    if (desc.nchannels == 2) {
       chans.push_back(Chan_Alpha);
       source.push_back(1);
     }
     return chans;
   }
-  for (int i = 0; i < spec.nchannels; ++i) {
-    std::string n = i < int(spec.channelnames.size()) ? spec.channelnames[i] : "";
+  for (int i = 0; i < desc.nchannels; ++i) {
+    std::string n = i < int(desc.channelnames.size()) ? desc.channelnames[i] : "";
     if (n.empty())
       n = "channel" + std::to_string(i);
     Channel c = getChannel(channelForFileName(n).c_str());
@@ -81,7 +81,7 @@ std::vector<Channel> presentedChannels(const OIIO::ImageSpec& spec, std::vector<
   return chans;
 }
 
-std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimage, OIIO::ImageSpec& spec)
+std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimage, OIIO::ImageSpec& desc)
 {
   auto in = OIIO::ImageInput::open(path);
   if (!in) {
@@ -90,23 +90,23 @@ std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimag
   }
   if (subimage != 0 && !in->seek_subimage(subimage, 0))
     throw std::runtime_error("cannot read frame " + std::to_string(subimage + 1) + " of " + path + ": " + in->geterror());
-  spec = in->spec();
-  if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0)
+  desc = in->spec();
+  if (desc.width <= 0 || desc.height <= 0 || desc.nchannels <= 0)
     throw std::runtime_error("cannot read " + path + ": empty image");
   return in;
 }
 
-ImageHeader headerOf(const OIIO::ImageSpec& spec)
+ImageHeader headerOf(const OIIO::ImageSpec& desc)
 {
   ImageHeader h;
-  h.width = spec.width;
-  h.height = spec.height;
-  h.integer = spec.format.basetype == OIIO::TypeDesc::UINT8 || spec.format.basetype == OIIO::TypeDesc::UINT16 ||
-              spec.format.basetype == OIIO::TypeDesc::INT8 || spec.format.basetype == OIIO::TypeDesc::INT16;
-  h.movie = spec.get_int_attribute("oiio:Movie", 0) != 0;
-  h.subimages = std::max(1, spec.get_int_attribute("oiio:subimages", 1));
+  h.width = desc.width;
+  h.height = desc.height;
+  h.integer = desc.format.basetype == OIIO::TypeDesc::UINT8 || desc.format.basetype == OIIO::TypeDesc::UINT16 ||
+              desc.format.basetype == OIIO::TypeDesc::INT8 || desc.format.basetype == OIIO::TypeDesc::INT16;
+  h.movie = desc.get_int_attribute("oiio:Movie", 0) != 0;
+  h.subimages = std::max(1, desc.get_int_attribute("oiio:subimages", 1));
   std::vector<int> source;
-  h.channels = presentedChannels(spec, source);
+  h.channels = presentedChannels(desc, source);
   return h;
 }
 
@@ -114,19 +114,19 @@ ImageHeader headerOf(const OIIO::ImageSpec& spec)
 
 ImageHeader readImageHeader(const std::string& path, int subimage)
 {
-  OIIO::ImageSpec spec;
-  auto in = openImage(path, subimage, spec);
-  return headerOf(spec);
+  OIIO::ImageSpec desc;
+  auto in = openImage(path, subimage, desc);
+  return headerOf(desc);
 }
 
 ImageData readImageFile(const std::string& path, int subimage)
 {
-  OIIO::ImageSpec spec;
-  auto in = openImage(path, subimage, spec);
+  OIIO::ImageSpec desc;
+  auto in = openImage(path, subimage, desc);
   ImageData img;
   // One reader for header and pixels: a second open of a movie disturbs the first one's decoding position.
-  img.header = headerOf(spec);
-  const int w = spec.width, h = spec.height, nc = spec.nchannels;
+  img.header = headerOf(desc);
+  const int w = desc.width, h = desc.height, nc = desc.nchannels;
   std::vector<float> raw(size_t(w) * h * nc);
   const bool ok = in->read_image(subimage, 0, 0, nc, OIIO::TypeDesc::FLOAT, raw.data());
   if (!ok) {
@@ -134,7 +134,7 @@ ImageData readImageFile(const std::string& path, int subimage)
     throw std::runtime_error("cannot read " + path + ": " + (why.empty() ? "corrupt or truncated file" : why));
   }
   std::vector<int> source;
-  presentedChannels(spec, source);
+  presentedChannels(desc, source);
   const size_t area = size_t(w) * h;
   img.pixels.assign(area * source.size(), 0.0f);
   for (size_t k = 0; k < source.size(); ++k) {

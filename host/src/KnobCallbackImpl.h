@@ -29,7 +29,6 @@ private:
   double frame_;
   Knob* last_ = nullptr;
   bool lastCreated_ = false;
-  int unnamed_ = 0;
 };
 
 } // namespace Image

@@ -85,16 +85,6 @@ Node::~Node()
     delete first_;
 }
 
-const std::string& Node::className() const
-{
-  static const std::string none;
-  static thread_local std::string cls;
-  if (!first_)
-    return none;
-  cls = first_->Class();
-  return cls;
-}
-
 Op* Node::buildOp()
 {
   Op* op = factory_(this);

@@ -193,15 +193,6 @@ void Op::error(const char* fmt, ...)
     node_->setError(s);
 }
 
-void Op::warning(const char* fmt, ...)
-{
-  va_list args;
-  va_start(args, fmt);
-  std::string s = vformat(fmt, args);
-  va_end(args);
-  std::fprintf(stderr, "%s: warning: %s\n", node_name().c_str(), s.c_str());
-}
-
 void Op::clearError()
 {
   hasError_ = false;

@@ -229,11 +229,13 @@ std::string frameFileName(const SequencePattern& p, int frame)
 {
   if (p.movie)
     return p.text;
+  // Padding is at most 9 (the parser refuses more); frames are printed as 64-bit values.
+  const int pad = std::clamp(p.padding, 0, 9);
   char digits[32];
   if (frame < 0)
-    std::snprintf(digits, sizeof digits, "-%0*d", std::max(0, p.padding - 1), -frame);
+    std::snprintf(digits, sizeof digits, "-%0*lld", std::max(0, pad - 1), -static_cast<long long>(frame));
   else
-    std::snprintf(digits, sizeof digits, "%0*d", p.padding, frame);
+    std::snprintf(digits, sizeof digits, "%0*lld", pad, static_cast<long long>(frame));
   return p.prefix + digits + p.suffix;
 }
 

@@ -12,9 +12,15 @@ namespace HostLayer {
 
 namespace {
 
-// Validates an acquired operator; the inputs' contexts may follow what the
-// validation computed, so the operator is refreshed and validated again.
-bool validateAcquired(Node& node, Op* op, std::string& error)
+struct Lease {
+  Node& node;
+  Op* op;
+  ~Lease() { node.release(op); }
+};
+
+} // namespace
+
+bool validateOperator(Node& node, Op* op, std::string& error)
 {
   bool ok = op->tryValidate(true);
   if (ok) {
@@ -35,19 +41,11 @@ bool validateAcquired(Node& node, Op* op, std::string& error)
   return true;
 }
 
-struct Lease {
-  Node& node;
-  Op* op;
-  ~Lease() { node.release(op); }
-};
-
-} // namespace
-
 bool validateNode(Node& node, double frame, FrameInfoSummary& info, std::string& error)
 {
   node.clearError();
   Lease lease{node, node.acquire(OutputContext(frame))};
-  if (!validateAcquired(node, lease.op, error))
+  if (!validateOperator(node, lease.op, error))
     return false;
   Iop* iop = dynamic_cast<Iop*>(lease.op);
   if (!iop) {
@@ -73,7 +71,7 @@ RenderResult renderFrame(Node& node, double frame, const ChannelSet& channels)
     return result;
   }
   try {
-    if (!validateAcquired(node, op, result.error))
+    if (!validateOperator(node, op, result.error))
       return result;
 
     ChannelSet wanted = channels;

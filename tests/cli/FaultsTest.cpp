@@ -224,7 +224,7 @@ TEST_F(Faults, BadKnobValuesBehaveOrAreRefused)
     Outcome r = render(in() + " " + out() + " -F 1-2 " + args);
     EXPECT_EQ(r.status, 0) << args << "\n" << r.out;
   }
-  // A negative NaN threshold fails every pass, as specified, with the guard's message.
+  // A negative NaN threshold fails every pass (0 > negative), with the guard's message.
   Outcome negative = render(in() + " " + out() + " -F 1-1 --set nan_error_threshold=-1");
   EXPECT_EQ(negative.status, 1);
   EXPECT_NE(negative.out.find("Too many nan values returned, frame corrupt"), std::string::npos);

@@ -88,11 +88,9 @@ public:
   bool cancelled() const;
   void progressMessage(const char* fmt, ...);
   void progressFraction(double fraction);
-  void progressFraction(int done, int total) { progressFraction(total ? double(done) / total : 0.0); }
   void progressDismiss();
   // Marks the operator as failed with a printf-formatted text.
   void error(const char* fmt, ...);
-  void warning(const char* fmt, ...);
   bool hasError() const { return hasError_; }
   const std::string& errorMessage() const { return errorMessage_; }
   void clearError();

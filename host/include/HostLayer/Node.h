@@ -36,7 +36,6 @@ public:
   Node& operator=(const Node&) = delete;
 
   const std::string& name() const { return name_; }
-  const std::string& className() const;
 
   // --- Panel -------------------------------------------------------------
   // The operator that declares the knobs and receives knob_changed.

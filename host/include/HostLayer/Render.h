@@ -9,6 +9,7 @@ namespace DD {
 namespace Image {
 class Node;
 class Iop;
+class Op;
 }
 } // namespace DD
 
@@ -26,6 +27,12 @@ struct RenderResult {
   std::string error;        // the node's error text when !ok
   DD::Image::ImagePlane plane;
 };
+
+// Validates an operator acquired from `node` as the host does before
+// rendering: its inputs follow what the validation computed, so it is
+// refreshed and validated again. False and the error text (its own, or an
+// input's) when validation fails.
+bool validateOperator(DD::Image::Node& node, DD::Image::Op* op, std::string& error);
 
 // Validates the node at `frame` as the host does before rendering; false and
 // the error text when validation fails.
