@@ -1,6 +1,7 @@
 #include "inference/InferencePass.h"
 
 #include "inference/PU21.h"
+#include "inference/TileTransfer.h"
 #include "node/Tweenova.h"
 
 #include <ATen/autocast_mode.h>
@@ -61,7 +62,7 @@ void checkNaN(const torch::Tensor& result, int thresholdPercent, bool debug)
   const int64_t n = result.numel();
   if (n <= 0)
     return;
-  const int64_t count = torch::isnan(result).sum().item<int64_t>();
+  const int64_t count = transfer::countNaN(result);
   const double percent = double(count) * 100.0 / double(n);
   if (debug)
     std::cout << "    NaN check: " << count << "/" << n << " (" << percent << "%)" << std::endl;
@@ -81,17 +82,25 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
   if (ctx.progressTotal > 1)
     node.progressMessage("Interpolating (pass %d/%d)", ctx.progressDone + 1, ctx.progressTotal);
 
-  // The network sees rows top-down; the flip is done before the upload.
-  torch::Tensor img0 = frame0.flip({2}).to(ctx.renderDevice);
-  torch::Tensor img1 = frame1.flip({2}).to(ctx.renderDevice);
-
-  if (node.colorspace_convert) {
-    img0 = pu21::encode(img0);
-    img1 = pu21::encode(img1);
+  // Float32 tiles for the CPU are prepared in one pass each; anything else
+  // by tensor expressions, on the device for the GPU.
+  const bool onePass = ctx.renderDevice.is_cpu() && transfer::onePassApplies(frame0) &&
+                       transfer::onePassApplies(frame1) && frame0.numel() > 0;
+  torch::Tensor img0, img1;
+  if (onePass) {
+    img0 = transfer::toNetworkInput(frame0, node.colorspace_convert, padder.padRows(), padder.padColumns());
+    img1 = transfer::toNetworkInput(frame1, node.colorspace_convert, padder.padRows(), padder.padColumns());
+  } else {
+    // The network sees rows top-down; the flip is done before the upload.
+    img0 = frame0.flip({2}).to(ctx.renderDevice);
+    img1 = frame1.flip({2}).to(ctx.renderDevice);
+    if (node.colorspace_convert) {
+      img0 = pu21::encode(img0);
+      img1 = pu21::encode(img1);
+    }
+    img0 = padder.pad(img0);
+    img1 = padder.pad(img1);
   }
-
-  img0 = padder.pad(img0);
-  img1 = padder.pad(img1);
 
   if (ctx.useCuda) {
     at::autocast::set_enabled(node.mixed_precision);
@@ -133,12 +142,14 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
     result = result.to(torch::kFloat32);
 
   checkResultShape(result, padder.h, padder.w);
-  result = padder.unpad(result);
-
-  if (node.colorspace_convert)
-    result = pu21::decode(result);
-
-  result = result.to(torch::kFloat32).to(torch::kCPU).flip({2}).contiguous();
+  if (onePass && transfer::onePassApplies(result)) {
+    result = transfer::fromNetworkResult(result, padder.h, padder.w, node.colorspace_convert);
+  } else {
+    result = padder.unpad(result);
+    if (node.colorspace_convert)
+      result = pu21::decode(result);
+    result = result.to(torch::kFloat32).to(torch::kCPU).flip({2}).contiguous();
+  }
 
   ctx.progressDone += 1;
   node.progressFraction(double(ctx.progressDone) / double(ctx.progressTotal));
