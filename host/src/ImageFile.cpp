@@ -6,6 +6,8 @@
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <cstdint>
+#include <vector>
 
 using namespace DD::Image;
 
@@ -119,6 +121,68 @@ ImageHeader readImageHeader(const std::string& path, int subimage)
   return headerOf(desc);
 }
 
+namespace {
+
+// Linear values of every code of an unsigned integer file: sRGB-decoded
+// for colour, code / max for alpha. Exactly what decoding each read float
+// gives, looked up instead of computed per pixel.
+struct CodeTables {
+  std::vector<float> colour, alpha;
+  explicit CodeTables(unsigned maxCode) : colour(size_t(maxCode) + 1), alpha(size_t(maxCode) + 1)
+  {
+    for (unsigned i = 0; i <= maxCode; ++i) {
+      alpha[i] = float(i) / float(maxCode);
+      colour[i] = srgbToLinear(alpha[i]);
+    }
+  }
+};
+
+const CodeTables& codeTables8()
+{
+  static const CodeTables tables(255);
+  return tables;
+}
+
+const CodeTables& codeTables16()
+{
+  static const CodeTables tables(65535);
+  return tables;
+}
+
+// Fills the planar, bottom-up pixels of `img` from interleaved, top-down
+// file pixels of type T, each through `value(channel, sample)`.
+template <typename T, typename Value>
+void deinterleave(ImageData& img, const std::vector<T>& raw, int w, int h, int nc, const std::vector<int>& source,
+                  Value value)
+{
+  const size_t area = size_t(w) * h;
+  img.pixels.assign(area * source.size(), 0.0f);
+  for (size_t k = 0; k < source.size(); ++k) {
+    float* dst = img.pixels.data() + k * area;
+    for (int row = 0; row < h; ++row) {
+      // Files store the top line first; the host's row 0 is the bottom line.
+      const T* src = raw.data() + size_t(h - 1 - row) * w * nc + source[k];
+      float* d = dst + size_t(row) * w;
+      for (int x = 0; x < w; ++x)
+        d[x] = value(k, src[size_t(x) * nc]);
+    }
+  }
+}
+
+template <typename T>
+std::vector<T> readPixels(OIIO::ImageInput& in, const std::string& path, int subimage, OIIO::TypeDesc type,
+                          const OIIO::ImageSpec& desc)
+{
+  std::vector<T> raw(size_t(desc.width) * desc.height * desc.nchannels);
+  if (!in.read_image(subimage, 0, 0, desc.nchannels, type, raw.data())) {
+    std::string why = in.geterror();
+    throw std::runtime_error("cannot read " + path + ": " + (why.empty() ? "corrupt or truncated file" : why));
+  }
+  return raw;
+}
+
+} // namespace
+
 ImageData readImageFile(const std::string& path, int subimage)
 {
   OIIO::ImageSpec desc;
@@ -127,27 +191,28 @@ ImageData readImageFile(const std::string& path, int subimage)
   // One reader for header and pixels: a second open of a movie disturbs the first one's decoding position.
   img.header = headerOf(desc);
   const int w = desc.width, h = desc.height, nc = desc.nchannels;
-  std::vector<float> raw(size_t(w) * h * nc);
-  const bool ok = in->read_image(subimage, 0, 0, nc, OIIO::TypeDesc::FLOAT, raw.data());
-  if (!ok) {
-    std::string why = in->geterror();
-    throw std::runtime_error("cannot read " + path + ": " + (why.empty() ? "corrupt or truncated file" : why));
-  }
   std::vector<int> source;
   presentedChannels(desc, source);
-  const size_t area = size_t(w) * h;
-  img.pixels.assign(area * source.size(), 0.0f);
-  for (size_t k = 0; k < source.size(); ++k) {
-    const bool decode = img.header.integer && img.header.channels[k] != Chan_Alpha;
-    float* dst = img.pixels.data() + k * area;
-    for (int row = 0; row < h; ++row) {
-      // Files store the top line first; the host's row 0 is the bottom line.
-      const float* src = raw.data() + size_t(h - 1 - row) * w * nc + source[k];
-      float* d = dst + size_t(row) * w;
-      for (int x = 0; x < w; ++x)
-        d[x] = decode ? srgbToLinear(src[size_t(x) * nc]) : src[size_t(x) * nc];
-    }
+  std::vector<bool> isAlpha(source.size());
+  for (size_t k = 0; k < source.size(); ++k)
+    isAlpha[k] = img.header.channels[k] == Chan_Alpha;
+
+  // 8- and 16-bit files are read as codes and decoded through a table.
+  const OIIO::TypeDesc::BASETYPE base = OIIO::TypeDesc::BASETYPE(desc.format.basetype);
+  if (base == OIIO::TypeDesc::UINT8 || base == OIIO::TypeDesc::UINT16) {
+    const bool eight = base == OIIO::TypeDesc::UINT8;
+    const CodeTables& tables = eight ? codeTables8() : codeTables16();
+    auto decode = [&](size_t k, unsigned code) { return isAlpha[k] ? tables.alpha[code] : tables.colour[code]; };
+    if (eight)
+      deinterleave(img, readPixels<uint8_t>(*in, path, subimage, OIIO::TypeDesc::UINT8, desc), w, h, nc, source, decode);
+    else
+      deinterleave(img, readPixels<uint16_t>(*in, path, subimage, OIIO::TypeDesc::UINT16, desc), w, h, nc, source,
+                   decode);
+    return img;
   }
+  const bool integer = img.header.integer;
+  deinterleave(img, readPixels<float>(*in, path, subimage, OIIO::TypeDesc::FLOAT, desc), w, h, nc, source,
+               [&](size_t k, float v) { return integer && !isAlpha[k] ? srgbToLinear(v) : v; });
   return img;
 }
 

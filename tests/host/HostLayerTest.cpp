@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -158,6 +159,48 @@ public:
 };
 
 } // namespace
+
+TEST(HostLayer, IntegerFilesDecodeEveryCodeToLinearBottomRowFirst)
+{
+  TempDir dir;
+  // Every code of each depth in red and alpha, two rows: the top row counts up, the bottom row down.
+  auto check = [&](OIIO::TypeDesc type, unsigned maxCode, const std::string& name) {
+    SCOPED_TRACE(name);
+    const int w = int(maxCode) + 1;
+    std::vector<uint16_t> px(size_t(w) * 2 * 4);
+    for (int x = 0; x < w; ++x)
+      for (int row = 0; row < 2; ++row) {
+        const unsigned code = row == 0 ? unsigned(x) : maxCode - unsigned(x);
+        uint16_t* p = px.data() + (size_t(row) * w + x) * 4;
+        p[0] = p[3] = uint16_t(code);
+        p[1] = p[2] = 0;
+      }
+    const std::string path = (dir.path / name).string();
+    auto out = OIIO::ImageOutput::create(path);
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(out->open(path, OIIO::ImageSpec(w, 2, 4, type)));
+    // Codes given as 16-bit fractions of maxCode land unchanged in either depth.
+    std::vector<float> asFloat(px.size());
+    for (size_t i = 0; i < px.size(); ++i)
+      asFloat[i] = float(px[i]) / float(maxCode);
+    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, asFloat.data()));
+    out->close();
+
+    const HostLayer::ImageData img = HostLayer::readImageFile(path, 0);
+    ASSERT_EQ(img.header.channels.size(), 4u);
+    ASSERT_TRUE(img.header.integer);
+    const size_t area = size_t(w) * 2;
+    for (int x = 0; x < w; ++x) {
+      const float fraction = float(x) / float(maxCode);
+      // Host row 1 is the file's top row.
+      ASSERT_EQ(img.pixels[size_t(w) + x], HostLayer::srgbToLinear(fraction)) << x;
+      ASSERT_EQ(img.pixels[3 * area + size_t(w) + x], fraction) << x;
+      ASSERT_EQ(img.pixels[size_t(w - 1 - x)], HostLayer::srgbToLinear(fraction)) << x;
+    }
+  };
+  check(OIIO::TypeDesc::UINT8, 255, "codes8.png");
+  check(OIIO::TypeDesc::UINT16, 65535, "codes16.tif");
+}
 
 TEST(HostLayer, OperatorsValidateAgainOnlyWhenTheirHashChanges)
 {
