@@ -12,6 +12,8 @@ namespace Image {
 
 namespace {
 constexpr size_t kSourceCacheSize = 16;
+// Set on a node's read-ahead thread, whose failures are not the node's to report.
+thread_local bool readingAheadOnThisThread = false;
 }
 
 Knob* KnobCallbackImpl::declare(KnobKind kind, const char* name, const char* label)
@@ -77,6 +79,7 @@ Node::Node(std::string name, Factory factory, const Op::Description* description
 
 Node::~Node()
 {
+  waitForReadAhead();
   for (Op* op : pool_)
     delete op;
   for (auto& kv : cache_)
@@ -239,7 +242,12 @@ Op* Node::acquire(const OutputContext& ctx)
     return op;
   }
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  return acquireCached(ctx, true);
+}
+
+Op* Node::acquireCached(const OutputContext& ctx, bool mayReadAhead)
+{
+  std::unique_lock<std::mutex> lock(mutex_);
   auto it = cache_.find(ctx.frame());
   if (it == cache_.end()) {
     // Evict the least recently used operators nobody holds.
@@ -266,7 +274,69 @@ Op* Node::acquire(const OutputContext& ctx)
   }
   it->second.users++;
   it->second.lastUse = ++useCounter_;
-  return it->second.op;
+  Op* op = it->second.op;
+  const double next = ctx.frame() + 1.0;
+  const bool readAhead = mayReadAhead && readAheadPrepare_ && cache_.count(next) == 0;
+  lock.unlock();
+  if (readAhead && readAheadWanted_(next))
+    startReadAhead(next);
+  return op;
+}
+
+void Node::setReadAhead(std::function<bool(double)> wanted, std::function<void(Op*)> prepare)
+{
+  waitForReadAhead();
+  std::lock_guard<std::mutex> lock(mutex_);
+  readAheadWanted_ = std::move(wanted);
+  readAheadPrepare_ = std::move(prepare);
+}
+
+void Node::startReadAhead(double frame)
+{
+  std::lock_guard<std::mutex> lock(readAheadMutex_);
+  if (readingAhead_)
+    return;
+  if (readAheadThread_.joinable())
+    readAheadThread_.join();
+  readingAhead_ = true;
+  readAheadThread_ = std::thread([this, frame] {
+    // Whatever fails here is met again, and reported, when the frame is used.
+    readingAheadOnThisThread = true;
+    Op* op = nullptr;
+    try {
+      op = acquireCached(OutputContext(frame), false);
+      if (!op->hasError())
+        readAheadPrepare_(op);
+    } catch (...) {
+    }
+    if (op) {
+      const bool failed = op->hasError();
+      release(op);
+      // An operator that failed to validate unseen is dropped, so that its
+      // first real use validates, and reports, afresh.
+      if (failed)
+        discard(op);
+    }
+    readingAhead_ = false;
+  });
+}
+
+void Node::discard(Op* op)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto c = cache_.begin(); c != cache_.end(); ++c)
+    if (c->second.op == op && c->second.users == 0) {
+      delete op;
+      cache_.erase(c);
+      return;
+    }
+}
+
+void Node::waitForReadAhead()
+{
+  std::lock_guard<std::mutex> lock(readAheadMutex_);
+  if (readAheadThread_.joinable())
+    readAheadThread_.join();
 }
 
 void Node::release(Op* op)
@@ -325,6 +395,8 @@ bool Node::hasError() const
 
 void Node::setError(const std::string& text)
 {
+  if (readingAheadOnThisThread)
+    return;
   std::lock_guard<std::mutex> lock(errorMutex_);
   error_ = text;
   hasError_ = true;

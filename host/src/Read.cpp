@@ -30,9 +30,19 @@ void fillPlane(ImagePlane& plane, const std::vector<Channel>& chans, const float
 {
   plane.makeWritable();
   const Box& b = plane.bounds();
-  std::fill(plane.writable(), plane.writable() + plane.bufferSize(), 0.0f);
   const int x0 = std::max(b.x(), 0), x1 = std::min(b.r(), w);
   const int y0 = std::max(b.y(), 0), y1 = std::min(b.t(), h);
+  // Zeros for what the image does not cover, and for channels it lacks.
+  bool covered = x0 == b.x() && x1 == b.r() && y0 == b.y() && y1 == b.t();
+  int present = 0, listed = 0;
+  for (Channel c : plane.channels()) {
+    if (listed++ >= plane.nComps())
+      break;
+    present += std::find(chans.begin(), chans.end(), c) != chans.end();
+  }
+  covered = covered && present == plane.nComps();
+  if (!covered)
+    std::fill(plane.writable(), plane.writable() + plane.bufferSize(), 0.0f);
   int z = 0;
   for (Channel c : plane.channels()) {
     if (z >= plane.nComps())
@@ -42,6 +52,10 @@ void fillPlane(ImagePlane& plane, const std::vector<Channel>& chans, const float
       const float* src = pixels + size_t(it - chans.begin()) * size_t(w) * h;
       for (int y = y0; y < y1; ++y) {
         float* dst = plane.writable() + (y - b.y()) * plane.rowStride() + z * plane.chanStride();
+        if (plane.colStride() == 1) {
+          std::memcpy(dst + (x0 - b.x()), src + size_t(y) * w + x0, size_t(x1 - x0) * sizeof(float));
+          continue;
+        }
         for (int x = x0; x < x1; ++x)
           dst[(x - b.x()) * plane.colStride()] = src[size_t(y) * w + x];
       }
@@ -116,6 +130,23 @@ public:
       loaded_ = true;
     }
     fillPlane(plane, image_.header.channels, image_.pixels.data(), image_.header.width, image_.header.height);
+  }
+
+  // Reads the pixels ahead of their use. A failure is left to fetchPlane,
+  // which meets it again and reports it.
+  void preload()
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (loaded_ || source_->movie || path_.empty())
+      return;
+    try {
+      ImageData image = readImageFile(path_, subimage_);
+      if (image.header.width == info_.w() && image.header.height == info_.h()) {
+        image_ = std::move(image);
+        loaded_ = true;
+      }
+    } catch (const std::exception&) {
+    }
   }
 
 private:
@@ -291,7 +322,17 @@ std::unique_ptr<Node> createReadNode(const std::string& pattern, const std::stri
     throw std::runtime_error(why + ": " + pattern);
   }
   std::shared_ptr<const ReadSource> shared = source;
-  return std::make_unique<Node>(name, [shared](Node* n) { return new ReadOp(n, shared); });
+  auto node = std::make_unique<Node>(name, [shared](Node* n) { return new ReadOp(n, shared); });
+  // Image sequences are read one frame ahead; a movie decodes in order anyway.
+  if (!shared->movie && !shared->frames.empty())
+    node->setReadAhead(
+      [shared](double frame) {
+        const double f = std::round(frame);
+        return f == frame && std::binary_search(shared->frames.begin(), shared->frames.end(), int(f)) &&
+               fileExists(frameFileName(shared->pattern, int(f)));
+      },
+      [](Op* op) { static_cast<ReadOp*>(op)->preload(); });
+  return node;
 }
 
 std::unique_ptr<Node> createGeneratorNode(const std::string& name, int width, int height, int first, int last,

@@ -135,6 +135,35 @@ TEST(HostLayer, ReaderHoldsOutsideTheRangeAndNamesAMissingFrame)
   EXPECT_THROW(HostLayer::createReadNode((dir.path / "none.####.png").string()), std::runtime_error);
 }
 
+TEST(HostLayer, ReaderReadsTheNextFrameAheadAndReportsOnlyFramesInUse)
+{
+  TempDir dir;
+  auto name = [&](int f) { return (dir.path / ("in.000" + std::to_string(f) + ".png")).string(); };
+  for (int f : {1, 2, 3})
+    writePng(name(f), 8, 4, (unsigned char)(f * 60));
+  auto reader = HostLayer::createReadNode((dir.path / "in.####.png").string());
+
+  HostLayer::RenderResult first = HostLayer::renderFrame(*reader, 1, Mask_RGB);
+  ASSERT_TRUE(first.ok) << first.error;
+  reader->waitForReadAhead();
+  // Frame 2 was read while frame 1 was in use: it renders from memory.
+  fs::remove(name(2));
+  {
+    std::ofstream corrupt(name(3), std::ios::binary | std::ios::trunc);
+    corrupt << "\x89PNG\r\n\x1a\n truncated";
+  }
+  HostLayer::RenderResult second = HostLayer::renderFrame(*reader, 2, Mask_RGB);
+  ASSERT_TRUE(second.ok) << second.error;
+  EXPECT_NEAR(second.plane.at(5, 1, Chan_Red), HostLayer::srgbToLinear(120.0f / 255.0f), 1e-6);
+
+  // Reading frame 3 ahead failed quietly; using it reports it.
+  reader->waitForReadAhead();
+  EXPECT_FALSE(reader->hasError()) << reader->error();
+  HostLayer::RenderResult third = HostLayer::renderFrame(*reader, 3, Mask_RGB);
+  EXPECT_FALSE(third.ok);
+  EXPECT_NE(third.error.find(name(3)), std::string::npos) << third.error;
+}
+
 namespace {
 
 // An operator that counts its validations.

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace DD {
@@ -66,6 +67,15 @@ public:
   // operators of host nodes are cached per frame and released as well.
   Op* acquire(const OutputContext& ctx);
   void release(Op* op);
+  // Host nodes: whenever an operator for a frame f is acquired and none is
+  // cached for f + 1, one is made for f + 1 when `wanted(f + 1)`, and `prepare` run on it on a
+  // thread of the node's own (one at a time), so that a render going through
+  // a sequence finds its next frame already read. `prepare` must not report
+  // errors: whatever fails there is met again, and reported, when the frame
+  // is really used.
+  void setReadAhead(std::function<bool(double)> wanted, std::function<void(Op*)> prepare);
+  // Returns once no read-ahead is running.
+  void waitForReadAhead();
   // Stores knob values at `frame` into `op`.
   void storeKnobs(Op* op, double frame);
   // Stores the knob values at the operator's frame again, reconnects its inputs
@@ -100,6 +110,10 @@ private:
   Op* buildOp();
   void connectInputs(Op* op);
   Hash knobHash(double frame) const;
+  Op* acquireCached(const OutputContext& ctx, bool mayReadAhead);
+  void startReadAhead(double frame);
+  // Deletes a cached operator nobody holds.
+  void discard(Op* op);
 
   std::string name_;
   Factory factory_;
@@ -122,6 +136,12 @@ private:
   };
   std::map<double, Cached> cache_;  // host nodes: one operator per frame
   unsigned long useCounter_ = 0;
+
+  std::function<bool(double)> readAheadWanted_;
+  std::function<void(Op*)> readAheadPrepare_;
+  std::mutex readAheadMutex_;  // guards the thread handle
+  std::thread readAheadThread_;
+  std::atomic<bool> readingAhead_{false};
 
   std::atomic<bool> aborted_{false};
   std::atomic<bool> cancelled_{false};
