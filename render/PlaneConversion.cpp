@@ -10,6 +10,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 using namespace DD::Image;
 
@@ -52,14 +53,13 @@ void fetchPlanar(Iop* source, const Box& box, const ChannelSet& channels, int n,
   const int64_t area = boxArea(box);
   if (n <= 0 || area == 0)
     return;
-  std::fill(dest, dest + int64_t(n) * area, 0.0f);
-  if (!source)
-    return;
-
-  const Box& in = source->info().box();
-  const int cx = std::max(box.x(), in.x()), cy = std::max(box.y(), in.y());
-  const int cr = std::min(box.r(), in.r()), ct = std::min(box.t(), in.t());
-  if (cx >= cr || cy >= ct)
+  const Box* in = source ? &source->info().box() : nullptr;
+  const int cx = in ? std::max(box.x(), in->x()) : 0, cy = in ? std::max(box.y(), in->y()) : 0;
+  const int cr = in ? std::min(box.r(), in->r()) : 0, ct = in ? std::min(box.t(), in->t()) : 0;
+  // Zeros wherever the source does not cover the box (the copy below fills the rest).
+  if (cx > box.x() || cy > box.y() || cr < box.r() || ct < box.t())
+    std::fill(dest, dest + int64_t(n) * area, 0.0f);
+  if (!source || cx >= cr || cy >= ct)
     return;
 
   const Box clipped(cx, cy, cr, ct);
@@ -105,19 +105,29 @@ void mergeOutput(ImagePlane& outputPlane, Iop* source0, const Box& box, const Ch
   const int nOut = int(requested.size());
   const int W = std::max(0, box.w()), H = std::max(0, box.h());
   const int64_t area = boxArea(box);
-  torch::Tensor base = torch::empty({nOut, H, W}, torch::dtype(torch::kFloat32).device(torch::kCPU));
-  fetchPlanar(source0, box, requested, nOut, base.data_ptr<float>());
-
   auto position = [&](size_t entry) {
     TORCH_CHECK(entry < selectedChannels.size(), "No selected channel ", entry);
     const int k = positionIn(requested, selectedChannels[entry]);
     TORCH_CHECK(k >= 0, "Selected channel ", getName(selectedChannels[entry]), " is not requested");
     return k;
   };
+  std::vector<int> replaced;
   for (int i = 0; i < nModel; ++i)
-    replacePlane(base, position(size_t(i)), R.select(0, i));
+    replaced.push_back(position(size_t(i)));
   if (R4)
-    replacePlane(base, position(3), R4->squeeze(0).select(0, 1));
+    replaced.push_back(position(3));
+
+  // Source frame 0 shows through wherever the network's result does not replace it.
+  torch::Tensor base = torch::empty({nOut, H, W}, torch::dtype(torch::kFloat32).device(torch::kCPU));
+  std::vector<int> distinct = replaced;
+  std::sort(distinct.begin(), distinct.end());
+  if (std::unique(distinct.begin(), distinct.end()) - distinct.begin() < nOut)
+    fetchPlanar(source0, box, requested, nOut, base.data_ptr<float>());
+
+  for (int i = 0; i < nModel; ++i)
+    replacePlane(base, replaced[size_t(i)], R.select(0, i));
+  if (R4)
+    replacePlane(base, replaced.back(), R4->squeeze(0).select(0, 1));
 
   writePackedPlane(outputPlane, base, nOut, area);
 }
@@ -146,8 +156,6 @@ void writePackedPlane(ImagePlane& plane, const torch::Tensor& T, int n, int64_t 
   if (std::string why = packedPlaneMismatch(plane, b, n); !why.empty())
     throw std::runtime_error(why);
 
-  torch::Tensor P = T.permute({1, 2, 0}).to(torch::kCPU, torch::kFloat32).contiguous();
-
   RefCountedFloatBuffer& memory = plane.memory();
   if (!memory.isAllocated()) {
     std::unique_lock<std::shared_mutex> lock(plane.writeLock());
@@ -158,8 +166,17 @@ void writePackedPlane(ImagePlane& plane, const torch::Tensor& T, int n, int64_t 
   if (memory.size() < count)
     throw std::runtime_error("Output plane buffer holds " + std::to_string(memory.size()) + " values, " +
                              std::to_string(count) + " needed");
-  if (count > 0)
-    std::memcpy(static_cast<float*>(memory), P.data_ptr<float>(), count * sizeof(float));
+  if (count == 0)
+    return;
+  // Interleaved straight into the plane: channel k of pixel i goes to i * n + k.
+  const torch::Tensor planar = T.to(torch::kCPU, torch::kFloat32).contiguous();
+  const float* src = planar.data_ptr<float>();
+  float* dst = static_cast<float*>(memory);
+  for (int k = 0; k < n; ++k) {
+    const float* channel = src + int64_t(k) * area;
+    for (int64_t i = 0; i < area; ++i)
+      dst[i * n + k] = channel[i];
+  }
 }
 
 void copyPlane(ImagePlane& plane, Iop* source, const Box& box)
