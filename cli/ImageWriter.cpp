@@ -91,15 +91,25 @@ void writeImage(const std::string& path, const ImagePlane& plane, const WriteSet
   // Interleave top-down; integer formats are encoded to sRGB (alpha stays linear).
   const size_t nc = chans.size();
   std::vector<float> pixels(size_t(w) * h * nc);
+  const float* data = plane.readable();
   for (size_t k = 0; k < nc; ++k) {
     const bool encode = !exr && chans[k] != Chan_Alpha;
-    for (int row = 0; row < h; ++row)
+    const int z = plane.chanNo(chans[k]);
+    for (int row = 0; row < h; ++row) {
+      float* out = pixels.data() + size_t(h - 1 - row) * w * nc + k;
+      if (z < 0 || !data) {
+        for (int x = 0; x < w; ++x)
+          out[size_t(x) * nc] = 0.0f;
+        continue;
+      }
+      const float* in = data + row * plane.rowStride() + z * plane.chanStride();
       for (int x = 0; x < w; ++x) {
-        float v = plane.at(box.x() + x, box.y() + row, chans[k]);
+        float v = in[x * plane.colStride()];
         if (encode)
           v = std::isfinite(v) ? HostLayer::linearToSrgb(std::max(v, 0.0f)) : 0.0f;
-        pixels[(size_t(h - 1 - row) * w + x) * nc + k] = v;
+        out[size_t(x) * nc] = v;
       }
+    }
   }
 
   const std::string tmp = temporaryName(path);

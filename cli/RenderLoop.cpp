@@ -1,4 +1,5 @@
 // Rendering every output frame and writing it.
+#include "cli/FrameWriter.h"
 #include "cli/ImageWriter.h"
 #include "cli/Progress.h"
 #include "cli/Session.h"
@@ -87,6 +88,26 @@ int Session::render()
   int written = 0, failed = 0;
   std::vector<double> times;
   std::mutex resultsMutex;
+  auto finished = [&](int frame, const std::string& path, double seconds, const std::string& error) {
+    progress.finishFrame(frame, error.empty(), seconds, path);
+    std::lock_guard<std::mutex> lock(resultsMutex);
+    if (error.empty()) {
+      ++written;
+      times.push_back(seconds);
+    } else {
+      ++failed;
+      progress.clear();
+      std::cerr << "tweenova-render: error: frame " << frame << " : " << error << std::endl;
+    }
+  };
+
+  // Whole frames side by side, one libtorch thread each, measured fastest on
+  // small machines; --threads and --torch-threads choose otherwise.
+  const int wanted = options_.threads > 0 ? options_.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+  const int threads = int(std::min<long long>(wanted, count));
+  // Files are compressed and written behind the rendering, one frame per
+  // render thread waiting at most.
+  FrameWriter writer(settings, size_t(threads), finished);
   std::atomic<long long> next{range.first};
   const auto start = std::chrono::steady_clock::now();
 
@@ -106,33 +127,13 @@ int Session::render()
       progress.startFrame(frame, int(f - range.first + 1));
       HostLayer::RenderResult result = HostLayer::renderFrame(*node_, frame, channels);
       const std::string path = HostLayer::frameFileName(out, frame);
-      bool ok = result.ok;
-      std::string error = result.error;
-      if (ok) {
-        try {
-          writeImage(path, result.plane, settings);
-        } catch (const std::exception& e) {
-          ok = false;
-          error = e.what();
-        }
-      }
-      const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-      progress.finishFrame(frame, ok, seconds, path);
-      std::lock_guard<std::mutex> lock(resultsMutex);
-      if (ok) {
-        ++written;
-        times.push_back(seconds);
-      } else {
-        ++failed;
-        progress.clear();
-        std::cerr << "tweenova-render: error: frame " << frame << " : " << error << std::endl;
-      }
+      if (result.ok)
+        writer.submit(frame, path, std::move(result.plane), t0);
+      else
+        finished(frame, path, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
+                 result.error);
     }
   };
-  // Whole frames side by side, one libtorch thread each, measured fastest on
-  // small machines; --threads and --torch-threads choose otherwise.
-  const int wanted = options_.threads > 0 ? options_.threads : int(std::max(1u, std::thread::hardware_concurrency()));
-  const int threads = int(std::min<long long>(wanted, count));
   if (threads <= 1) {
     worker();
   } else {
@@ -142,6 +143,7 @@ int Session::render()
     for (std::thread& t : pool)
       t.join();
   }
+  writer.finish();
   std::signal(SIGINT, previous);
   progress.clear();
 

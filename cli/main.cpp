@@ -2,10 +2,26 @@
 #include "cli/Options.h"
 #include "cli/Session.h"
 
+#include <malloc.h>
+
 #include <iostream>
+
+namespace {
+
+// A render allocates and frees the same few frame-sized buffers for every
+// frame. glibc would map each of them afresh (or trim them off the heap) and
+// fault every page in again: keep them on the heap once they were needed.
+void keepFrameBuffers()
+{
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);  // the largest allowed; bigger blocks are still mapped
+  mallopt(M_TRIM_THRESHOLD, 1 << 30);
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
+  keepFrameBuffers();
   try {
     std::optional<cli::Options> options = cli::parseOptions(argc, argv);
     if (!options)
