@@ -62,7 +62,7 @@ void PlanarIop::fetchPlane(ImagePlane& plane)
 
 void RefCountedFloatBuffer::allocate(size_t count)
 {
-  data_ = std::shared_ptr<float[]>(new float[count > 0 ? count : 1]());
+  data_ = std::shared_ptr<float[]>(new float[count > 0 ? count : 1]);
   size_ = count;
 }
 

@@ -249,7 +249,8 @@ Op* Node::acquireCached(const OutputContext& ctx, bool mayReadAhead)
 {
   std::unique_lock<std::mutex> lock(mutex_);
   auto it = cache_.find(ctx.frame());
-  if (it == cache_.end()) {
+  const bool made = it == cache_.end();
+  if (made) {
     // Evict the least recently used operators nobody holds.
     while (cache_.size() >= kSourceCacheSize) {
       auto victim = cache_.end();
@@ -275,11 +276,19 @@ Op* Node::acquireCached(const OutputContext& ctx, bool mayReadAhead)
   it->second.users++;
   it->second.lastUse = ++useCounter_;
   Op* op = it->second.op;
-  const double next = ctx.frame() + 1.0;
-  const bool readAhead = mayReadAhead && readAheadPrepare_ && cache_.count(next) == 0;
+  // A new operator is prepared too: while its user gets ready to fetch.
+  std::vector<double> ahead;
+  if (mayReadAhead && readAheadPrepare_) {
+    if (made)
+      ahead.push_back(ctx.frame());
+    if (cache_.count(ctx.frame() + 1.0) == 0)
+      ahead.push_back(ctx.frame() + 1.0);
+  }
   lock.unlock();
-  if (readAhead && readAheadWanted_(next))
-    startReadAhead(next);
+  ahead.erase(std::remove_if(ahead.begin(), ahead.end(), [this](double f) { return !readAheadWanted_(f); }),
+              ahead.end());
+  if (!ahead.empty())
+    startReadAhead(std::move(ahead));
   return op;
 }
 
@@ -291,7 +300,7 @@ void Node::setReadAhead(std::function<bool(double)> wanted, std::function<void(O
   readAheadPrepare_ = std::move(prepare);
 }
 
-void Node::startReadAhead(double frame)
+void Node::startReadAhead(std::vector<double> frames)
 {
   std::lock_guard<std::mutex> lock(readAheadMutex_);
   if (readingAhead_)
@@ -299,17 +308,19 @@ void Node::startReadAhead(double frame)
   if (readAheadThread_.joinable())
     readAheadThread_.join();
   readingAhead_ = true;
-  readAheadThread_ = std::thread([this, frame] {
+  readAheadThread_ = std::thread([this, frames = std::move(frames)] {
     // Whatever fails here is met again, and reported, when the frame is used.
     readingAheadOnThisThread = true;
-    Op* op = nullptr;
-    try {
-      op = acquireCached(OutputContext(frame), false);
-      if (!op->hasError())
-        readAheadPrepare_(op);
-    } catch (...) {
-    }
-    if (op) {
+    for (double frame : frames) {
+      Op* op = nullptr;
+      try {
+        op = acquireCached(OutputContext(frame), false);
+        if (!op->hasError())
+          readAheadPrepare_(op);
+      } catch (...) {
+      }
+      if (!op)
+        continue;
       const bool failed = op->hasError();
       release(op);
       // An operator that failed to validate unseen is dropped, so that its

@@ -180,6 +180,7 @@ public:
   void fetchPlane(ImagePlane& plane) override
   {
     plane.makeWritable();
+    std::fill(plane.writable(), plane.writable() + plane.bufferSize(), 0.0f);
     const Box& b = plane.bounds();
     const double frame = outputContext().frame();
     int z = 0;

@@ -14,6 +14,8 @@ namespace Image {
 class RefCountedFloatBuffer {
 public:
   RefCountedFloatBuffer() = default;
+  // Values start undefined, as in the host application: whoever fills a
+  // plane writes every value of it.
   void allocate(size_t count);
   bool isAllocated() const { return data_ != nullptr; }
   size_t size() const { return size_; }

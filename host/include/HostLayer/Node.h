@@ -68,9 +68,10 @@ public:
   Op* acquire(const OutputContext& ctx);
   void release(Op* op);
   // Host nodes: whenever an operator for a frame f is acquired and none is
-  // cached for f + 1, one is made for f + 1 when `wanted(f + 1)`, and `prepare` run on it on a
-  // thread of the node's own (one at a time), so that a render going through
-  // a sequence finds its next frame already read. `prepare` must not report
+  // cached for f + 1, one is made for f + 1 when `wanted(f + 1)`, and
+  // `prepare` run on it on a thread of the node's own (one at a time), so
+  // that a render going through a sequence finds its next frame already
+  // read. An operator made by the acquire itself is prepared there first. `prepare` must not report
   // errors: whatever fails there is met again, and reported, when the frame
   // is really used.
   void setReadAhead(std::function<bool(double)> wanted, std::function<void(Op*)> prepare);
@@ -111,7 +112,7 @@ private:
   void connectInputs(Op* op);
   Hash knobHash(double frame) const;
   Op* acquireCached(const OutputContext& ctx, bool mayReadAhead);
-  void startReadAhead(double frame);
+  void startReadAhead(std::vector<double> frames);
   // Deletes a cached operator nobody holds.
   void discard(Op* op);
 
