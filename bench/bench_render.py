@@ -3,23 +3,24 @@
 
 1. Retime: a 1920x1080 source of 13 frames (a synthetic texture moving 6 px
    per frame, with an orbiting disc, written as 8-bit PNGs) slowed to 0.5
-   gives 24 output frames, each interpolated (source positions 1.25, 1.75, ...). Reported:
-   seconds per output frame and per in-between frame, peak memory, and the
-   share of the render spent outside the network's forward call (fetching,
-   conversion, tiling, merge, writing the file) from the node's own timing
-   lines (-v). ffmpeg's minterpolate (mci, aobmc, bidir) doubles the same
-   13 frames in the same run; its time per in-between frame is (time with
-   the filter - time with fps doubling only) / in-between frames made.
+   gives 24 output frames, each interpolated (source positions 1.25, 1.75,
+   ...), written as half-float ZIP EXRs. Rendered one frame at a time and
+   with the default (frames side by side). Reported: seconds per output
+   frame, peak memory, and the share of the render spent outside the
+   network's forward call (fetching, conversion, tiling, merge, writing),
+   from the node's own timing lines (-v) and the render loop's elapsed time.
+   ffmpeg's minterpolate (mci, aobmc, bidir) doubles the same 13 frames in
+   the same run; its time per in-between frame is (time with the filter -
+   time with fps doubling only) / in-between frames made.
 2. Memory: one 8192x4320 in-between frame with max_size 1024 (tiled) and with
    tiling off (max_size above the frame), peak resident memory of each run.
 
-Usage: bench_render.py [--build build] [--repeats N] [--skip-8k]
+Usage: bench_render.py [--build build] [--repeats N] [--skip-8k | --only-8k]
 """
 import argparse
 import os
 import platform
 import re
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -88,43 +89,58 @@ def ffmpeg_per_inbetween(pattern: str, frames: int) -> float:
     return (t_filter - t_plain) / (frames - 1)
 
 
+def forward_seconds(stdout: str) -> float:
+    return sum(int(m) for m in re.findall(r"Inference time \(forward\): (\d+)ms", stdout)) / 1000.0
+
+
+def render_seconds(stderr: str) -> float:
+    """The render loop's own elapsed time: first frame started to last file written."""
+    return float(re.search(r"([0-9.]+) s in all", stderr).group(1))
+
+
 def hd_part(render: str, work: str, repeats: int) -> None:
     out = os.path.join(work, "out", "out.####.exr")
     pattern = write_sequence(os.path.join(work, "hd"), 1920, 1080, 13, 6.0)
-    walls, forwards, renders, peaks = [], [], [], []
+    n_out = 24
+    cores = os.cpu_count() or 1
+    single, side = [], []
     for _ in range(repeats):
-        # One frame at a time, so that per-frame times and forward times add up.
-        wall, stdout, stderr = run([render, pattern, out, "-v", "--threads", "1", "--set", "speed=0.5"])
-        forward_ms = sum(int(m) for m in re.findall(r"Inference time \(forward\): (\d+)ms", stdout))
-        frame_s = [float(s) for s in re.findall(r"written .* in ([0-9.]+) s", stderr)]
-        walls.append(wall)
-        forwards.append(forward_ms / 1000.0)
-        renders.append(sum(frame_s))
-        peaks.append(peak_mib(stderr))
-    n_out, n_between = 24, 24
-    render_s = statistics.median(renders)
-    forward_s = statistics.median(forwards)
-    print("retime 1920x1080, 13 source frames at speed 0.5 -> %d output frames (%d in-between), "
-          "one frame at a time, one libtorch thread" % (n_out, n_between))
-    print("  per output frame:      %.3f s" % (render_s / n_out))
-    print("  per in-between frame:  %.3f s  (all render time over the in-between frames)"
-          % (render_s / n_between))
-    print("  outside the network:   %.1f %% of the render (%.2f s of %.2f s)"
-          % (100.0 * (render_s - forward_s) / render_s, render_s - forward_s, render_s))
-    print("  whole command:         %.2f s, peak memory %.0f MiB" % (statistics.median(walls), max(peaks)))
-    wall, _, stderr = run([render, pattern, out, "--set", "speed=0.5"])
-    print("default (frames side by side, one per core): %.2f s for %d frames, %.3f s per output frame, "
-          "peak memory %.0f MiB" % (wall, n_out, wall / n_out, peak_mib(stderr)))
-    ff = ffmpeg_per_inbetween(pattern, 13)
-    print("ffmpeg minterpolate:     %.3f s per in-between frame; tweenova/ffmpeg = %.2f"
-          % (ff, (render_s / n_between) / ff if ff > 0 else float("nan")))
+        # One frame at a time: the network's forward calls follow each other,
+        # so the render's elapsed time splits into network and everything else.
+        _, stdout, stderr = run([render, pattern, out, "-v", "--threads", "1", "--set", "speed=0.5"])
+        single.append((render_seconds(stderr), forward_seconds(stdout), peak_mib(stderr)))
+        # The default: frames side by side, one per core.
+        _, stdout, stderr = run([render, pattern, out, "-v", "--set", "speed=0.5"])
+        side.append((render_seconds(stderr), forward_seconds(stdout), peak_mib(stderr)))
 
+    def median_run(runs, share):
+        # The run with the median share, so that its figures belong together.
+        return sorted(runs, key=share)[len(runs) // 2]
+
+    wall, forward, _ = median_run(single, lambda r: 1.0 - r[1] / r[0])
+    print("retime 1920x1080, 13 source frames at speed 0.5 -> %d output frames, all in-between "
+          "(the run with the median share of %d)" % (n_out, repeats))
+    print("one frame at a time (--threads 1, one libtorch thread):")
+    print("  per output frame:      %.3f s  (render %.2f s, of it network forward %.2f s)"
+          % (wall / n_out, wall, forward))
+    print("  outside the network:   %.1f %% of the render's elapsed time (fetching, conversion, merge, writing; "
+          "model load and the last file included)" % (100.0 * (wall - forward) / wall))
+    print("  peak memory:           %.0f MiB" % max(r[2] for r in single))
+    wall2, forward2, _ = median_run(side, lambda r: 1.0 - r[1] / (cores * r[0]))
+    print("default (frames side by side, one per core, %d cores):" % cores)
+    print("  per output frame:      %.3f s  (render %.2f s)" % (wall2 / n_out, wall2))
+    print("  outside the network:   %.1f %% of the cores' time (forward calls %.2f s over %d cores x %.2f s)"
+          % (100.0 * (1.0 - forward2 / (cores * wall2)), forward2, cores, wall2))
+    print("  peak memory:           %.0f MiB" % max(r[2] for r in side))
+    ff = ffmpeg_per_inbetween(pattern, 13)
+    print("ffmpeg minterpolate:     %.3f s per in-between frame; tweenova (default) / ffmpeg = %.2f"
+          % (ff, (wall2 / n_out) / ff if ff > 0 else float("nan")))
 
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default=os.path.join(HERE, "..", "build"))
-    ap.add_argument("--repeats", type=int, default=1)
+    ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--skip-8k", action="store_true")
     ap.add_argument("--only-8k", action="store_true")
     args = ap.parse_args()
