@@ -86,14 +86,12 @@ int Session::render()
   WriteSettings settings;
   settings.floatExr = options_.floatOutput;
   int written = 0, failed = 0;
-  std::vector<double> times;
   std::mutex resultsMutex;
   auto finished = [&](int frame, const std::string& path, double seconds, const std::string& error) {
     progress.finishFrame(frame, error.empty(), seconds, path);
     std::lock_guard<std::mutex> lock(resultsMutex);
     if (error.empty()) {
       ++written;
-      times.push_back(seconds);
     } else {
       ++failed;
       progress.clear();
@@ -147,12 +145,14 @@ int Session::render()
   std::signal(SIGINT, previous);
   progress.clear();
 
+  // Frames overlap (side by side, and written behind the render): the rate
+  // is the elapsed time over the frames done.
   const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::sort(times.begin(), times.end());
-  const double median = times.empty() ? 0.0 : times[times.size() / 2];
+  const int done = written + failed;
   if (!options_.quiet) {
-    std::fprintf(stderr, "%d frames written, %d failed%s, %.2f s in all, median %.3f s per frame, peak memory %.0f MiB\n",
-                 written, failed, interrupted ? ", interrupted" : "", total, median, peakMemoryMiB());
+    std::fprintf(stderr, "%d frames written, %d failed%s, %.2f s in all, %.3f s per frame, peak memory %.0f MiB\n",
+                 written, failed, interrupted ? ", interrupted" : "", total, done > 0 ? total / done : 0.0,
+                 peakMemoryMiB());
   }
   if (interrupted)
     return kExitInterrupted;
