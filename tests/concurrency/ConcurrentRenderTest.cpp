@@ -1,19 +1,25 @@
 // Frames rendered at the same time by separate operators of one node, as the
 // host's render threads do, must equal the frames rendered one after another.
+#include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
 #include "networks/TestNetworks.h"
 #include "runtime/ModelLibrary.h"
 #include "support/RetimeRig.h"
 
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace DD::Image;
 using testsupport::RetimeRig;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -24,13 +30,33 @@ float moving(Channel z, int x, int y, double frame)
   return float(0.5 + 0.4 * std::sin(u + int(z)) * std::cos(v));
 }
 
+// Frames 1 ... n of the pattern as 16-bit RGBA TIFFs.
+std::string writeSequence(const fs::path& dir, int w, int h, int n)
+{
+  for (int f = 1; f <= n; ++f) {
+    std::vector<float> px(size_t(w) * h * 4);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        for (int c = 0; c < 4; ++c)
+          px[(size_t(y) * w + x) * 4 + c] = moving(Channel(c + 1), x, y, f);
+    const std::string path = (dir / ("src.000" + std::to_string(f) + ".tif")).string();
+    auto out = OIIO::ImageOutput::create(path);
+    EXPECT_TRUE(out && out->open(path, OIIO::ImageSpec(w, h, 4, OIIO::TypeDesc::UINT16)));
+    EXPECT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px.data()));
+    out->close();
+  }
+  return (dir / "src.####.tif").string();
+}
+
 std::vector<float> pixels(const HostLayer::RenderResult& r)
 {
   const float* p = r.plane.readable();
   return std::vector<float>(p, p + r.plane.bufferSize());
 }
 
-void expectThreadsMatchSequential(RetimeRig& rig, int frames, int threads)
+// `beforeThreads` runs between the two passes.
+void expectThreadsMatchSequential(RetimeRig& rig, int frames, int threads,
+                                  const std::function<void()>& beforeThreads = {})
 {
   std::vector<std::vector<float>> sequential(size_t(frames) + 1);
   for (int f = 1; f <= frames; ++f) {
@@ -38,6 +64,8 @@ void expectThreadsMatchSequential(RetimeRig& rig, int frames, int threads)
     ASSERT_TRUE(r.ok) << "frame " << f << ": " << r.error;
     sequential[size_t(f)] = pixels(r);
   }
+  if (beforeThreads)
+    beforeThreads();
   std::vector<std::vector<float>> concurrent(size_t(frames) + 1);
   std::vector<std::string> errors(size_t(frames) + 1);
   std::vector<std::thread> pool;
@@ -82,4 +110,24 @@ TEST(ConcurrentRender, BuiltInNetworkFramesAreBitIdentical)
     expectThreadsMatchSequential(rig, 4, 2);
   }
   tweenova::setModelLibraryPath("");
+}
+
+TEST(ConcurrentRender, SequenceFramesReadAheadWhileThreadsRenderAreBitIdentical)
+{
+  testnetworks::ServeNetwork serve("blend");
+  const fs::path dir = fs::temp_directory_path() / ("tweenova-read-ahead-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string pattern = writeSequence(dir, 40, 24, 9);
+  {
+    // Readers outlive the rig, whose operators hold theirs.
+    auto inTurn = HostLayer::createReadNode(pattern);
+    auto ahead = HostLayer::createReadNode(pattern);
+    RetimeRig rig(40, 24, 1, 9, Mask_RGBA, moving);
+    rig.set("speed", 0.5);
+    rig.node->setInput(0, inTurn.get());
+    // A fresh reader for the threads, so that frames are read ahead while they render.
+    expectThreadsMatchSequential(rig, 16, 3, [&] { rig.node->setInput(0, ahead.get()); });
+    ahead->waitForReadAhead();
+  }
+  fs::remove_all(dir);
 }
