@@ -46,17 +46,21 @@ torch::Tensor toNetworkInput(const torch::Tensor& tile, bool encode, int64_t pad
   const int64_t channelStride = tile.stride(1), rowStride = tile.stride(2);
   const pu21::CurveTable* curve = encode ? &pu21::encodeTable() : nullptr;
 
-  at::parallel_for(0, C * H, kRowGrain, [&](int64_t begin, int64_t end) {
+  at::parallel_for(0, C * h, kRowGrain, [&](int64_t begin, int64_t end) {
     for (int64_t k = begin; k < end; ++k) {
-      const int64_t c = k / H, r = k % H;
-      float* row = dst + k * W;
-      // Output row r (top-down) is input row h - 1 - r; the padding rows
-      // below the image repeat the last image row, which is input row 0.
-      const float* in = src + c * channelStride + (h - 1 - std::min(r, h - 1)) * rowStride;
-      transferRow(in, row, w, curve);
+      const int64_t c = k / h, r = k % h;
+      // Output row r (top-down) is input row h - 1 - r.
+      float* row = dst + (c * H + r) * W;
+      transferRow(src + c * channelStride + (h - 1 - r) * rowStride, row, w, curve);
       std::fill(row + w, row + W, row[w - 1]);
     }
   });
+  // The padding rows below the image repeat its last row.
+  for (int64_t c = 0; c < C; ++c) {
+    const float* last = dst + (c * H + h - 1) * W;
+    for (int64_t r = h; r < H; ++r)
+      std::memcpy(dst + (c * H + r) * W, last, size_t(W) * sizeof(float));
+  }
   return out;
 }
 

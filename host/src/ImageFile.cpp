@@ -90,9 +90,9 @@ std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimag
     std::string why = OIIO::geterror();
     throw std::runtime_error("cannot open " + path + ": " + (why.empty() ? "unreadable file" : why));
   }
-  if (subimage != 0 && !in->seek_subimage(subimage, 0))
+  // Moves to the subimage (frame of a movie) and describes it.
+  if (!in->seek_subimage(subimage, 0, desc))
     throw std::runtime_error("cannot read frame " + std::to_string(subimage + 1) + " of " + path + ": " + in->geterror());
-  desc = in->spec();
   if (desc.width <= 0 || desc.height <= 0 || desc.nchannels <= 0)
     throw std::runtime_error("cannot read " + path + ": empty image");
   return in;

@@ -329,8 +329,7 @@ std::unique_ptr<Node> createReadNode(const std::string& pattern, const std::stri
     node->setReadAhead(
       [shared](double frame) {
         const double f = std::round(frame);
-        return f == frame && std::binary_search(shared->frames.begin(), shared->frames.end(), int(f)) &&
-               fileExists(frameFileName(shared->pattern, int(f)));
+        return f == frame && std::binary_search(shared->frames.begin(), shared->frames.end(), int(f));
       },
       [](Op* op) { static_cast<ReadOp*>(op)->preload(); });
   return node;
