@@ -102,6 +102,9 @@ std::optional<Options> parseOptions(int argc, char** argv)
   app.add_flag("-q,--quiet", o.quiet, "no progress display");
   app.add_flag("--list", o.list, "print the frame mapping of every output frame and exit");
   app.add_flag("--panel", o.panel, "print the node's panel and exit");
+  app.set_version_flag("--version", [] { return std::string(); },
+                       "print the versions of tweenova-render, libtorch, CUDA and cuDNN and whether a GPU is usable, "
+                       "and exit");
   app.add_option("--plugin", o.plugin, "plug-in library to load")->group("");
   app.add_option("--model-library", o.modelLibrary, "model library to load")->group("");
   app.add_flag("--simulate-gpu", o.simulateGpu, "show the panel against a simulated GPU")->group("");
@@ -111,6 +114,10 @@ std::optional<Options> parseOptions(int argc, char** argv)
   } catch (const CLI::CallForHelp&) {
     std::cout << app.help();
     return std::nullopt;
+  } catch (const CLI::CallForVersion&) {
+    Options version;
+    version.version = true;
+    return version;
   } catch (const CLI::ParseError& e) {
     std::string why = e.what();
     throw UsageError{"arguments", why};

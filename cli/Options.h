@@ -48,6 +48,7 @@ struct Options {
   bool quiet = false;
   bool list = false;
   bool panel = false;
+  bool version = false;      // print the versions and exit
   bool floatOutput = false;  // 32-bit float EXR instead of half
   std::string channels = "all";
   int threads = 0;           // frames rendered at the same time; 0 = one per core
@@ -64,8 +65,9 @@ KnobAssignment parseKnobAssignment(const std::string& text);
 // "KNOB:FRAME=VALUE". Throws UsageError.
 KeyAssignment parseKeyAssignment(const std::string& text);
 
-// Parses the command line. Returns nullopt after printing help (exit 0);
-// throws UsageError for anything malformed.
+// Parses the command line. Returns nullopt after printing help (exit 0), and
+// options with only `version` set for --version; throws UsageError for
+// anything malformed.
 std::optional<Options> parseOptions(int argc, char** argv);
 
 } // namespace cli

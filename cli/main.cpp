@@ -1,6 +1,7 @@
 // tweenova-render: parses the command line and prints; the work lives in the session.
 #include "cli/Options.h"
 #include "cli/Session.h"
+#include "cli/VersionText.h"
 
 #include <malloc.h>
 
@@ -26,6 +27,10 @@ int main(int argc, char** argv)
     std::optional<cli::Options> options = cli::parseOptions(argc, argv);
     if (!options)
       return cli::kExitSuccess;
+    if (options->version) {
+      std::cout << cli::versionText(tweenova::cudaEnvironment()) << std::flush;
+      return cli::kExitSuccess;
+    }
     cli::Session session(*options);
     if (options->panel)
       return session.printPanel(std::cout);

@@ -103,9 +103,11 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
   }
 
   if (ctx.useCuda) {
-    at::autocast::set_enabled(node.mixed_precision);
+    at::autocast::set_autocast_enabled(at::kCUDA, node.mixed_precision);
     if (node.mixed_precision) {
+      // Autocast runs the network's operations in the same type as its inputs.
       const at::ScalarType target = node.use_bfloat16 && node.bf16Capable ? at::kBFloat16 : at::kHalf;
+      at::autocast::set_autocast_dtype(at::kCUDA, target);
       img0 = at::autocast::cached_cast(target, img0, c10::DeviceType::CUDA);
       img1 = at::autocast::cached_cast(target, img1, c10::DeviceType::CUDA);
     }
@@ -132,8 +134,10 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
               << std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000000 << "ms"
               << std::endl;
 
-  if (ctx.useCuda)
-    at::autocast::set_enabled(false);
+  if (ctx.useCuda) {
+    at::autocast::set_autocast_enabled(at::kCUDA, false);
+    at::autocast::set_autocast_dtype(at::kCUDA, at::kHalf);
+  }
 
   if (node.nan_error_threshold <= 99)
     checkNaN(result, node.nan_error_threshold, node.debug);

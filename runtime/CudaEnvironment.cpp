@@ -1,16 +1,10 @@
 #include "runtime/CudaEnvironment.h"
 
-#include <ATen/Context.h>
-#include <ATen/detail/CUDAHooksInterface.h>
-#include <torch/cuda.h>
-#include <torch/version.h>
-
-#if defined(TWEENOVA_WITH_CUDA)
 #include <ATen/cuda/CUDAContext.h>
+#include <ATen/detail/CUDAHooksInterface.h>
 #include <c10/cuda/CUDACachingAllocator.h>
-#endif
+#include <torch/cuda.h>
 
-#include <atomic>
 #include <mutex>
 #include <stdexcept>
 
@@ -18,6 +12,8 @@ namespace tweenova {
 
 namespace {
 
+// libtorch's answers. Every query here also answers on a machine without a
+// GPU or driver: no device, the build's versions, nothing thrown.
 class TorchCudaEnvironment : public CudaEnvironment {
 public:
   bool isAvailable() const override { return torch::cuda::is_available(); }
@@ -27,55 +23,29 @@ public:
   {
     if (index < 0 || index >= deviceCount())
       throw std::out_of_range("CUDA device index " + std::to_string(index) + " out of range");
-#if defined(TWEENOVA_WITH_CUDA)
-    const cudaDeviceProp* p = at::cuda::getDeviceProperties(index);
+    const cudaDeviceProp* p = at::cuda::getDeviceProperties(static_cast<c10::DeviceIndex>(index));
     CudaDeviceProperties props;
     props.name = p->name;
     props.major = p->major;
     props.minor = p->minor;
     props.totalMemory = p->totalGlobalMem;
     return props;
-#else
-    throw std::runtime_error("this build has no CUDA support");
-#endif
   }
 
-  bool buildHasCuda() const override
-  {
-#if defined(TWEENOVA_WITH_CUDA)
-    return true;
-#else
-    return false;
-#endif
-  }
-
-  long versionCUDART() const override
-  {
-    if (!buildHasCuda())
-      return 0;
-    return at::detail::getCUDAHooks().versionCUDART();
-  }
-
+  bool buildHasCuda() const override { return at::detail::getCUDAHooks().hasCUDART(); }
+  long versionCUDART() const override { return buildHasCuda() ? at::detail::getCUDAHooks().versionCUDART() : 0; }
   long versionCuDNN() const override
   {
-    if (!buildHasCuda())
-      return 0;
-    return at::detail::getCUDAHooks().versionCuDNN();
+    return at::detail::getCUDAHooks().hasCuDNN() ? at::detail::getCUDAHooks().versionCuDNN() : 0;
   }
-
-  std::string showConfig() const override
-  {
-    if (!buildHasCuda())
-      return {};
-    return at::detail::getCUDAHooks().showConfig();
-  }
+  // libtorch reports its CUDA configuration only where the runtime starts:
+  // without a driver, asking throws.
+  std::string showConfig() const override { return isAvailable() ? at::detail::getCUDAHooks().showConfig() : ""; }
 
   void emptyCache() const override
   {
-#if defined(TWEENOVA_WITH_CUDA)
     if (isAvailable())
       c10::cuda::CUDACachingAllocator::emptyCache();
-#endif
   }
 };
 

@@ -29,7 +29,7 @@ public:
   virtual long versionCUDART() const = 0;
   // cuDNN version of the build (8401 for 8.4.1); 0 without cuDNN.
   virtual long versionCuDNN() const = 0;
-  // The build's configuration text.
+  // The build's configuration text; empty while no device is available.
   virtual std::string showConfig() const = 0;
   // Releases the device memory the caching allocator holds unused.
   virtual void emptyCache() const = 0;

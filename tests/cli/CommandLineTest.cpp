@@ -1,5 +1,7 @@
 // tweenova-render as users run it: exit statuses, messages, the frame list and the panel.
 #include "cli/Options.h"
+#include "cli/VersionText.h"
+#include "runtime/SimulatedCudaEnvironment.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -8,7 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 #include <sys/wait.h>
 
 namespace fs = std::filesystem;
@@ -105,8 +109,16 @@ TEST_F(CommandLine, PanelListsEveryKnobWithItsStateAndTexts)
 {
   Outcome r = run(input() + " --panel --set max_size=10 --set overlap=4");
   ASSERT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("gpuName\tNamed_Text_knob\t\tNot available\t-"), std::string::npos);
-  EXPECT_NE(r.out.find("use_gpu\tBool_knob\tUse GPU if available\tfalse\tdisabled"), std::string::npos);
+  // The GPU rows show this machine's device, or its absence.
+  const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
+  if (cuda.isAvailable()) {
+    EXPECT_NE(r.out.find("gpuName\tNamed_Text_knob\t\t" + cuda.deviceProperties(0).name + "\t-"), std::string::npos);
+  } else {
+    EXPECT_NE(r.out.find("gpuName\tNamed_Text_knob\t\tNot available\t-"), std::string::npos);
+    EXPECT_NE(r.out.find("use_gpu\tBool_knob\tUse GPU if available\tfalse\tdisabled"), std::string::npos);
+  }
+  EXPECT_NE(r.out.find("This version is built against CUDA " + std::to_string(cuda.versionCUDART() / 1000) + "."),
+            std::string::npos);
   EXPECT_NE(r.out.find("speed\tFloat_knob\tspeed\t0.5\t-"), std::string::npos);
   EXPECT_NE(r.out.find("output_frame\tFloat_knob\tframe\t1\tinvisible"), std::string::npos);
   EXPECT_NE(r.out.find("threshold\tFloat_knob\tthreshold\t0.001\thidden"), std::string::npos);
@@ -118,6 +130,42 @@ TEST_F(CommandLine, PanelListsEveryKnobWithItsStateAndTexts)
   Outcome frame = run(input() + " --panel --set mode=Frame");
   EXPECT_NE(frame.out.find("speed\tFloat_knob\tspeed\t0.5\tinvisible"), std::string::npos);
   EXPECT_NE(frame.out.find("output_frame\tFloat_knob\tframe\t1\t-"), std::string::npos);
+}
+
+TEST_F(CommandLine, VersionNamesTheBuildAndTheGpuWithoutAnInput)
+{
+  Outcome r = run("--version");
+  ASSERT_EQ(r.status, 0) << r.out;
+  const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
+  const long v = cuda.versionCUDART();
+  const std::string cudaLine = "CUDA " + std::to_string(v / 1000) + "." + std::to_string(v % 1000 / 10) + ".";
+  std::istringstream lines(r.out);
+  std::string line;
+  std::vector<std::string> got;
+  while (std::getline(lines, line))
+    got.push_back(line);
+  ASSERT_EQ(got.size(), 5u) << r.out;
+  EXPECT_EQ(got[0].rfind("tweenova-render ", 0), 0u);
+  EXPECT_EQ(got[1].rfind("libtorch 2.", 0), 0u);
+  EXPECT_EQ(got[2].rfind(cudaLine, 0), 0u) << got[2];
+  EXPECT_EQ(got[3].rfind("cuDNN 9.", 0), 0u);
+  EXPECT_EQ(got[4].rfind(cuda.isAvailable() ? "GPU: " + std::to_string(cuda.deviceCount()) : "GPU: none usable", 0),
+            0u)
+    << got[4];
+}
+
+TEST(VersionText, DecodesTheBuildVersionsAndCountsTheDevices)
+{
+  tweenova::SimulatedCudaEnvironment two = tweenova::SimulatedCudaEnvironment::standard();
+  two.cudnnVersion = 91900;
+  const std::string text = cli::versionText(two);
+  EXPECT_NE(text.find("\nCUDA 11.8.0 (built with)\ncuDNN 9.19.0 (built with)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\nGPU: 2 devices usable, device 0 Simulated GPU (sm_89, 24 GiB) (sm_89)\n"), std::string::npos)
+    << text;
+  tweenova::SimulatedCudaEnvironment none;
+  none.cudnnVersion = 8401;
+  const std::string cpu = cli::versionText(none);
+  EXPECT_NE(cpu.find("\ncuDNN 8.4.1 (built with)\nGPU: none usable"), std::string::npos) << cpu;
 }
 
 TEST_F(CommandLine, BadRequestsGiveOneLineAndStatusTwo)

@@ -151,7 +151,7 @@ TEST_F(InferencePassTest, SendsTheNodesArguments)
   const torch::Tensor r = inferencePass(ctx, a, a);
   EXPECT_EQ(recorded(r, 7), 1.0f);
   EXPECT_EQ(r.scalar_type(), torch::kFloat32);
-  EXPECT_FALSE(at::autocast::is_enabled());
+  EXPECT_FALSE(at::autocast::is_autocast_enabled(at::kCUDA));
 }
 
 TEST_F(InferencePassTest, EncodesInputsAndDecodesResultsWhenConverting)

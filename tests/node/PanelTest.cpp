@@ -22,6 +22,7 @@ std::string rowName(const Knob* k) { return k->name(); }
 
 TEST(Panel, DeclaresEveryKnobInOrderWithItsDefault)
 {
+  testsupport::ScopedCuda noGpu(tweenova::SimulatedCudaEnvironment{});
   RetimeRig rig;
   const Row expected[] = {
     {"", KnobKind::Tab, "Tweenova", ""},

@@ -61,6 +61,7 @@ TEST(Startup, NothingPrintedForANativeGpuOrWithoutCuda)
     ScopedCuda cuda(env);
     EXPECT_EQ(startUpOutput(), "");
   }
+  ScopedCuda noGpu(tweenova::SimulatedCudaEnvironment{});
   EXPECT_EQ(startUpOutput(), "");
   RetimeRig rig;
   EXPECT_EQ(rig.panelOp().gpuComputeCapability, "");

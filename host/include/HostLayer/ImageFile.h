@@ -1,14 +1,12 @@
 #pragma once
 
 #include "DDImage/Channel.h"
+#include "HostLayer/Srgb.h"
 
 #include <string>
 #include <vector>
 
 namespace HostLayer {
-
-float srgbToLinear(float v);
-float linearToSrgb(float v);
 
 struct ImageHeader {
   int width = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DDImage/ChannelSet.h"
+#include "HostLayer/Generator.h"
 #include "HostLayer/Node.h"
 
 #include <functional>
@@ -33,11 +34,5 @@ std::vector<int> findFrames(const SequencePattern& p);
 // be read, is an error of the reader naming the file. Throws
 // std::runtime_error when nothing matches the pattern.
 std::unique_ptr<DD::Image::Node> createReadNode(const std::string& pattern, const std::string& name = "Read1");
-
-// A generator node for tests: value(channel, x, y, frame) over [0,w)x[0,h).
-using PixelFunction = std::function<float(DD::Image::Channel, int x, int y, double frame)>;
-std::unique_ptr<DD::Image::Node> createGeneratorNode(const std::string& name, int width, int height, int first,
-                                                     int last, const DD::Image::ChannelSet& channels,
-                                                     PixelFunction value);
 
 } // namespace HostLayer

@@ -1,0 +1,52 @@
+// The real CUDA environment behind the seam: every query the panel, the
+// start-up checks and the device rule make answers, on a machine with or
+// without a GPU, and the answers agree with one another.
+#include "node/DeviceQuery.h"
+#include "runtime/CudaEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace {
+
+const tweenova::CudaEnvironment& real()
+{
+  tweenova::setCudaEnvironment(nullptr);
+  return tweenova::cudaEnvironment();
+}
+
+} // namespace
+
+TEST(CudaEnvironment, TheBuildCarriesCudaAndCuDNN)
+{
+  const tweenova::CudaEnvironment& cuda = real();
+  EXPECT_TRUE(cuda.buildHasCuda());
+  EXPECT_GE(cuda.versionCUDART(), 12000);  // 13000 for CUDA 13.0.0
+  EXPECT_GE(cuda.versionCuDNN(), 90000);   // 91900 for cuDNN 9.19.0
+  // The configuration (and the native capabilities in it) where a device answers.
+  std::string capability;
+  if (cuda.isAvailable()) {
+    ASSERT_TRUE(parseBuildCapability(cuda.showConfig(), capability)) << cuda.showConfig();
+    EXPECT_GE(std::stoi(capability), 90) << "the build's highest native capability";
+  } else {
+    EXPECT_EQ(cuda.showConfig(), "");
+  }
+  EXPECT_EQ(buildVersionText().rfind("This version is built against CUDA ", 0), 0u) << buildVersionText();
+}
+
+TEST(CudaEnvironment, DevicesAnswerOrAreAbsentWithoutThrowing)
+{
+  const tweenova::CudaEnvironment& cuda = real();
+  const int count = cuda.deviceCount();
+  EXPECT_EQ(cuda.isAvailable(), count > 0);
+  for (int i = 0; i < count; ++i) {
+    const tweenova::CudaDeviceProperties p = cuda.deviceProperties(i);
+    EXPECT_FALSE(p.name.empty());
+    EXPECT_GE(p.major, 5);
+    EXPECT_GT(p.totalMemory, 0u);
+  }
+  EXPECT_THROW(cuda.deviceProperties(count), std::out_of_range);
+  EXPECT_THROW(cuda.deviceProperties(-1), std::out_of_range);
+  EXPECT_NO_THROW(cuda.emptyCache());
+}
