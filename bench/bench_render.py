@@ -1,4 +1,4 @@
-#!/usr/bin/python3
+#!/usr/bin/env python3
 """End-to-end speed and memory of tweenova-render on the CPU.
 
 1. Retime: a 1920x1080 source of 13 frames (a synthetic texture moving 6 px

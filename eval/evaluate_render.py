@@ -1,11 +1,11 @@
-#!/usr/bin/python3
+#!/usr/bin/env python3
 """End-to-end quality: interpolate the middle frame of every test triplet with
 tweenova-render itself (frame mode, output frame 10 at source position 10.5 of
 a two-frame sequence numbered 10 and 11) and measure it against the true
 middle frame. Prints PSNR and SSIM per triplet, the means per set and over
 the 16 triplets, and frame blending as a baseline in the same run.
 
-    /usr/bin/python3 eval/evaluate_render.py [--build build] [--data ../shared/testdata] [-- extra render options]
+    scripts/python eval/evaluate_render.py [--build build] [--data ../shared/testdata] [-- extra render options]
 """
 
 import argparse

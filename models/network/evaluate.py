@@ -9,11 +9,13 @@ EOTF) -> PU21 -> replicate padding to multiples of 32 -> scripted network
 Gaussian window (sigma 1.5) per channel, averaged. Frame averaging
 (round((I0 + I1) / 2) in 8 bit) is measured alongside.
 
-Usage: evaluate.py [--data DIR] [--model ARCHIVE] [--set name=value ...]
+Usage: evaluate.py [--data DIR] [--weights PATH | --model ARCHIVE] [--set name=value ...]
 """
 import argparse
+import ast
 import math
 import os
+import subprocess
 import sys
 import time
 from typing import Dict, List, Tuple
@@ -27,8 +29,15 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from pu21 import linear_to_srgb, pu21_decode, pu21_encode, srgb_to_linear  # noqa: E402
 from tweenova_net import build_network  # noqa: E402
 
-DEFAULT_DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                            "..", "..", "..", "shared", "testdata")
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEFAULT_DATA = os.path.join(HERE, "..", "..", "..", "shared", "testdata")
+
+
+def default_weights() -> str:
+    """The learned weights, fetched into the cache by scripts/fetch-weights."""
+    script = os.path.join(HERE, "..", "..", "scripts", "fetch-weights")
+    folder = subprocess.run([script], check=True, stdout=subprocess.PIPE, text=True).stdout.strip()
+    return os.path.join(folder.splitlines()[-1], "flownet.pkl")
 
 
 def triplets(root: str) -> Dict[str, List[Tuple[str, str, str, str]]]:
@@ -118,8 +127,9 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--data", default=DEFAULT_DATA)
     ap.add_argument("--model", help="TorchScript archive (default: script the network here)")
+    ap.add_argument("--weights", help="learned weights (default: those of scripts/fetch-weights)")
     ap.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
-                    help="override a hyperparameter of build_network")
+                    help="override a hyperparameter of build_network (a Python literal)")
     ap.add_argument("--substep-index", type=int, default=1)
     ap.add_argument("--flow-magnitude", type=int, default=1)
     ap.add_argument("--threshold", type=float, default=0.001)
@@ -133,8 +143,8 @@ def main() -> int:
     if args.model:
         net = torch.jit.load(args.model)
     else:
-        overrides = {k: float(v) for k, v in (s.split("=", 1) for s in args.set)}
-        net = torch.jit.script(build_network(**overrides))
+        overrides = {k: ast.literal_eval(v) for k, v in (s.split("=", 1) for s in args.set)}
+        net = torch.jit.script(build_network(args.weights or default_weights(), **overrides))
     net.eval()
 
     print("arguments: substep_index %d, flow_magnitude %d, threshold %g, warp_downscale %g"

@@ -1,44 +1,34 @@
 """PU21 encoding and decoding (the perceptually uniform encoding the network
-expects, normalised so that linear 1.0 encodes to 1.0) and the sRGB transfer
-functions used to feed 8-bit images to it. Float32 tensors, double scalars."""
+receives, normalised so that linear 1.0 encodes to 1.0) and the sRGB transfer
+functions. Float32 tensors; the functions compile with TorchScript, so the
+constants live in `pu21_params`."""
+from typing import List
+
 import torch
 from torch import Tensor
 
-P1 = 0.353487901
-P2 = 0.3734658629
-P3 = 8.277049286e-05
-P4 = 0.9062562627
-P5 = 0.09150303166
-P6 = 0.9099517204
-P7 = 596.3148142
-NORM = 256.38714480338587
+
+def pu21_params() -> List[float]:
+    """p1 ... p7 of PU21 (banding, glare-free fit), then the normalisation
+    (the encoding of linear 1.0 before normalising)."""
+    return [0.353487901, 0.3734658629, 8.277049286e-05, 0.9062562627, 0.09150303166,
+            0.9099517204, 596.3148142, 256.38714480338587]
 
 
 def pu21_encode(x: Tensor) -> Tensor:
-    a = x * 100.0
-    a = torch.clamp(a, min=0.0)
-    a = a + 0.005
-    y = a.pow(P4)
-    d = y * P3 + 1.0
-    u = y * P2 + P1
-    v = u / d
-    s = v.pow(P5)
-    s = (s - P6) * P7
-    s = torch.clamp(s, min=0.0)
-    return s / NORM
+    p = pu21_params()
+    y = (torch.clamp(x * 100.0, min=0.0) + 0.005).pow(p[3])
+    v = ((y * p[1] + p[0]) / (y * p[2] + 1.0)).pow(p[4])
+    return torch.clamp((v - p[5]) * p[6], min=0.0) / p[7]
 
 
 def pu21_decode(v: Tensor) -> Tensor:
-    big_v = torch.clamp(v, min=0.0) * NORM
-    big_v = big_v / P7 + P6
-    big_v = torch.clamp(big_v, min=1e-9)
-    vp = big_v.pow(1.0 / P5)
-    den = torch.full_like(vp, P2) - vp * P3
-    den = torch.clamp(den, min=0.001)
-    num = vp - P1
-    r = torch.clamp(num / den, min=1e-9)
-    y = r.pow(1.0 / P4)
-    y = torch.clamp(y - 0.005, 0.0, 50000.0)
+    p = pu21_params()
+    big_v = torch.clamp(torch.clamp(v, min=0.0) * p[7] / p[6] + p[5], min=1e-9)
+    vp = big_v.pow(1.0 / p[4])
+    den = torch.clamp(p[1] - vp * p[2], min=0.001)
+    r = torch.clamp((vp - p[0]) / den, min=1e-9)
+    y = torch.clamp(r.pow(1.0 / p[3]) - 0.005, 0.0, 50000.0)
     return y / 100.0
 
 

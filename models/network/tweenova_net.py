@@ -1,413 +1,466 @@
-"""Tweenova frame interpolator: motion-compensated interpolation from tensor
-operations only (no learned weights; every constant is set by hand in
-`build_network`).
+"""Tweenova frame interpolator: a learned intermediate-flow network.
 
-Method, top to bottom:
+The network is RIFE (Huang et al., "Real-Time Intermediate Flow Estimation
+for Video Frame Interpolation", ECCV 2022) in its 4.2x form, with published
+learned weights (models/README.md and NOTICE give their origin and licence).
+It estimates the flows from the in-between frame back to both inputs and a
+fusion mask directly, coarse to fine, and blends the two backward-warped
+inputs (paper, section 3):
 
-1. Flow resolution. Both frames (PU21-encoded RGB, perceptually uniform,
-   [1, 3, H, W]) are box-downsampled to the flow resolution (a power-of-two
-   fraction of the input, set by a pixel budget and the `warp_downscale`
-   argument). The flow is estimated on all three colour channels: a colour
-   edge between areas of equal luma still constrains the motion.
-2. Pyramid. The images are halved until the coarsest level's search
-   radius covers the largest motion asked for (`flow_magnitude`) or the
-   level gets too small (the depth adapts, down to a single level for
-   32x32 inputs).
-3. Coarse search. At the coarsest level a local cost volume (box-filtered
-   absolute colour differences over every integer shift within the search radius,
-   with a small penalty on the length of the shift) gives a winner-take-all
-   integer flow in each direction.
-4. Refinement. At every level, coarse to fine, the flow is refined by
-   iterated Lucas-Kanade updates (windowed least squares on the linearised
-   brightness constancy between frame A and frame B warped by the current
-   flow, normal equations summed over the colour channels, Tikhonov-damped
-   so flat areas keep their flow), each followed by 3x3 medians of the flow
-   (robust, edge-preserving smoothing).
-   `substep_index` adds iterations.
-5. Occlusion. Forward-backward consistency of the two flows gives a soft
-   visibility map per frame: a pixel of frame 0 whose flow is not undone by
-   the flow of frame 1 at its target is likely occluded there. It tilts the
-   blend towards the frame that sees the pixel (`blend_floor` keeps the
-   tilt gentle: flow errors look like occlusions too).
-6. Flow at the timestep. The flow from the in-between frame back to each
-   input is found by fixed-point iteration of v = -t * F01(x + v) (and the
-   mirrored form for frame 1), which follows the motion of the source pixels
-   instead of assuming the flow field itself stays in place.
-7. Candidates and their rating. Three pairs of flows from the in-between
-   frame: both projected flows, and each one mirrored onto the other frame
-   under linear motion. Each pair is rated per pixel by how well the two
-   frames it warps agree (c: mean absolute difference of the two warped
-   colour images at full resolution, pooled to the flow resolution and
-   averaged over a window there), and so is the plain time-weighted
-   blend of the unwarped frames (c of the frames themselves). A rating is
-   (floor / (c + floor)) ^ power; the three motion candidates share one
-   vote (their mean rating) against the blend, and the votes are
-   normalised. This soft, inverse-error weighting hedges between hypotheses
-   where none is clearly right (fast, blurred or non-rigid motion, where a
-   wrong warp costs more than a ghost) and falls back to the blend where no
-   motion explains the frames better than none (flicker, static scenes).
-8. Synthesis at full resolution. The flows are upsampled to the input size
-   and both frames backward-warped with bilinear sampling (4 warps: the
-   first pair shares a flow with each of the others; the ratings above use
-   these warps). Votes and blend weights are upsampled, each pair is
-   blended into a candidate image and the candidates and the plain blend
-   are summed with their votes (images are averaged, not flows: a hedge
-   between two positions is a soft ghost, not a warp to a position between
-   them).
+    I_t = M * warp(I_0, F_t->0) + (1 - M) * warp(I_1, F_t->1)
 
-`threshold`: a timestep within `threshold` of 0 or 1 returns that input
-unchanged (no interpolation). `cast_half`: on CUDA, estimate the flow in
-float16. `synth_fp32`: on CUDA, warp and blend in float32 instead of the
-input type. On the CPU everything runs in float32 whatever the input type
-(float32, bfloat16 and float16 inputs are accepted); the result always has
+1. Features. A small head encodes each frame into 4 channels at full
+   resolution (a stride-2 convolution, two convolutions, a transposed
+   convolution).
+2. IFNet. Five IFBlocks refine the flows (4 channels: F_t->0 then F_t->1, in
+   pixels), the mask logit and 8 context channels, coarse to fine. Block k
+   works at 1/s_k of the frame (s = 16, 8, 4, 2, 1 by default). It reads the
+   frames backward-warped by the current flows (block 0: the frames
+   themselves) and their warped features, the timestep as a plane, the
+   previous block's mask logit and context, and the current flows, all
+   reduced bilinearly to its resolution. Two stride-2 convolutions, eight
+   residual convolutions with a learned per-channel scale beta, then a
+   transposed convolution and a pixel shuffle bring it back to 1/s_k with 4
+   flow channels (added to the flows, enlarged to full resolution), 1 mask
+   logit (replaces the previous one) and 8 context channels. LeakyReLU(0.2)
+   throughout. The warps feeding a block are evaluated only at the pixels
+   its reduction reads (warping.pixel_grid): the same values as warping the
+   whole frame, at a fraction of the cost.
+3. Synthesis. M = sigmoid(logit) blends the two inputs warped by the final
+   flows, at full resolution.
+
+Value range. Inputs arrive PU21-encoded (linear 1.0 encodes to 1.0,
+highlights encode above 1, up to about 2.9). The flows are estimated on a
+bounded copy, the encoded values with negatives clamped to 0 and values
+above `highlight_knee` compressed smoothly towards `highlight_ceiling`; the
+synthesis warps and blends the real values, so highlights survive.
+
+Arguments of `forward`:
+- `timestep`: position of the result between img0 (0) and img1 (1).
+- `threshold`: a timestep within `threshold` of 0 or 1 returns that input
+  unchanged.
+- `warp_downscale` (1.0, 0.5, 0.25): resolution at which the flows are
+  estimated, relative to the published model's: its block scales are
+  divided by it (other values go to the nearest power of two, down to 1/8).
+  Warping and blending stay at full resolution.
+- `flow_magnitude` (1 low, 2 medium, 3 high): the first block starts
+  2^(magnitude - 1) times coarser, so that it catches larger motion. 1 is
+  the published model.
+- `substep_index` (0-5): time against quality, the cost about linear in
+  the index. 0 is a draft: one pass with the flows at half the resolution
+  `warp_downscale` asks for. An index k >= 1 ensembles k passes at test
+  time: the inputs as given (1 is the published model), swapped (timestep
+  1 - t), mirrored left-right, mirrored left-right and swapped, mirrored
+  top-bottom. Each pass's flows and mask are brought back to the inputs'
+  frame, each pass synthesises a result and the results are averaged; a
+  swapped pass shares the features of the pass before it.
+Block scales are capped so that every block's input keeps at least
+`min_block_side` pixels on the short side (a 32x32 tile works), and the
+frames are padded by replication to the multiple the scales need (4 times
+the largest), then cropped back.
+
+`cast_half`: on CUDA, estimate the flows in float16. `synth_fp32`: on CUDA,
+warp and blend in float32 rather than in the input's type. On the CPU
+everything runs in float32 whatever the input type; the result always has
 the input's dtype.
 """
-import math
-from typing import Dict, List, Tuple
+from typing import Dict, List, Optional, Tuple
 
 import torch
 import torch.nn.functional as F
-from torch import Tensor
+from torch import Tensor, nn
 
-from warping import resize_flow, warp
+from warping import moved, pixel_grid, points, reduce_points, sample, warp
 
-VERSION = "1.1.0"
+VERSION = "2.0.0"
 
-def downsample(x: Tensor, factor: int) -> Tensor:
-    """Box-filter reduction by an integer factor; odd sizes round up."""
-    if factor <= 1:
+# Prefixes of the published state dict's entries that the interpolation
+# graph never reads: the teacher block of training and the caltime head.
+TRAINING_ONLY = ("teacher.", "caltime.")
+
+
+# --- value range -------------------------------------------------------------
+
+def bounded(v: Tensor, knee: float, ceiling: float) -> Tensor:
+    """What the learned weights see of a PU21-encoded frame [1, 3, H, W]:
+    negatives clamped to 0, values above `knee` compressed smoothly towards
+    `ceiling` (knee + (ceiling - knee) * d / (1 + d), d the excess over the
+    knee in units of ceiling - knee)."""
+    d = torch.clamp(v - knee, min=0.0)
+    return torch.clamp(v, 0.0, knee) + d / (1.0 + d * (1.0 / (ceiling - knee)))
+
+
+# --- layers ------------------------------------------------------------------
+
+class Conv(nn.Module):
+    """k x k convolution (padding k // 2) whose weights follow the input's type."""
+
+    def __init__(self, cin: int, cout: int, kernel: int, stride: int):
+        super().__init__()
+        self.weight = nn.Parameter(torch.zeros(cout, cin, kernel, kernel))
+        self.bias = nn.Parameter(torch.zeros(cout))
+        self.stride = stride
+        self.padding = kernel // 2
+
+    def forward(self, x: Tensor) -> Tensor:
+        return F.conv2d(x, self.weight.to(x.dtype), self.bias.to(x.dtype), self.stride, self.padding)
+
+
+class UpConv(nn.Module):
+    """4 x 4 transposed convolution, stride 2: [1, cin, h, w] -> [1, cout, 2h, 2w]."""
+
+    def __init__(self, cin: int, cout: int):
+        super().__init__()
+        self.weight = nn.Parameter(torch.zeros(cin, cout, 4, 4))
+        self.bias = nn.Parameter(torch.zeros(cout))
+
+    def forward(self, x: Tensor, channels: int) -> Tensor:
+        """Only the first `channels` output channels."""
+        w = self.weight[:, 0:channels].to(x.dtype)
+        return F.conv_transpose2d(x, w, self.bias[0:channels].to(x.dtype), 2, 1)
+
+
+class FeatureHead(nn.Module):
+    """[1, 3, H, W] frame -> [1, features, H, W] feature map."""
+
+    def __init__(self, width: int, features: int, slope: float):
+        super().__init__()
+        self.conv0 = Conv(3, width, 3, 2)
+        self.conv1 = Conv(width, width, 3, 1)
+        self.conv2 = Conv(width, width, 3, 1)
+        self.up = UpConv(width, features)
+        self.features = features
+        self.slope = slope
+
+    def forward(self, x: Tensor) -> Tensor:
+        x = x.contiguous(memory_format=torch.channels_last)
+        x = F.leaky_relu(self.conv0(x), self.slope, True)
+        x = F.leaky_relu(self.conv1(x), self.slope, True)
+        x = F.leaky_relu(self.conv2(x), self.slope, True)
+        return self.up(x, self.features)
+
+
+class ResConv(nn.Module):
+    """x + beta * conv(x), beta one learned scale per channel, then LeakyReLU."""
+
+    def __init__(self, c: int, slope: float):
+        super().__init__()
+        self.conv = Conv(c, c, 3, 1)
+        self.beta = nn.Parameter(torch.ones(1, c, 1, 1))
+        self.slope = slope
+
+    def forward(self, x: Tensor) -> Tensor:
+        return F.leaky_relu(torch.addcmul(x, self.conv(x), self.beta.to(x.dtype)), self.slope, True)
+
+
+class IFBlock(nn.Module):
+    """One level of IFNet: [1, cin, h, w] (h, w multiples of 4) -> [1, outputs,
+    h, w], the first `outputs` of: 4 flow residuals (pixels of this level),
+    the mask logit, the context."""
+
+    def __init__(self, cin: int, c: int, outputs: int, depth: int, slope: float):
+        super().__init__()
+        self.down0 = Conv(cin, c // 2, 3, 2)
+        self.down1 = Conv(c // 2, c, 3, 2)
+        self.res = nn.ModuleList([ResConv(c, slope) for _ in range(depth)])
+        self.up = UpConv(c, 4 * outputs)
+        self.slope = slope
+
+    def forward(self, x: Tensor, outputs: int) -> Tensor:
+        x = x.contiguous(memory_format=torch.channels_last)
+        x = F.leaky_relu(self.down0(x), self.slope, True)
+        x = F.leaky_relu(self.down1(x), self.slope, True)
+        for layer in self.res:
+            x = layer(x)
+        return F.pixel_shuffle(self.up(x, 4 * outputs), 2)
+
+
+# --- helpers -----------------------------------------------------------------
+
+def mirror(x: Tensor, axis: int) -> Tensor:
+    """x [1, C, H, W] mirrored left-right (axis 1), top-bottom (axis 2) or not (0)."""
+    if axis == 1:
+        return torch.flip(x, [3])
+    if axis == 2:
+        return torch.flip(x, [2])
+    return x
+
+
+def mirror_flows(flows: Tensor, axis: int) -> Tensor:
+    """Flows [1, 4, H, W] of a mirrored frame pair expressed in the unmirrored one."""
+    if axis == 0:
+        return flows
+    f = mirror(flows, axis)
+    if axis == 1:
+        return torch.cat([-f[:, 0:1], f[:, 1:2], -f[:, 2:3], f[:, 3:4]], dim=1)
+    return torch.cat([f[:, 0:1], -f[:, 1:2], f[:, 2:3], -f[:, 3:4]], dim=1)
+
+
+def swap_flows(flows: Tensor) -> Tensor:
+    """Flows [1, 4, H, W] towards (I_1, I_0) -> towards (I_0, I_1)."""
+    return torch.cat([flows[:, 2:4], flows[:, 0:2]], dim=1)
+
+
+def synthesise(img0: Tensor, img1: Tensor, flows: Tensor, mask: Tensor, grid: Tensor) -> Tensor:
+    """M * warp(I_0, F_t->0) + (1 - M) * warp(I_1, F_t->1): frames [1, C, H, W],
+    flows [1, 4, H, W], mask [1, 1, H, W], grid the frames' `pixel_grid`
+    -> [1, C, H, W]."""
+    return torch.lerp(warp(img1, flows[:, 2:4], grid), warp(img0, flows[:, 0:2], grid), mask)
+
+
+def reduce(x: Tensor, factor: int) -> Tensor:
+    """Bilinear reduction of [1, C, H, W] by `factor` (H, W multiples of it)."""
+    if factor == 1:
         return x
-    return F.avg_pool2d(x, factor, factor, 0, True, False)
+    return F.interpolate(x, scale_factor=1.0 / float(factor), mode="bilinear", align_corners=False)
 
 
-def box(x: Tensor, size: int) -> Tensor:
-    """Mean over a size x size window (size odd), same output size; two
-    separable passes (windows are clipped at the borders)."""
-    x = F.avg_pool2d(x, [1, size], 1, [0, size // 2], False, False)
-    return F.avg_pool2d(x, [size, 1], 1, [size // 2, 0], False, False)
+def enlarge(x: Tensor, factor: int) -> Tensor:
+    """Bilinear enlargement of [1, C, h, w] by `factor` (half-pixel centres,
+    edges held). Enlarging by f and reducing by g <= f / 2 (or g = 1) equals
+    enlarging by f / g: the two points a reduction averages lie in the same
+    interval of the enlargement, either side of the enlarged point. So a
+    block reads its predecessor's mask and context enlarged straight to its
+    own resolution, which is what enlarging them to full resolution and
+    reducing them again gives."""
+    if factor == 1:
+        return x
+    return F.interpolate(x, scale_factor=float(factor), mode="bilinear", align_corners=False)
 
 
-def gradients(x: Tensor) -> Tuple[Tensor, Tensor]:
-    """Central differences of [1, C, H, W] along columns and rows."""
-    p = F.pad(x, [1, 1, 1, 1], mode="replicate")
-    gx = (p[:, :, 1:-1, 2:] - p[:, :, 1:-1, :-2]) * 0.5
-    gy = (p[:, :, 2:, 1:-1] - p[:, :, :-2, 1:-1]) * 0.5
-    return gx, gy
+def channels_last_cat(parts: List[Tensor]) -> Tensor:
+    """Concatenates [1, C_i, h, w] tensors along the channels straight into
+    channels-last memory, the layout the convolutions are fastest in."""
+    return torch.cat([p.permute(0, 2, 3, 1) for p in parts], dim=3).permute(0, 3, 1, 2)
 
 
-def median3x3(flow: Tensor) -> Tensor:
-    """Per-channel 3x3 median of [1, C, H, W] (replicated borders), by a
-    19-exchange sorting network of min / max over the 9 shifted copies
-    (far faster on the CPU than sorting a stacked copy)."""
-    h = flow.shape[2]
-    w = flow.shape[3]
-    p = F.pad(flow, [1, 1, 1, 1], mode="replicate")
-    taps: List[Tensor] = []
-    for dy in range(3):
-        for dx in range(3):
-            taps.append(p[:, :, dy:dy + h, dx:dx + w])
-    # Exchange k puts the smaller of taps[lo[k]], taps[hi[k]] at lo[k] and
-    # the larger at hi[k]; afterwards taps[4] holds the median.
-    lo = [1, 4, 7, 0, 3, 6, 1, 4, 7, 0, 5, 4, 3, 1, 2, 4, 4, 6, 4]
-    hi = [2, 5, 8, 1, 4, 7, 2, 5, 8, 3, 8, 7, 6, 4, 5, 7, 2, 4, 2]
-    for k in range(len(lo)):
-        x = taps[lo[k]]
-        y = taps[hi[k]]
-        taps[lo[k]] = torch.minimum(x, y)
-        taps[hi[k]] = torch.maximum(x, y)
-    return taps[4]
+def pad_to(x: Tensor, multiple: int) -> Tensor:
+    """Replicates the last rows and columns of [1, C, H, W] up to multiples of `multiple`."""
+    ph = (multiple - x.shape[2] % multiple) % multiple
+    pw = (multiple - x.shape[3] % multiple) % multiple
+    if ph == 0 and pw == 0:
+        return x
+    return F.pad(x, [0, pw, 0, ph], mode="replicate")
 
 
-def coarse_search(a: Tensor, b: Tensor, radius: int, window: int,
-                  motion_penalty: float) -> Tensor:
-    """Winner-take-all integer flow from a to b by exhaustive local search.
+# --- the network ---------------------------------------------------------------
 
-    a, b: [1, C, h, w]. For every shift s with |sx|, |sy| <= radius the cost
-    is the box-filtered channel mean of |a(x) - b(x + s)| plus
-    motion_penalty * |s|.
-    Returns flow [1, 2, h, w] (float, integer values)."""
-    h = a.shape[2]
-    w = a.shape[3]
-    pb = F.pad(b, [radius, radius, radius, radius], mode="replicate")
-    best = torch.full_like(a[:, 0:1], 1e30)
-    fx = torch.zeros_like(best)
-    fy = torch.zeros_like(best)
-    for dy in range(-radius, radius + 1):
-        for dx in range(-radius, radius + 1):
-            shifted = pb[:, :, radius + dy:radius + dy + h, radius + dx:radius + dx + w]
-            cost = box((a - shifted).abs().mean(dim=1, keepdim=True), window)
-            cost = cost + motion_penalty * math.sqrt(float(dx * dx + dy * dy))
-            better = cost < best
-            best = torch.where(better, cost, best)
-            fx = torch.where(better, torch.full_like(fx, float(dx)), fx)
-            fy = torch.where(better, torch.full_like(fy, float(dy)), fy)
-    return torch.cat([fx, fy], dim=1)
-
-
-def lucas_kanade(a: Tensor, b: Tensor, flow: Tensor, iterations: int,
-                 window: int, damping: float, max_step: float,
-                 median_passes: int) -> Tensor:
-    """Iterated dense Lucas-Kanade refinement of flow from a to b.
-
-    a, b: [1, C, h, w]; flow [1, 2, h, w]. Each iteration warps b by the
-    flow, solves the 2x2 windowed normal equations of
-    gx * du + gy * dv = a - b_warped in every channel (gradients averaged
-    over a and the warped b; the equations of the channels are averaged),
-    damped by `damping` on the diagonal, adds the update (at
-    most max_step pixels per component) and smooths the flow with
-    `median_passes` 3x3 medians."""
-    agx, agy = gradients(a)
-    for _ in range(iterations):
-        bw = warp(b, flow)
-        bgx, bgy = gradients(bw)
-        gx = (agx + bgx) * 0.5
-        gy = (agy + bgy) * 0.5
-        dt = a - bw
-        terms = box(torch.cat([(gx * gx).mean(dim=1, keepdim=True),
-                               (gx * gy).mean(dim=1, keepdim=True),
-                               (gy * gy).mean(dim=1, keepdim=True),
-                               (gx * dt).mean(dim=1, keepdim=True),
-                               (gy * dt).mean(dim=1, keepdim=True)], dim=1), window)
-        sxx = terms[:, 0:1] + damping
-        sxy = terms[:, 1:2]
-        syy = terms[:, 2:3] + damping
-        bx = terms[:, 3:4]
-        by = terms[:, 4:5]
-        det = sxx * syy - sxy * sxy
-        du = (syy * bx - sxy * by) / det
-        dv = (sxx * by - sxy * bx) / det
-        step = torch.cat([du, dv], dim=1).clamp(-max_step, max_step)
-        flow = flow + step
-        for _ in range(median_passes):
-            flow = median3x3(flow)
-    return flow
-
-
-def visibility(flow_ab: Tensor, flow_ba: Tensor, alpha: float, beta: float) -> Tensor:
-    """Soft forward-backward consistency of flow_ab [1, 2, h, w]: close to 1
-    where following flow_ab and then flow_ba returns to the start, close to 0
-    where it does not (the pixel is likely hidden in the other frame).
-    Returns [1, 1, h, w]."""
-    back = warp(flow_ba, flow_ab)
-    err = (flow_ab + back).pow(2).sum(dim=1, keepdim=True)
-    scale = alpha * (flow_ab.pow(2).sum(dim=1, keepdim=True)
-                     + back.pow(2).sum(dim=1, keepdim=True)) + beta
-    return torch.exp(-err / scale)
-
-
-def flow_at_time(flow: Tensor, t: float, iterations: int) -> Tensor:
-    """Flow from the in-between frame at time t back to the source of `flow`.
-
-    flow [1, 2, h, w] maps source pixels p to p + flow(p); the source pixel
-    that reaches x at time t satisfies x = p + t * flow(p), so the backward
-    flow v = p - x solves v = -t * flow(x + v), found by fixed-point
-    iteration from v = -t * flow(x)."""
-    v = flow * (-t)
-    for _ in range(iterations):
-        v = warp(flow, v) * (-t)
-    return v
-
-
-class TweenovaNet(torch.nn.Module):
+class TweenovaNet(nn.Module):
     """Interpolates the frame at `timestep` between img0 and img1."""
 
     cast_half: bool
     synth_fp32: bool
 
-    def __init__(self, params: Dict[str, float]):
+    def __init__(self, params: Dict[str, object]):
         super().__init__()
         self.cast_half = False
         self.synth_fp32 = True
-        self.flow_pixel_budget = float(params["flow_pixel_budget"])
-        self.coarse_min_side = int(params["coarse_min_side"])
-        self.search_radius = int(params["search_radius"])
-        self.search_window = int(params["search_window"])
-        self.motion_penalty = float(params["motion_penalty"])
-        self.motion_fraction = [float(params["motion_fraction_1"]),
-                                float(params["motion_fraction_2"]),
-                                float(params["motion_fraction_3"])]
-        self.lk_window = int(params["lk_window"])
-        self.lk_damping = float(params["lk_damping"])
-        self.lk_iterations = int(params["lk_iterations"])
-        self.lk_max_step = float(params["lk_max_step"])
-        self.median_passes = int(params["median_passes"])
-        self.time_iterations = int(params["time_iterations"])
-        self.fb_alpha = float(params["fb_alpha"])
-        self.fb_beta = float(params["fb_beta"])
-        self.blend_floor = float(params["blend_floor"])
-        self.select_window = int(params["select_window"])
-        self.select_power = float(params["select_power"])
-        self.select_floor = float(params["select_floor"])
+        slope = float(params["leaky_slope"])
+        features = int(params["features"])
+        context = int(params["context"])
+        widths: List[int] = list(params["block_widths"])
+        depth = int(params["res_convs"])
+        self.head = FeatureHead(int(params["head_width"]), features, slope)
+        first_in = 3 + 3 + 2 * features + 1
+        later_in = first_in + 1 + context + 4
+        self.blocks = nn.ModuleList([IFBlock(first_in if k == 0 else later_in, c, 4 + 1 + context, depth, slope)
+                                     for k, c in enumerate(widths)])
+        self.base_scales: List[int] = list(params["scales"])
+        self.magnitude_blocks = int(params["magnitude_blocks"])
+        self.min_block_side = int(params["min_block_side"])
+        self.max_passes = int(params["max_passes"])
+        self.knee = float(params["highlight_knee"])
+        self.ceiling = float(params["highlight_ceiling"])
+        self.context = context
 
-    def flow_factor(self, h: int, w: int, warp_downscale: float) -> int:
-        """Power-of-two reduction from the input to the finest flow level."""
-        factor = 1
-        while float(h * w) / float(factor * factor) > self.flow_pixel_budget:
-            factor *= 2
-        scale = 1.0
-        while scale * 0.75 > warp_downscale and factor < 64:
-            scale = scale * 0.5
-            factor = factor * 2
-        while factor > 1 and (h // factor < self.coarse_min_side or w // factor < self.coarse_min_side):
-            factor = factor // 2
-        return factor
+    def scales(self, h: int, w: int, flow_magnitude: int, warp_downscale: float) -> List[int]:
+        """Reduction factor of every block for an h x w frame: the published
+        scales times the warp_downscale reduction (1, 2, 4 or 8), the first
+        `magnitude_blocks` of them times 2^(flow_magnitude - 1), none above
+        what keeps `min_block_side` pixels on the short side."""
+        reduction = 1
+        while reduction < 8 and (reduction * warp_downscale) * (reduction * warp_downscale) < 0.5:
+            reduction *= 2
+        boost = 1 << (min(max(flow_magnitude, 1), 3) - 1)
+        cap = 1
+        while min(h, w) // (cap * 2) >= self.min_block_side:
+            cap *= 2
+        out: List[int] = []
+        for k, s in enumerate(self.base_scales):
+            s = s * reduction
+            if k < self.magnitude_blocks:
+                s = s * boost
+            out.append(min(s, cap))
+        return out
 
-    def pyramid_levels(self, h: int, w: int, full_h: int, full_w: int,
-                       factor: int, flow_magnitude: int) -> int:
-        """Number of halvings below the finest flow level: enough for the
-        search radius to cover the largest motion of `flow_magnitude`, as
-        long as the coarsest level keeps `coarse_min_side` pixels."""
-        m = min(max(flow_magnitude, 1), 3)
-        motion = self.motion_fraction[m - 1] * float(max(full_h, full_w)) / float(factor)
-        levels = 0
-        while float(self.search_radius * (1 << levels)) < motion:
-            if min(h, w) // (1 << (levels + 1)) < self.coarse_min_side:
-                break
-            levels += 1
-        return levels
+    def sources(self, img: Tensor) -> Tensor:
+        """What a flow to frame img [1, 3, H, W] (values in [0, 1]) warps: the
+        frame and its features, [1, 3 + features, H, W]."""
+        return torch.cat([img.contiguous(memory_format=torch.channels_last), self.head(img)], dim=1)
 
-    def estimate_flows(self, a: Tensor, b: Tensor, levels: int,
-                       iterations: int) -> Tuple[Tensor, Tensor]:
-        """Flows a->b and b->a, [1, 2, h, w], coarse to fine."""
-        pa: List[Tensor] = [a]
-        pb: List[Tensor] = [b]
-        for _ in range(levels):
-            pa.append(downsample(pa[-1], 2))
-            pb.append(downsample(pb[-1], 2))
-        ca = pa[levels]
-        cb = pb[levels]
-        fab = coarse_search(ca, cb, self.search_radius, self.search_window, self.motion_penalty)
-        fba = coarse_search(cb, ca, self.search_radius, self.search_window, self.motion_penalty)
-        for level in range(levels, -1, -1):
-            la = pa[level]
-            lb = pb[level]
-            fab = resize_flow(fab, la.shape[2], la.shape[3])
-            fba = resize_flow(fba, la.shape[2], la.shape[3])
-            fab = lucas_kanade(la, lb, fab, iterations, self.lk_window, self.lk_damping,
-                               self.lk_max_step, self.median_passes)
-            fba = lucas_kanade(lb, la, fba, iterations, self.lk_window, self.lk_damping,
-                               self.lk_max_step, self.median_passes)
-        return fab, fba
+    def estimate(self, source0: Tensor, source1: Tensor, timestep: float,
+                 scales: List[int], grids: List[Tensor]) -> Tuple[Tensor, Tensor]:
+        """One pass of IFNet on the `sources` of two frames, [1, 3 + features,
+        H, W] with H, W multiples of 4 * max(scales). Returns the flows
+        F_t->0, F_t->1 [1, 4, H, W] (pixels) and the mask M [1, 1, H, W]
+        (the weight of frame 0)."""
+        h = source0.shape[2]
+        w = source0.shape[3]
+        like = source0
+        flows = torch.zeros(1, 4, h, w, dtype=torch.float32, device=like.device)
+        rest = torch.empty(0, device=like.device)  # the previous block's mask logit and context
+        last = len(scales) - 1
+        for k, block in enumerate(self.blocks):
+            s = scales[k]
+            plane = torch.full([1, 1, h // s, w // s], timestep, dtype=like.dtype, device=like.device)
+            if k == 0:
+                a = reduce(source0, s)
+                b = reduce(source1, s)
+                x = channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane])
+            else:
+                # The frames and features warped by the current flows, at the
+                # pixels the reduction to this block's resolution reads.
+                grid = grids[k]
+                at = points(flows, s)
+                a = reduce_points(sample(source0, moved(grid, at[:, 0:2], h, w)), s)
+                b = reduce_points(sample(source1, moved(grid, at[:, 2:4], h, w)), s)
+                x = channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane,
+                                       enlarge(rest, scales[k - 1] // s),
+                                       (reduce_points(at, s) * (1.0 / float(s))).to(like.dtype)])
+            # The last block's context has no reader.
+            out = block(x, 5 if k == last else 5 + self.context)
+            flows.add_(enlarge(out[:, 0:4].float() * float(s), s))
+            rest = out[:, 4:]
+        logit = enlarge(rest, scales[last])
+        return flows, torch.sigmoid(logit)
 
     def forward(self, img0: Tensor, img1: Tensor, timestep: float, substep_index: int,
                 flow_magnitude: int, threshold: float, warp_downscale: float) -> Tensor:
         """img0, img1: [1, 3, H, W] PU21-encoded RGB, rows top-down, H and W
-        multiples of 32. timestep: position of the output between img0 (0)
-        and img1 (1). substep_index (0-5): extra refinement iterations.
-        flow_magnitude (1-3): largest motion searched. threshold: a timestep
-        within this distance of 0 or 1 returns that input unchanged.
-        warp_downscale (1.0, 0.5, 0.25): flow resolution relative to the
-        default; warping and blending stay at full resolution.
-        Returns [1, 3, H, W] in the dtype of img0."""
-        out_dtype = img0.dtype
+        multiples of 32. Returns the frame at `timestep`, [1, 3, H, W], in
+        the dtype of img0. The module docstring describes the arguments."""
         if timestep <= threshold:
             return img0.clone()
         if timestep >= 1.0 - threshold:
             return img1.clone()
-        t = float(timestep)
+        out_dtype = img0.dtype
+        flow_dtype = torch.float32
+        synth_dtype = torch.float32
+        if img0.is_cuda:
+            if self.cast_half:
+                flow_dtype = torch.float16
+            if not self.synth_fp32:
+                synth_dtype = out_dtype
         h = img0.shape[2]
         w = img0.shape[3]
+        # Substep 0, the draft, estimates the flows at half the resolution asked for.
+        draft = substep_index <= 0
+        scales = self.scales(h, w, flow_magnitude, warp_downscale * 0.5 if draft else warp_downscale)
+        multiple = 4 * max(scales)
+        real0 = pad_to(img0.to(synth_dtype), multiple)
+        real1 = pad_to(img1.to(synth_dtype), multiple)
+        unit0 = bounded(real0.float(), self.knee, self.ceiling).to(flow_dtype)
+        unit1 = bounded(real1.float(), self.knee, self.ceiling).to(flow_dtype)
 
-        flow_dtype = torch.float32
-        if self.cast_half and img0.is_cuda:
-            flow_dtype = torch.float16
-        synth_dtype = torch.float32
-        if img0.is_cuda and not self.synth_fp32:
-            synth_dtype = out_dtype
-
-        factor = self.flow_factor(h, w, warp_downscale)
-        a = downsample(img0.to(flow_dtype), factor)
-        b = downsample(img1.to(flow_dtype), factor)
-        fh = a.shape[2]
-        fw = a.shape[3]
-        levels = self.pyramid_levels(fh, fw, h, w, factor, flow_magnitude)
-        iterations = self.lk_iterations + min(max(substep_index, 0), 5)
-        f01, f10 = self.estimate_flows(a, b, levels, iterations)
-
-        # Visibility of each source pixel in the other frame, then the flows
-        # from the in-between frame and the visibility carried along them.
-        vis0 = visibility(f01, f10, self.fb_alpha, self.fb_beta)
-        vis1 = visibility(f10, f01, self.fb_alpha, self.fb_beta)
-        vt0 = flow_at_time(f01, t, self.time_iterations)
-        vt1 = flow_at_time(f10, 1.0 - t, self.time_iterations)
-        w0 = (warp(vis0, vt0) + self.blend_floor) * (1.0 - t)
-        w1 = (warp(vis1, vt1) + self.blend_floor) * t
-        weight0 = w0 / (w0 + w1)
-
-        ratio = (1.0 - t) / t
-        pairs: List[Tuple[Tensor, Tensor]] = [(vt0, vt1), (vt0, vt0 * -ratio), (vt1 / -ratio, vt1)]
-        return self.synthesise(img0.to(synth_dtype), img1.to(synth_dtype), pairs,
-                               weight0.to(synth_dtype), t, factor).to(out_dtype)
-
-    def rating(self, p0: Tensor, p1: Tensor, factor: int) -> Tensor:
-        """Rating [1, 1, h, w] (flow resolution) of a candidate whose two
-        source images are p0, p1 [1, 3, H, W]: (floor / (c + floor)) ^ power,
-        c the mean absolute difference of p0 and p1, pooled to the flow
-        resolution and averaged over a window there. Float32 whatever the
-        image type (in float16 small ratings would underflow to 0)."""
-        c = downsample((p0 - p1).abs().mean(dim=1, keepdim=True), factor).float()
-        c = box(c, self.select_window)
-        return (self.select_floor / (c + self.select_floor)).pow(self.select_power)
-
-    def synthesise(self, s0: Tensor, s1: Tensor, pairs: List[Tuple[Tensor, Tensor]],
-                   weight0: Tensor, t: float, factor: int) -> Tensor:
-        """Result [1, 3, H, W] from the frames s0, s1 [1, 3, H, W], the
-        candidate flow pairs from the in-between frame ([1, 2, h, w] each, at
-        the flow resolution, H = h * factor) and the weight of frame 0 in a
-        warped pair, weight0 [1, 1, h, w]."""
-        h = s0.shape[2]
-        w = s0.shape[3]
-        # The first pair shares one flow with each of the others: 4 warps.
-        a0 = warp(s0, resize_flow(pairs[0][0], h, w))
-        a1 = warp(s1, resize_flow(pairs[0][1], h, w))
-        b1 = warp(s1, resize_flow(pairs[1][1], h, w))
-        b0 = warp(s0, resize_flow(pairs[2][0], h, w))
-        # Votes: the motion candidates together hold one vote (their mean
-        # rating) against the time-weighted blend of the unwarped frames.
-        votes = torch.cat([self.rating(a0, a1, factor), self.rating(a0, b1, factor),
-                           self.rating(b0, a1, factor),
-                           self.rating(s0, s1, factor) * float(len(pairs))], dim=1)
-        votes = (votes / votes.sum(dim=1, keepdim=True)).to(s0.dtype)
-        votes = F.interpolate(votes, size=[h, w], mode="bilinear", align_corners=False)
-        weight0 = F.interpolate(weight0, size=[h, w], mode="bilinear", align_corners=False)
-        out = (a1 + (a0 - a1) * weight0) * votes[:, 0:1]
-        out = out + (b1 + (a0 - b1) * weight0) * votes[:, 1:2]
-        out = out + (a1 + (b0 - a1) * weight0) * votes[:, 2:3]
-        out = out + (s1 + (s0 - s1) * (1.0 - t)) * votes[:, 3:4]
-        return out
+        hp = real0.shape[2]
+        wp = real0.shape[3]
+        # The pixels every block reads, and every pixel, shared by the passes.
+        full = pixel_grid(hp, wp, 1, real0)
+        grids = [full if f == 1 else pixel_grid(hp, wp, f, real0) for f in scales]
+        # Test-time ensembling: every pass gives a result; they are averaged.
+        passes = min(max(substep_index, 1), self.max_passes)
+        total = torch.zeros_like(real0)
+        a = unit0  # the sources of the current mirroring (set by its first pass)
+        b = unit1
+        for n in range(passes):
+            axis = n // 2
+            if n % 2 == 0:
+                # A new mirroring; its features serve the swapped pass too.
+                a = self.sources(mirror(unit0, axis))
+                b = self.sources(mirror(unit1, axis))
+                flows, mask = self.estimate(a, b, timestep, scales, grids)
+            else:
+                flows, mask = self.estimate(b, a, 1.0 - timestep, scales, grids)
+                flows = swap_flows(flows)
+                mask = 1.0 - mask
+            flows = mirror_flows(flows, axis).to(synth_dtype)
+            total.add_(synthesise(real0, real1, flows, mirror(mask, axis).to(synth_dtype), full))
+        total.mul_(1.0 / float(passes))
+        return total[:, :, 0:h, 0:w].to(out_dtype).contiguous()
 
 
-def default_params() -> Dict[str, float]:
-    """Every hyperparameter of the network, in one place."""
+# --- building and weights --------------------------------------------------------
+
+def default_params() -> Dict[str, object]:
+    """Every hyperparameter of the network, in one place. The architecture
+    entries must match the learned weights."""
     return {
-        "flow_pixel_budget": 300000.0,  # most pixels of the finest flow level
-        "coarse_min_side": 8.0,        # smallest side of the coarsest level
-        "search_radius": 4.0,          # coarse search radius (pixels of the coarsest level)
-        "search_window": 5.0,          # coarse search cost window
-        "motion_penalty": 0.002,       # cost per pixel of shift in the coarse search
-        "motion_fraction_1": 0.06,     # largest motion, fraction of the long side: flow_magnitude 1
-        "motion_fraction_2": 0.15,     # ... flow_magnitude 2
-        "motion_fraction_3": 0.35,     # ... flow_magnitude 3
-        "lk_window": 7.0,              # Lucas-Kanade window
-        "lk_damping": 1e-5,            # Tikhonov damping of the normal equations
-        "lk_iterations": 2.0,          # iterations per level at substep_index 0
-        "lk_max_step": 0.5,            # largest update per iteration (pixels of the level)
-        "median_passes": 2.0,          # 3x3 median passes per iteration
-        "time_iterations": 3.0,        # fixed-point iterations of the flow at the timestep
-        "fb_alpha": 0.05,              # forward-backward tolerance, relative to the motion
-        "fb_beta": 0.5,                # forward-backward tolerance, pixels squared
-        "blend_floor": 1.0,            # weight kept by an occluded sample
-        "select_window": 11.0,         # window of the candidate ratings (input pixels)
-        "select_power": 1.5,           # candidate weight: (floor / (difference + floor)) ^ power
-        "select_floor": 0.002,         # difference floor of the ratings (encoded units)
+        "head_width": 16,                       # channels of the feature head
+        "features": 4,                          # feature channels per frame
+        "context": 8,                           # context channels passed between blocks
+        "block_widths": [192, 128, 96, 64, 32],  # channels of the five IFBlocks
+        "res_convs": 8,                         # residual convolutions per block
+        "leaky_slope": 0.2,                     # LeakyReLU negative slope
+        "scales": [16, 8, 4, 2, 1],             # reduction of each block (warp_downscale 1)
+        "magnitude_blocks": 1,                  # coarse blocks that flow_magnitude makes coarser
+        "min_block_side": 8,                    # smallest short side of a block's input
+        "max_passes": 5,                        # ensembling passes at substep_index 5
+        "highlight_knee": 2.0,                  # encoded value where the flows' copy starts compressing (linear ~33)
+        "highlight_ceiling": 3.0,               # ... and the value it approaches (PU21 itself ends near 2.9)
     }
 
 
-def build_network(**overrides: float) -> TweenovaNet:
-    """The network with `default_params`, any of them overridden by keyword."""
+def published_key(ours: str) -> str:
+    """Name in the published state dict of one of our parameters."""
+    parts = ours.split(".")
+    if parts[0] == "head":
+        layer = {"conv0": "cnn0", "conv1": "cnn1", "conv2": "cnn2", "up": "cnn3"}[parts[1]]
+        return "encode.%s.%s" % (layer, parts[2])
+    block = "block" + parts[1]
+    if parts[2] == "down0":
+        return "%s.conv0.0.0.%s" % (block, parts[3])
+    if parts[2] == "down1":
+        return "%s.conv0.1.0.%s" % (block, parts[3])
+    if parts[2] == "res":
+        return "%s.convblock.%s.%s" % (block, parts[3], ".".join(parts[4:]))
+    if parts[2] == "up":
+        return "%s.lastconv.0.%s" % (block, parts[3])
+    raise KeyError(ours)
+
+
+def load_weights(net: TweenovaNet, state: Dict[str, Tensor]) -> None:
+    """Copies the published state dict onto `net`. Raises ValueError naming
+    every missing, unexpected or misshapen entry (the TRAINING_ONLY entries
+    are ignored)."""
+    ours = net.state_dict()
+    wanted = {published_key(k): k for k in ours}
+    errors: List[str] = []
+    for key in sorted(state):
+        if key not in wanted and not key.startswith(TRAINING_ONLY):
+            errors.append("unexpected entry " + key)
+    mapped: Dict[str, Tensor] = {}
+    for key, name in sorted(wanted.items()):
+        if key not in state:
+            errors.append("missing entry " + key)
+        elif tuple(state[key].shape) != tuple(ours[name].shape):
+            errors.append("entry %s has shape %s, expected %s"
+                          % (key, list(state[key].shape), list(ours[name].shape)))
+        else:
+            mapped[name] = state[key].float()
+    if errors:
+        raise ValueError("weights do not fit the network: " + "; ".join(errors))
+    net.load_state_dict(mapped, strict=True)
+
+
+def build_network(weights_path: Optional[str], **overrides: object) -> TweenovaNet:
+    """The network with `default_params` (any of them overridden by keyword)
+    and, unless weights_path is None, the learned weights read from it."""
     params = default_params()
     for key, value in overrides.items():
         if key not in params:
             raise KeyError("unknown hyperparameter: " + key)
-        params[key] = float(value)
-    return TweenovaNet(params)
+        params[key] = value
+    net = TweenovaNet(params)
+    if weights_path is not None:
+        load_weights(net, torch.load(weights_path, map_location="cpu", weights_only=True))
+    return net.eval()
