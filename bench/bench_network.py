@@ -34,7 +34,6 @@ Usage: bench_network.py [--threads N] [--ffmpeg-threads N] [--repeats N] [--data
                         [--weights PATH] [--model ARCHIVE]
 """
 import argparse
-import importlib.util
 import os
 import platform
 import re
@@ -56,7 +55,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "models", "network"))
 from evaluate import default_weights  # noqa: E402
 from pu21 import pu21_encode, srgb_to_linear  # noqa: E402
-from tweenova_net import TRAINING_ONLY, build_network  # noqa: E402
+from reference import reference_network  # noqa: E402
+from tweenova_net import build_network  # noqa: E402
 
 DEFAULT_DATA = os.path.join(HERE, "..", "..", "shared", "testdata")
 
@@ -111,18 +111,6 @@ def time_call(call, warm_up: bool) -> float:
         start = time.perf_counter()
         call()
         return time.perf_counter() - start
-
-
-def reference_network(weights: str) -> torch.nn.Module:
-    """The module the weights were published with, from the weights folder."""
-    path = os.path.join(os.path.dirname(os.path.abspath(weights)), "reference_ifnet.py")
-    spec = importlib.util.spec_from_file_location("reference_ifnet", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    net = module.IFNet(torch.device("cpu"))
-    state = torch.load(weights, map_location="cpu", weights_only=True)
-    net.load_state_dict({k: v for k, v in state.items() if not k.startswith(TRAINING_ONLY)})
-    return net.eval()
 
 
 def runs(times: List[float]) -> str:

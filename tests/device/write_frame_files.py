@@ -52,11 +52,11 @@ def main() -> int:
     ap.add_argument("sets", nargs="+", metavar="NAME=FIRST,SECOND[,MIDDLE]")
     args = ap.parse_args()
     os.makedirs(args.out, exist_ok=True)
-    for spec in args.sets:
-        name, _, files = spec.partition("=")
+    for entry in args.sets:
+        name, _, files = entry.partition("=")
         paths = files.split(",")
         if not name or len(paths) not in (2, 3):
-            ap.error("expected NAME=FIRST,SECOND[,MIDDLE], got " + spec)
+            ap.error("expected NAME=FIRST,SECOND[,MIDDLE], got " + entry)
         size = write_frame_file(os.path.join(args.out, name + ".frames"), paths)
         print("  %s.frames: %d bytes" % (name, size))
     return 0

@@ -1,29 +1,18 @@
 """Tests of the Tweenova interpolation network: the learned weights on our
 modules against the module they were published with, TorchScript, the call
 contract and the effect of every argument."""
-import importlib.util
 import os
 
 import pytest
 import torch
 
 from conftest import encoded, pad, srgb
+from reference import reference_network
 from pu21 import pu21_decode, pu21_encode, srgb_to_linear
-from tweenova_net import TRAINING_ONLY, TweenovaNet, default_params, load_weights, synthesise
+from tweenova_net import TweenovaNet, default_params, load_weights, synthesise
 from warping import pixel_grid
 
 DEFAULTS = (1, 1, 0.001, 1.0)  # substep_index, flow_magnitude, threshold, warp_downscale
-
-
-def reference_module(weights_dir):
-    """The module the weights were published with, loaded from the weights folder."""
-    spec = importlib.util.spec_from_file_location("reference_ifnet", os.path.join(weights_dir, "reference_ifnet.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    net = module.IFNet(torch.device("cpu"))
-    state = torch.load(os.path.join(weights_dir, "flownet.pkl"), map_location="cpu", weights_only=True)
-    net.load_state_dict({k: v for k, v in state.items() if not k.startswith(TRAINING_ONLY)})
-    return net.eval()
 
 
 def interior_psnr(out, truth, margin):
@@ -38,7 +27,7 @@ def test_matches_the_published_module(scripted, weights_dir):
     # the pixels each reduction averages, where the published module warps
     # whole frames and reduces them: the sums run in another order, so float32
     # rounding differs (measured up to 8.4e-5 on these frames, 1.5e-4 on others).
-    reference = reference_module(weights_dir)
+    reference = reference_network(os.path.join(weights_dir, "flownet.pkl"))
     blend = torch.jit.script(synthesise)
     cases = [("ucf101-dvf/1921/frame_00.png", "ucf101-dvf/1921/frame_02.png", 0.5),   # 256x256
              ("davis/kart-turn/frame10.png", "davis/kart-turn/frame11.png", 0.3),      # 320x180 -> 384x256
