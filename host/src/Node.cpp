@@ -251,17 +251,7 @@ Op* Node::acquireCached(const OutputContext& ctx, bool mayReadAhead)
   auto it = cache_.find(ctx.frame());
   const bool made = it == cache_.end();
   if (made) {
-    // Evict the least recently used operators nobody holds.
-    while (cache_.size() >= kSourceCacheSize) {
-      auto victim = cache_.end();
-      for (auto c = cache_.begin(); c != cache_.end(); ++c)
-        if (c->second.users == 0 && (victim == cache_.end() || c->second.lastUse < victim->second.lastUse))
-          victim = c;
-      if (victim == cache_.end())
-        break;
-      delete victim->second.op;
-      cache_.erase(victim);
-    }
+    makeRoomInCache();
     Op* op = buildOp();
     op->setOutputContext(ctx);
     storeKnobs(op, ctx.frame());
@@ -290,6 +280,40 @@ Op* Node::acquireCached(const OutputContext& ctx, bool mayReadAhead)
   if (!ahead.empty())
     startReadAhead(std::move(ahead));
   return op;
+}
+
+void Node::makeRoomInCache()
+{
+  auto bytesOf = [this](const Cached& c) { return cacheMeasure_ ? cacheMeasure_(c.op) : size_t(0); };
+  for (;;) {
+    size_t held = 0, largest = 0;
+    auto victim = cache_.end();
+    for (auto c = cache_.begin(); c != cache_.end(); ++c) {
+      const size_t bytes = bytesOf(c->second);
+      held += bytes;
+      largest = std::max(largest, bytes);
+      if (c->second.users == 0 && (victim == cache_.end() || c->second.lastUse < victim->second.lastUse))
+        victim = c;
+    }
+    // The next frame is expected to be as large as the largest one held.
+    const bool full = cache_.size() >= kSourceCacheSize || held + largest > cacheLimit_;
+    if (!full || victim == cache_.end())
+      return;
+    delete victim->second.op;
+    cache_.erase(victim);
+  }
+}
+
+void Node::setCacheMeasure(std::function<size_t(const Op*)> measure)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  cacheMeasure_ = std::move(measure);
+}
+
+void Node::setCacheLimit(size_t bytes)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  cacheLimit_ = bytes;
 }
 
 void Node::setReadAhead(std::function<bool(double)> wanted, std::function<void(Op*)> prepare)

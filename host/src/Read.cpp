@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <atomic>
 #include <mutex>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -128,6 +129,7 @@ public:
         throw std::runtime_error("Read: " + path_ + " changed size while reading");
       }
       loaded_ = true;
+      bytes_ = image_.pixels.size() * sizeof(float);
     }
     fillPlane(plane, image_.header.channels, image_.pixels.data(), image_.header.width, image_.header.height);
   }
@@ -144,10 +146,14 @@ public:
       if (image.header.width == info_.w() && image.header.height == info_.h()) {
         image_ = std::move(image);
         loaded_ = true;
+        bytes_ = image_.pixels.size() * sizeof(float);
       }
     } catch (const std::exception&) {
     }
   }
+
+  // The decoded pixels held, 0 until the image is read.
+  size_t bytes() const { return bytes_; }
 
 private:
   std::shared_ptr<const ReadSource> source_;
@@ -156,6 +162,7 @@ private:
   std::mutex mutex_;
   bool loaded_ = false;
   ImageData image_;
+  std::atomic<size_t> bytes_{0};
 };
 
 } // namespace
@@ -279,6 +286,7 @@ std::unique_ptr<Node> createReadNode(const std::string& pattern, const std::stri
   }
   std::shared_ptr<const ReadSource> shared = source;
   auto node = std::make_unique<Node>(name, [shared](Node* n) { return new ReadOp(n, shared); });
+  node->setCacheMeasure([](const Op* op) { return static_cast<const ReadOp*>(op)->bytes(); });
   // Image sequences are read one frame ahead; a movie decodes in order anyway.
   if (!shared->movie && !shared->frames.empty())
     node->setReadAhead(

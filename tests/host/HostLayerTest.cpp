@@ -281,3 +281,25 @@ TEST(HostLayer, MovieFramesAreTheSameInAnyReadingOrder)
   EXPECT_NE(seen[59], seen[60]);
   EXPECT_NE(seen[60], seen[61]);
 }
+
+TEST(HostLayer, TheReaderCacheIsBoundedByBytes)
+{
+  TempDir dir;
+  auto name = [&](int f) { return (dir.path / ("in.000" + std::to_string(f) + ".png")).string(); };
+  for (int f = 1; f <= 4; ++f)
+    writePng(name(f), 64, 64, (unsigned char)(f * 50));
+  // 64 x 64 RGB float: 48 KiB a frame.
+  for (size_t limit : {size_t(100) << 10, SIZE_MAX}) {
+    auto reader = HostLayer::createReadNode((dir.path / "in.####.png").string());
+    reader->setCacheLimit(limit);
+    for (int f = 1; f <= 3; ++f) {
+      ASSERT_TRUE(HostLayer::renderFrame(*reader, f, Mask_RGB).ok);
+      reader->waitForReadAhead();
+    }
+    // Frame 1 is read again from its file only if the cache let it go.
+    fs::rename(name(1), name(1) + ".away");
+    const HostLayer::RenderResult again = HostLayer::renderFrame(*reader, 1, Mask_RGB);
+    EXPECT_EQ(again.ok, limit == SIZE_MAX) << limit << ": " << again.error;
+    fs::rename(name(1) + ".away", name(1));
+  }
+}

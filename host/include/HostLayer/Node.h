@@ -8,6 +8,7 @@
 #include "DDImage/Op.h"
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -77,6 +78,11 @@ public:
   void setReadAhead(std::function<bool(double)> wanted, std::function<void(Op*)> prepare);
   // Returns once no read-ahead is running.
   void waitForReadAhead();
+  // Host nodes: the cache of operators is bounded by the bytes they hold
+  // (`measure` tells, for example the decoded image), besides a count of 16.
+  // Operators in use are never evicted, so the bound can be exceeded by them.
+  void setCacheMeasure(std::function<size_t(const Op*)> measure);
+  void setCacheLimit(size_t bytes);
   // Stores knob values at `frame` into `op`.
   void storeKnobs(Op* op, double frame);
   // Stores the knob values at the operator's frame again, reconnects its inputs
@@ -115,6 +121,8 @@ private:
   void startReadAhead(std::vector<double> frames);
   // Deletes a cached operator nobody holds.
   void discard(Op* op);
+  // Evicts the least recently used operators nobody holds, until a new one fits. Called locked.
+  void makeRoomInCache();
 
   std::string name_;
   Factory factory_;
@@ -137,6 +145,8 @@ private:
   };
   std::map<double, Cached> cache_;  // host nodes: one operator per frame
   unsigned long useCounter_ = 0;
+  std::function<size_t(const Op*)> cacheMeasure_;
+  size_t cacheLimit_ = SIZE_MAX;
 
   std::function<bool(double)> readAheadWanted_;
   std::function<void(Op*)> readAheadPrepare_;
