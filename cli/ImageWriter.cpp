@@ -1,7 +1,9 @@
 #include "cli/ImageWriter.h"
 
 #include "HostLayer/ImageFile.h"
+#include "cli/FileReplacement.h"
 
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
 #include <unistd.h>
@@ -31,13 +33,32 @@ std::string extensionOf(const std::string& path)
   return ext;
 }
 
-std::string temporaryName(const std::string& path)
+// libjpeg ends the process (exit()) on an error of its own: refuse what it refuses first.
+constexpr int kJpegMaxSide = 65500;
+
+// The whole file in memory, encoded by OpenImageIO. Writing it is left to
+// replaceFile, which checks every byte reaches the disk: some of the library's
+// writers do not report a failed write.
+std::vector<unsigned char> encode(const std::string& ext, const OIIO::ImageSpec& desc, const float* pixels)
 {
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  const size_t dot = base.rfind('.');
-  return dir + "." + base.substr(0, dot) + ".tmp" + std::to_string(getpid()) + base.substr(dot);
+  if ((ext == ".jpg" || ext == ".jpeg") && (desc.width > kJpegMaxSide || desc.height > kJpegMaxSide))
+    throw std::runtime_error("JPEG files are at most " + std::to_string(kJpegMaxSide) + " pixels wide and high");
+  std::vector<unsigned char> bytes;
+  OIIO::Filesystem::IOVecOutput memory(bytes);
+  auto out = OIIO::ImageOutput::create("frame" + ext, &memory);
+  if (!out)
+    throw std::runtime_error(OIIO::geterror());
+  auto fail = [&out](const char* fallback) {
+    const std::string why = out->geterror();
+    throw std::runtime_error(why.empty() ? fallback : why);
+  };
+  if (!out->open("frame" + ext, desc))
+    fail("cannot start the file");
+  if (!out->write_image(OIIO::TypeDesc::FLOAT, pixels))
+    fail("encoding failed");
+  if (!out->close())
+    fail("cannot finish the file");
+  return bytes;
 }
 
 } // namespace
@@ -112,28 +133,11 @@ void writeImage(const std::string& path, const ImagePlane& plane, const WriteSet
     }
   }
 
-  const std::string tmp = temporaryName(path);
-  auto fail = [&](const std::string& why) {
-    std::remove(tmp.c_str());
-    throw std::runtime_error("cannot write " + path + ": " + why);
-  };
-  {
-    auto out = OIIO::ImageOutput::create(tmp);
-    if (!out)
-      fail(OIIO::geterror());
-    if (!out->open(tmp, desc))
-      fail(out->geterror().empty() ? std::strerror(errno) : out->geterror());
-    if (!out->write_image(OIIO::TypeDesc::FLOAT, pixels.data())) {
-      std::string why = out->geterror();
-      out->close();
-      fail(why.empty() ? "write failed" : why);
-    }
-    if (!out->close())
-      fail(out->geterror().empty() ? "could not finish the file" : out->geterror());
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    const std::string why = std::strerror(errno);
-    fail(why);
+  const std::vector<unsigned char> bytes = encode(ext, desc, pixels.data());
+  try {
+    replaceFile(path, bytes.data(), bytes.size());
+  } catch (const std::exception& e) {
+    throw std::runtime_error("cannot write " + path + ": " + e.what());
   }
 }
 

@@ -76,14 +76,15 @@ std::optional<Options> parseOptions(int argc, char** argv)
   Options o;
   CLI::App app{"tweenova-render: retime an image sequence with the Tweenova node.\n\n"
                "Exit status: 0 success, 1 some frames failed (the others were written),\n"
-               "2 bad arguments or unreadable input, 130 interrupted (SIGINT).",
+               "2 bad arguments or unreadable input; 130, 143, 129 stopped by SIGINT, SIGTERM,\n"
+               "SIGHUP (after the frames in progress; a second signal stops at once).",
                "tweenova-render"};
   app.option_defaults()->always_capture_default(false);
   std::string frames;
   std::vector<std::string> sets, keys;
   app.add_option("INPUT", o.input, "input image sequence (name.####.exr, name.%04d.png) or movie file")->required();
   app.add_option("OUTPUT", o.output, "output sequence pattern (name.####.exr); not needed with --list or --panel");
-  app.add_option("-F,--frames", frames, "output frames to render")->type_name("FIRST-LAST");
+  CLI::Option* framesOption = app.add_option("-F,--frames", frames, "output frames to render")->type_name("FIRST-LAST");
   app.add_option("--set", sets, "set a knob: enumerations by item or index, booleans on/off/true/false/1/0, "
                                 "channel sets by name (rgb, rgba, alpha, all)")
     ->type_name("KNOB=VALUE");
@@ -92,12 +93,16 @@ std::optional<Options> parseOptions(int argc, char** argv)
   app.add_flag("--cpu", o.cpu, "render on the CPU (use_gpu off)");
   app.add_option("--channels", o.channels, "channels to render and write (default all)")->type_name("CHANNELS");
   app.add_flag("--float", o.floatOutput, "write 32-bit float EXR instead of 16-bit half");
-  app.add_option("--threads", o.threads, "frames rendered at the same time (default 0: one per core)")
+  app.add_option("--threads", o.threads, "frames rendered at the same time (default 0: one per core the process may use)")
     ->type_name("N")
     ->check(CLI::Range(0, 64));
   app.add_option("--torch-threads", o.torchThreads, "libtorch threads per render (default 1; 0: one per core)")
     ->type_name("N")
     ->check(CLI::Range(0, 256));
+  app.add_option("--cache-memory", o.cacheMemoryMiB,
+                 "MiB of decoded source frames kept for reuse (default 256; frames in use are always kept)")
+    ->type_name("MIB")
+    ->check(CLI::Range(0, 1 << 24));
   app.add_flag("-v,--verbose", o.verbose, "switch the node's debug output on");
   app.add_flag("-q,--quiet", o.quiet, "no progress display");
   app.add_flag("--list", o.list, "print the frame mapping of every output frame and exit");
@@ -122,7 +127,7 @@ std::optional<Options> parseOptions(int argc, char** argv)
     std::string why = e.what();
     throw UsageError{"arguments", why};
   }
-  if (!frames.empty())
+  if (framesOption->count() > 0)
     o.frames = parseFrameRange(frames);
   for (const std::string& s : sets)
     o.sets.push_back(parseKnobAssignment(s));

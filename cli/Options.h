@@ -11,7 +11,9 @@ enum ExitCode {
   kExitSuccess = 0,
   kExitFramesFailed = 1,  // some frames failed to render; the others were written
   kExitUsage = 2,         // bad arguments, unknown knob, unreadable input
-  kExitInterrupted = 130, // stopped by SIGINT after the current frame
+  // Stopped by a signal after the frames in progress (a second signal stops at
+  // once): 128 + the signal, 130 for SIGINT, 143 for SIGTERM, 129 for SIGHUP.
+  kExitInterrupted = 130,
 };
 
 // An error in what the user asked for: printed as one line, exit status 2.
@@ -53,6 +55,7 @@ struct Options {
   std::string channels = "all";
   int threads = 0;           // frames rendered at the same time; 0 = one per core
   int torchThreads = 1;      // libtorch intra-op threads per render; 0 = one per core
+  int cacheMemoryMiB = 256;  // decoded source frames kept for reuse, at most (frames in use are kept anyway)
   std::string plugin;        // hidden: plug-in library to load
   std::string modelLibrary;  // hidden: model library to load instead of the one beside the plug-in
   bool simulateGpu = false;  // hidden: show the panel against a simulated GPU

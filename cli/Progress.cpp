@@ -85,6 +85,16 @@ void Progress::finishFrame(int frame, bool ok, double seconds, const std::string
   std::fflush(stderr);
 }
 
+void Progress::log(const std::string& line)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (quiet_)
+    return;
+  std::fprintf(stderr, "%s%s\n", terminal_ && drawn_ ? "\r\033[K" : "", line.c_str());
+  drawn_ = false;
+  redraw();
+}
+
 void Progress::clear()
 {
   std::lock_guard<std::mutex> lock(mutex_);

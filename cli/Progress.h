@@ -18,6 +18,8 @@ public:
   void fraction(double f);
   // A frame finished (written or failed).
   void finishFrame(int frame, bool ok, double seconds, const std::string& detail);
+  // A line of the node's own output: printed above the progress line, or dropped when quiet.
+  void log(const std::string& line);
   void clear();
 
 private:

@@ -1,8 +1,12 @@
 // Rendering every output frame and writing it.
+#include "cli/CpuBudget.h"
 #include "cli/FrameWriter.h"
 #include "cli/ImageWriter.h"
+#include "cli/LineRedirect.h"
+#include "cli/OutputGuard.h"
 #include "cli/Progress.h"
 #include "cli/Session.h"
+#include "cli/StopSignals.h"
 #include "cli/TorchThreads.h"
 
 #include "DDImage/ChannelSet.h"
@@ -16,7 +20,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
@@ -31,10 +34,6 @@ namespace {
 
 // Longest output range rendered in one run; longer ones are refused up front.
 constexpr long long kMaxOutputFrames = 1000000;
-
-std::atomic<bool> interrupted{false};
-
-extern "C" void onInterrupt(int) { interrupted = true; }
 
 double peakMemoryMiB()
 {
@@ -75,13 +74,17 @@ int Session::render()
     throw UsageError{"output range " + std::to_string(range.first) + "-" + std::to_string(range.last),
                      std::to_string(count) + " frames is more than " + std::to_string(kMaxOutputFrames) +
                        " (check speed, or render a part with -F)"};
+  refuseOutputOntoInput(options_.input, options_.output, range);
 
   setTorchThreads(options_.torchThreads);
+  reader_->setCacheLimit(size_t(options_.cacheMemoryMiB) << 20);
   Progress progress(int(count), options_.quiet);
   node_->setProgressHandlers([&](const std::string& m) { progress.message(m); },
                              [&](double f) { progress.fraction(f); }, [] {});
-  interrupted = false;
-  auto previous = std::signal(SIGINT, onInterrupt);
+  // The node prints to stdout: its lines join the progress display on stderr.
+  LineRedirect nodeOutput(std::cout, [&progress](const std::string& line) { progress.log(line); });
+  StopSignals signals;
+  auto interrupted = [] { return StopSignals::received() != 0; };
 
   WriteSettings settings;
   settings.floatExr = options_.floatOutput;
@@ -101,7 +104,7 @@ int Session::render()
 
   // Whole frames side by side, one libtorch thread each, measured fastest on
   // small machines; --threads and --torch-threads choose otherwise.
-  const int wanted = options_.threads > 0 ? options_.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+  const int wanted = options_.threads > 0 ? options_.threads : usableCores();
   const int threads = int(std::min<long long>(wanted, count));
   // Files are compressed and written behind the rendering, one frame per
   // render thread waiting at most.
@@ -115,7 +118,7 @@ int Session::render()
     // libtorch's thread count is kept per thread by its OpenMP runtime: set it in every worker.
     setTorchThreads(options_.torchThreads);
     for (;;) {
-      if (interrupted)
+      if (interrupted())
         return;
       const long long f = next++;
       if (f > range.last)
@@ -142,7 +145,6 @@ int Session::render()
       t.join();
   }
   writer.finish();
-  std::signal(SIGINT, previous);
   progress.clear();
 
   // Frames overlap (side by side, and written behind the render): the rate
@@ -151,11 +153,11 @@ int Session::render()
   const int done = written + failed;
   if (!options_.quiet) {
     std::fprintf(stderr, "%d frames written, %d failed%s, %.2f s in all, %.3f s per frame, peak memory %.0f MiB\n",
-                 written, failed, interrupted ? ", interrupted" : "", total, done > 0 ? total / done : 0.0,
+                 written, failed, interrupted() ? ", interrupted" : "", total, done > 0 ? total / done : 0.0,
                  peakMemoryMiB());
   }
-  if (interrupted)
-    return kExitInterrupted;
+  if (interrupted())
+    return StopSignals::exitStatus();
   return failed ? kExitFramesFailed : kExitSuccess;
 }
 

@@ -1,15 +1,15 @@
 #include "cli/TorchThreads.h"
 
-#include <ATen/Parallel.h>
+#include "cli/CpuBudget.h"
 
-#include <thread>
+#include <ATen/Parallel.h>
 
 namespace cli {
 
 int setTorchThreads(int n)
 {
-  // libtorch starts with one thread on small machines; a render uses every core unless told otherwise.
-  const int count = n > 0 ? n : int(std::max(1u, std::thread::hardware_concurrency()));
+  // libtorch starts with one thread on small machines; 0 asks for every core the process may use.
+  const int count = n > 0 ? n : usableCores();
   at::set_num_threads(count);
   return at::get_num_threads();
 }

@@ -1,10 +1,12 @@
 // tweenova-render: parses the command line and prints; the work lives in the session.
+#include "cli/Logging.h"
 #include "cli/Options.h"
 #include "cli/Session.h"
 #include "cli/VersionText.h"
 
 #include <malloc.h>
 
+#include <csignal>
 #include <iostream>
 
 namespace {
@@ -18,11 +20,21 @@ void keepFrameBuffers()
   mallopt(M_TRIM_THRESHOLD, 1 << 30);
 }
 
+// Standard output carries only what was asked for (--list, --panel,
+// --version); log lines go to stderr. A reader that goes away (| head -1)
+// makes writes fail instead of ending the render.
+void keepStdoutForResults()
+{
+  std::signal(SIGPIPE, SIG_IGN);
+  cli::sendLogsToStderr();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
   keepFrameBuffers();
+  keepStdoutForResults();
   try {
     std::optional<cli::Options> options = cli::parseOptions(argc, argv);
     if (!options)
