@@ -1,7 +1,13 @@
 #include "HostLayer/ImageFile.h"
 
+#include "HostLayer/DecodeLimits.h"
+
 #include <OpenImageIO/imageio.h>
 
+#include <sys/stat.h>
+
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -84,7 +90,28 @@ std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimag
     throw std::runtime_error("cannot read frame " + std::to_string(subimage + 1) + " of " + path + ": " + in->geterror());
   if (desc.width <= 0 || desc.height <= 0 || desc.nchannels <= 0)
     throw std::runtime_error("cannot read " + path + ": empty image");
+  checkImageSize(path, desc.width, desc.height, desc.nchannels);
   return in;
+}
+
+// A DPX file must hold the pixels its header announces: the reader would
+// otherwise return whatever lies past the end. Samples are counted at their
+// bit depth without line padding, which is the least any packing needs.
+void checkDpxLength(const std::string& path, const OIIO::ImageSpec& desc)
+{
+  std::ifstream in(path, std::ios::binary);
+  unsigned char head[8] = {};
+  if (!in.read(reinterpret_cast<char*>(head), sizeof head))
+    throw std::runtime_error("cannot read " + path + ": truncated DPX header");
+  const bool bigEndian = std::memcmp(head, "SDPX", 4) == 0;
+  const uint64_t offset = bigEndian ? (uint64_t(head[4]) << 24 | head[5] << 16 | head[6] << 8 | head[7])
+                                    : (uint64_t(head[7]) << 24 | head[6] << 16 | head[5] << 8 | head[4]);
+  const int bits = desc.get_int_attribute("oiio:BitsPerSample", int(desc.format.size() * 8));
+  const uint64_t needed = offset + (uint64_t(desc.width) * desc.height * desc.nchannels * uint64_t(bits) + 7) / 8;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || uint64_t(st.st_size) < needed)
+    throw std::runtime_error("cannot read " + path + ": truncated file (" + std::to_string(st.st_size) +
+                             " bytes, the header needs at least " + std::to_string(needed) + ")");
 }
 
 ImageHeader headerOf(const OIIO::ImageSpec& desc)
@@ -176,6 +203,8 @@ ImageData readImageFile(const std::string& path, int subimage)
 {
   OIIO::ImageSpec desc;
   auto in = openImage(path, subimage, desc);
+  if (std::strcmp(in->format_name(), "dpx") == 0)
+    checkDpxLength(path, desc);
   ImageData img;
   // One reader for header and pixels: a second open of a movie disturbs the first one's decoding position.
   img.header = headerOf(desc);

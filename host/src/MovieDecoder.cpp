@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -87,6 +88,11 @@ ImageData MovieDecoder::frame(int index)
   if (index < 0 || index >= header_.subimages)
     throw std::runtime_error("cannot decode frame " + std::to_string(index + 1) + " of " + path_ +
                              ": the movie has " + std::to_string(header_.subimages) + " frames");
+  // A movie whose decoding ended early is not decoded again for every later frame.
+  if (decodable_ >= 0 && index >= decodable_)
+    throw std::runtime_error("cannot decode frame " + std::to_string(index + 1) + " of " + path_ +
+                             ": the movie ends after frame " + std::to_string(decodable_) +
+                             " (truncated or damaged)");
   if (!pipe_ || index < next_ || index > next_ + 48)
     start(index);
 
@@ -96,6 +102,7 @@ ImageData MovieDecoder::frame(int index)
   while (next_ <= index) {
     if (std::fread(raw.data(), 1, raw.size(), pipe_) != raw.size()) {
       stop();
+      decodable_ = decodable_ >= 0 ? std::min(decodable_, next_) : next_;
       throw std::runtime_error("cannot decode frame " + std::to_string(next_ + 1) + " of " + path_ +
                                ": the decoder ended early");
     }

@@ -1,5 +1,7 @@
 #include "HostLayer/Read.h"
 
+#include "HostLayer/DecodeLimits.h"
+
 #include "DDImage/Iop.h"
 #include "HostLayer/ImageFile.h"
 #include "HostLayer/MovieDecoder.h"
@@ -99,6 +101,7 @@ public:
     }
     ImageHeader h;
     try {
+      DecodeScope decoding(path_);
       h = s.movie ? s.movie->header() : readImageHeader(path_, subimage_);
     } catch (const std::exception& e) {
       error("Read: %s", e.what());
@@ -119,6 +122,7 @@ public:
     std::lock_guard<std::mutex> lock(mutex_);
     if (!loaded_) {
       try {
+        DecodeScope decoding(path_);
         image_ = source_->movie ? source_->movie->frame(subimage_) : readImageFile(path_, subimage_);
       } catch (const std::exception& e) {
         error("Read: %s", e.what());
@@ -142,6 +146,7 @@ public:
     if (loaded_ || source_->movie || path_.empty())
       return;
     try {
+      DecodeScope decoding(path_);
       ImageData image = readImageFile(path_, subimage_);
       if (image.header.width == info_.w() && image.header.height == info_.h()) {
         image_ = std::move(image);

@@ -38,6 +38,7 @@ private:
   FILE* pipe_ = nullptr;
   pid_t pid_ = -1;
   int next_ = 0;                   // index of the frame the pipe delivers next
+  int decodable_ = -1;             // frames before this index decode; -1 until decoding ended early
   std::map<int, ImageData> recent_;  // a few recently decoded frames
 };
 

@@ -1,0 +1,159 @@
+// Inputs that claim more than they hold, or more than memory allows, are
+// refused with the file named, before anything large is allocated.
+#include "DDImage/ChannelSet.h"
+#include "HostLayer/DecodeLimits.h"
+#include "HostLayer/ImageFile.h"
+#include "HostLayer/MovieDecoder.h"
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+  fs::path path;
+  TempDir() : path(fs::temp_directory_path() / ("tweenova-limits-" + std::to_string(::getpid())))
+  {
+    fs::create_directories(path);
+  }
+  ~TempDir() { fs::remove_all(path); }
+};
+
+uint32_t crc32(const std::string& bytes)
+{
+  uint32_t crc = 0xffffffffu;
+  for (unsigned char b : bytes) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k)
+      crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+std::string bigEndian(uint32_t v)
+{
+  return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+}
+
+std::string chunk(const std::string& type, const std::string& data)
+{
+  return bigEndian(uint32_t(data.size())) + type + data + bigEndian(crc32(type + data));
+}
+
+// A PNG of a few dozen bytes whose header claims width x height RGB pixels.
+void writeClaimingPng(const fs::path& path, uint32_t width, uint32_t height)
+{
+  const std::string header = bigEndian(width) + bigEndian(height) + std::string("\x08\x02\x00\x00\x00", 5);
+  const std::string emptyDeflate("\x78\x9c\x03\x00\x00\x00\x00\x01", 8);
+  std::ofstream(path, std::ios::binary) << "\x89PNG\r\n\x1a\n" << chunk("IHDR", header) << chunk("IDAT", emptyDeflate)
+                                        << chunk("IEND", "");
+}
+
+} // namespace
+
+TEST(DecodeLimits, ImagesOverThePixelLimitAreRefusedNamingFileAndSize)
+{
+  TempDir dir;
+  const fs::path huge = dir.path / "huge.png";
+  writeClaimingPng(huge, 100000, 100000);
+  HostLayer::setMaxImagePixels(0);
+  // The default follows memory: an 8K frame reads, ten billion pixels do not.
+  EXPECT_GT(HostLayer::maxImagePixels(), uint64_t(8192) * 4320);
+  EXPECT_LT(HostLayer::maxImagePixels(), uint64_t(100000) * 100000);
+  for (auto read : {+[](const std::string& p) { HostLayer::readImageHeader(p); },
+                    +[](const std::string& p) { HostLayer::readImageFile(p); }}) {
+    try {
+      read(huge.string());
+      ADD_FAILURE() << "a 100000x100000 image was accepted";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(huge.string()), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("100000x100000"), std::string::npos) << e.what();
+    }
+  }
+  // A limit set by the user counts channels too.
+  HostLayer::setMaxImagePixels(1000);
+  EXPECT_NO_THROW(HostLayer::checkImageSize("a.exr", 40, 25, 4));
+  EXPECT_THROW(HostLayer::checkImageSize("a.exr", 40, 26, 1), std::runtime_error);
+  EXPECT_THROW(HostLayer::checkImageSize("a.exr", 10, 10, 41), std::runtime_error);
+  HostLayer::setMaxImagePixels(0);
+}
+
+TEST(DecodeLimits, ATruncatedDpxIsRefused)
+{
+  TempDir dir;
+  for (const char* type : {"uint16", "uint10", "uint8"}) {
+    const std::string path = (dir.path / (std::string("in_") + type + ".dpx")).string();
+    std::vector<float> px(size_t(64) * 48 * 3, 0.5f);
+    auto out = OIIO::ImageOutput::create(path);
+    OIIO::ImageSpec desc(64, 48, 3, std::string(type) == "uint8" ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16);
+    if (std::string(type) == "uint10")
+      desc.attribute("oiio:BitsPerSample", 10);
+    ASSERT_TRUE(out->open(path, desc));
+    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px.data()));
+    out->close();
+    EXPECT_NO_THROW(HostLayer::readImageFile(path)) << type;
+    fs::resize_file(path, fs::file_size(path) - 2000);
+    try {
+      HostLayer::readImageFile(path);
+      ADD_FAILURE() << "a truncated " << type << " DPX was read";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(path + ": truncated file"), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(DecodeLimits, ATruncatedMovieFailsOnceAndThenSaysWhereItEnds)
+{
+  TempDir dir;
+  const fs::path movie = dir.path / "clip.mp4";
+  const std::string make = "ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=25 -frames:v 40 -c:v mpeg4 "
+                           "-q:v 2 -movflags +faststart " + movie.string() + " 2>/dev/null";
+  if (std::system(make.c_str()) != 0)
+    GTEST_SKIP() << "ffmpeg is installed by scripts/setup";
+  fs::resize_file(movie, fs::file_size(movie) * 6 / 10);
+  HostLayer::MovieDecoder decoder(movie.string());
+  ASSERT_EQ(decoder.header().subimages, 40);
+  int decoded = 0;
+  std::vector<std::string> errors;
+  for (int i = 0; i < 40; ++i) {
+    try {
+      decoder.frame(i);
+      ++decoded;
+    } catch (const std::runtime_error& e) {
+      errors.push_back(e.what());
+    }
+  }
+  ASSERT_GT(decoded, 0);
+  ASSERT_EQ(decoded + errors.size(), 40u);
+  EXPECT_NE(errors.front().find("the decoder ended early"), std::string::npos) << errors.front();
+  for (size_t k = 1; k < errors.size(); ++k)
+    EXPECT_NE(errors[k].find("the movie ends after frame " + std::to_string(decoded)), std::string::npos)
+      << errors[k];
+}
+
+TEST(DecodeLimits, DecodesInProgressAreSeenWithTheirFile)
+{
+  std::string path;
+  double seconds = -1;
+  EXPECT_FALSE(HostLayer::longestDecode(path, seconds));
+  {
+    HostLayer::DecodeScope first("first.exr");
+    usleep(20000);
+    HostLayer::DecodeScope second("second.exr");
+    ASSERT_TRUE(HostLayer::longestDecode(path, seconds));
+    EXPECT_EQ(path, "first.exr");
+    EXPECT_GE(seconds, 0.02);
+  }
+  EXPECT_FALSE(HostLayer::longestDecode(path, seconds));
+}
