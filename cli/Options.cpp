@@ -103,6 +103,16 @@ std::optional<Options> parseOptions(int argc, char** argv)
                  "MiB of decoded source frames kept for reuse (default 256; frames in use are always kept)")
     ->type_name("MIB")
     ->check(CLI::Range(0, 1 << 24));
+  app.add_option("--max-pixels", o.maxPixels,
+                 "refuse input images of more pixels than this (default 0: what the memory the process may use "
+                 "allows)")
+    ->type_name("N")
+    ->check(CLI::Range(0LL, 1LL << 50));
+  app.add_option("--decode-timeout", o.decodeTimeout,
+                 "seconds one input file may take to decode; a longer decode ends the render (default 120, 0: no "
+                 "limit)")
+    ->type_name("SECONDS")
+    ->check(CLI::Range(0.0, 1e6));
   app.add_flag("-v,--verbose", o.verbose, "switch the node's debug output on");
   app.add_flag("-q,--quiet", o.quiet, "no progress display");
   app.add_flag("--list", o.list, "print the frame mapping of every output frame and exit");

@@ -55,6 +55,8 @@ struct Options {
   std::string channels = "all";
   int threads = 0;           // frames rendered at the same time; 0 = one per core
   int torchThreads = 1;      // libtorch intra-op threads per render; 0 = one per core
+  long long maxPixels = 0;   // images larger than this are refused; 0 = what memory allows
+  double decodeTimeout = 120;  // seconds a file may take to decode before the render is ended
   int cacheMemoryMiB = 256;  // decoded source frames kept for reuse, at most (frames in use are kept anyway)
   std::string plugin;        // hidden: plug-in library to load
   std::string modelLibrary;  // hidden: model library to load instead of the one beside the plug-in

@@ -1,9 +1,11 @@
 // Rendering every output frame and writing it.
 #include "cli/CpuBudget.h"
+#include "cli/DecodeWatchdog.h"
 #include "cli/FrameWriter.h"
 #include "cli/ImageWriter.h"
 #include "cli/LineRedirect.h"
 #include "cli/OutputGuard.h"
+#include "cli/PendingFiles.h"
 #include "cli/Progress.h"
 #include "cli/Session.h"
 #include "cli/StopSignals.h"
@@ -53,10 +55,26 @@ void checkOutputFolder(const std::string& pattern)
     throw UsageError{"output " + pattern, "the folder " + dir + " is not writable"};
 }
 
+// A decode stuck inside the image library cannot be interrupted: the render
+// ends, with what was written whole and no temporary file left.
+[[noreturn]] void endOnDecodeOverrun(const std::string& path, double seconds, const std::atomic<int>& written)
+{
+  std::fprintf(stderr,
+               "\ntweenova-render: error: decoding %s has taken %.0f s, longer than --decode-timeout allows; the "
+               "render ends here (%d frames written)\n",
+               path.c_str(), seconds, written.load());
+  PendingFiles::removeAll();
+  _exit(kExitFramesFailed);
+}
+
 } // namespace
 
 int Session::render()
 {
+  std::atomic<int> written{0}, failed{0};
+  DecodeWatchdog watchdog(options_.decodeTimeout, [&written](const std::string& path, double seconds) {
+    endOnDecodeOverrun(path, seconds, written);
+  });
   HostLayer::SequencePattern out;
   std::string why;
   if (!HostLayer::parseSequencePattern(options_.output, out, why))
@@ -88,7 +106,6 @@ int Session::render()
 
   WriteSettings settings;
   settings.floatExr = options_.floatOutput;
-  int written = 0, failed = 0;
   std::mutex resultsMutex;
   auto finished = [&](int frame, const std::string& path, double seconds, const std::string& error) {
     progress.finishFrame(frame, error.empty(), seconds, path);
@@ -153,7 +170,7 @@ int Session::render()
   const int done = written + failed;
   if (!options_.quiet) {
     std::fprintf(stderr, "%d frames written, %d failed%s, %.2f s in all, %.3f s per frame, peak memory %.0f MiB\n",
-                 written, failed, interrupted() ? ", interrupted" : "", total, done > 0 ? total / done : 0.0,
+                 written.load(), failed.load(), interrupted() ? ", interrupted" : "", total, done > 0 ? total / done : 0.0,
                  peakMemoryMiB());
   }
   if (interrupted())

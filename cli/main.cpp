@@ -1,4 +1,5 @@
 // tweenova-render: parses the command line and prints; the work lives in the session.
+#include "HostLayer/DecodeLimits.h"
 #include "cli/Logging.h"
 #include "cli/Options.h"
 #include "cli/Session.h"
@@ -43,6 +44,7 @@ int main(int argc, char** argv)
       std::cout << cli::versionText(tweenova::cudaEnvironment()) << std::flush;
       return cli::kExitSuccess;
     }
+    HostLayer::setMaxImagePixels(uint64_t(options->maxPixels));
     cli::Session session(*options);
     if (options->panel)
       return session.printPanel(std::cout);

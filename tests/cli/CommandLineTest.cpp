@@ -178,6 +178,7 @@ TEST_F(CommandLine, BadRequestsGiveOneLineAndStatusTwo)
     {input() + " --list --set input_channels=nolayer", "not a channel set"},
     {input() + " --list --key speed=2", "expected KNOB:FRAME=VALUE"},
     {input() + " --list -F 9-2", "the last frame comes before the first"},
+    {input() + " " + (dir / "out.####.png").string() + " -F ''", "expected a frame range"},
     {input() + " --list --bogus", "tweenova-render: error: arguments"},
     {(dir / "none.####.png").string() + " --list", "no file matches"},
     {input(), "OUTPUT is required"},

@@ -322,3 +322,23 @@ TEST_F(Faults, QuietRendersPrintNothingAndSurviveAClosedStdout)
     EXPECT_TRUE(written(f)) << f;
 }
 
+
+TEST_F(Faults, ADecodeThatRunsTooLongEndsTheRenderNamingTheFile)
+{
+  // Noise decodes slowly: a 1600x1200 frame takes far longer than the limit.
+  std::mt19937 noise(3);
+  std::vector<float> px(size_t(1600) * 1200 * 3);
+  for (float& v : px)
+    v = float(noise() % 1000u) / 1000.0f;
+  for (int f = 1; f <= 2; ++f) {
+    auto file = OIIO::ImageOutput::create(frameName(dir / "in", "in", f));
+    ASSERT_TRUE(file->open(frameName(dir / "in", "in", f), OIIO::ImageSpec(1600, 1200, 3, OIIO::TypeDesc::UINT8)));
+    ASSERT_TRUE(file->write_image(OIIO::TypeDesc::FLOAT, px.data()));
+    file->close();
+  }
+  Outcome r = render(in() + " " + out() + " --threads 1 --decode-timeout 0.001");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("decoding " + frameName(dir / "in", "in", 1) + " has taken"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("the render ends here (0 frames written)"), std::string::npos) << r.out;
+  expectNoTemporaries();
+}

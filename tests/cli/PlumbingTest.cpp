@@ -1,6 +1,8 @@
 // The command-line host's plumbing: temporary files, the lines the node
 // prints, and the cores a render may use.
+#include "HostLayer/DecodeLimits.h"
 #include "cli/CpuBudget.h"
+#include "cli/DecodeWatchdog.h"
 #include "cli/FileReplacement.h"
 #include "cli/LineRedirect.h"
 #include "cli/PendingFiles.h"
@@ -10,9 +12,11 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -152,4 +156,31 @@ TEST(Plumbing, CoresFollowTheAffinityAndTheCgroupQuota)
   const int pinned = cli::usableCores();
   sched_setaffinity(0, sizeof all, &all);
   EXPECT_EQ(pinned, 1);
+}
+
+TEST(Plumbing, TheWatchdogReportsADecodeThatRunsTooLong)
+{
+  std::mutex m;
+  std::condition_variable reported;
+  std::string overrunPath;
+  {
+    cli::DecodeWatchdog watchdog(0.05, [&](const std::string& path, double seconds) {
+      std::lock_guard<std::mutex> lock(m);
+      EXPECT_GT(seconds, 0.05);
+      overrunPath = path;
+      reported.notify_all();
+    });
+    HostLayer::DecodeScope stuck("stuck.exr");
+    std::unique_lock<std::mutex> lock(m);
+    reported.wait_for(lock, std::chrono::seconds(30), [&] { return !overrunPath.empty(); });
+  }
+  EXPECT_EQ(overrunPath, "stuck.exr");
+  // Without a limit nothing is watched.
+  bool called = false;
+  {
+    cli::DecodeWatchdog off(0, [&](const std::string&, double) { called = true; });
+    HostLayer::DecodeScope slow("slow.exr");
+    usleep(50000);
+  }
+  EXPECT_FALSE(called);
 }
