@@ -1,5 +1,6 @@
 #include "runtime/ModelLibrary.h"
 
+#include "runtime/SharedObjectCheck.h"
 #include "runtime/Startup.h"
 
 #include <dlfcn.h>
@@ -47,6 +48,11 @@ void setModelLibraryPath(std::string path)
 
 ModelArchive ModelArchive::fetch(const std::string& path)
 {
+  try {
+    checkSharedObject(path);
+  } catch (const std::exception& e) {
+    throw std::runtime_error("cannot load model library " + path + ": " + e.what());
+  }
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
     const char* why = dlerror();
