@@ -5,11 +5,13 @@
 #include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
 #include "cli/KnobValue.h"
+#include "node/RetimeMapping.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -54,11 +56,39 @@ Fn pluginEntry(void* plugin, const char* name)
   return plugin ? reinterpret_cast<Fn>(dlsym(plugin, name)) : nullptr;
 }
 
+// The plug-in to load: the one named, else the shipped one beside this
+// program, or, for the developer options, its developer build (which also
+// offers a simulated GPU and another model library).
+std::string pluginPathFor(const Options& options)
+{
+  if (!options.plugin.empty())
+    return options.plugin;
+  const bool developer = options.simulateGpu || !options.modelLibrary.empty();
+  return executableDir() + (developer ? "/TweenovaDeveloper.so" : "/Tweenova.so");
+}
+
+// A knob's value at `frame` as the node stores it into an int member.
+int storedInt(const Knob* k, double frame) { return k ? int(std::llround(k->get_value_at(frame))) : 0; }
+
+// What the node's frame mapping reads, for an operator validated at `frame`:
+// the knobs at that frame as the node stores them, and its output range.
+RetimeSettings retimeSettings(const Node& node, const Iop& op, double frame)
+{
+  RetimeSettings s;
+  s.mode = storedInt(node.knob("mode"), frame);
+  s.speed = node.knob("speed") ? float(node.knob("speed")->get_value_at(frame)) : s.speed;
+  s.outputFrame = node.knob("output_frame") ? float(node.knob("output_frame")->get_value_at(frame)) : s.outputFrame;
+  s.frameRangeStart = storedInt(node.knob("frame_range_start"), frame);
+  s.outputFirstFrame = op.info().first_frame();
+  s.outputLastFrame = op.info().last_frame();
+  return s;
+}
+
 } // namespace
 
 Session::Session(const Options& options) : options_(options)
 {
-  const std::string pluginPath = options_.plugin.empty() ? executableDir() + "/Tweenova.so" : options_.plugin;
+  const std::string pluginPath = pluginPathFor(options_);
   try {
     plugin_ = HostLayer::loadPlugin(pluginPath);
   } catch (const std::exception& e) {
@@ -148,10 +178,6 @@ FrameRange Session::outputRange()
 
 int Session::listFrames(std::ostream& out)
 {
-  using Mapping = int (*)(Op*, double, int*, int*, float*, float*);
-  auto mapping = pluginEntry<Mapping>(plugin_, "TweenovaFrameMapping");
-  if (!mapping)
-    throw UsageError{"--list", "the plug-in does not report its frame mapping"};
   const FrameRange range = outputRange();
   if (double(range.last) - double(range.first) > 10000000.0)
     throw UsageError{"--list", "the output range " + std::to_string(range.first) + "-" + std::to_string(range.last) +
@@ -160,15 +186,15 @@ int Session::listFrames(std::ostream& out)
   for (long long f = range.first; f <= range.last; ++f) {
     Op* op = node_->acquire(OutputContext(double(f)));
     std::string error;
-    int f0 = 0, f1 = 0;
-    float position = 0, timestep = 0;
-    const bool mapped =
-      HostLayer::validateOperator(*node_, op, error) && mapping(op, double(f), &f0, &f1, &position, &timestep);
+    const Iop* iop = dynamic_cast<const Iop*>(op);
+    const bool valid = iop && HostLayer::validateOperator(*node_, op, error);
+    const FrameInfo fi = valid ? mapOutputFrame(retimeSettings(*node_, *iop, double(f)), float(f)) : FrameInfo{};
     node_->release(op);
-    if (!mapped)
+    if (!valid)
       throw UsageError{"frame " + std::to_string(f), error.empty() ? "the node did not validate" : error};
     char line[128];
-    std::snprintf(line, sizeof line, "%lld %d %d %.9g %.9g\n", f, f0, f1, double(position), double(timestep));
+    std::snprintf(line, sizeof line, "%lld %d %d %.9g %.9g\n", f, fi.frame0, fi.frame1,
+                  double(fi.requestedFramePosition), double(fi.timestep));
     out << line;
   }
   return kExitSuccess;

@@ -1,5 +1,6 @@
 // Which source frames, at which fraction, make each output frame; the output
 // range; what the node asks of its input. All arithmetic in single precision.
+#include "node/RetimeMapping.h"
 #include "node/Tweenova.h"
 #include "runtime/Logging.h"
 
@@ -8,52 +9,12 @@
 
 using namespace DD::Image;
 
-namespace {
-
-// Phase offset: slowing down samples the middle of each output frame's interval.
-float phaseOffset(float speed)
-{
-  if (speed < 1.0f)
-    return 0.5f;
-  if (speed != std::floor(speed))
-    return 0.5f / (speed + speed);
-  return 0.0f;
-}
-
-// Frame numbers from float arithmetic, kept inside the range an int holds: an
-// absurd speed or source position must not overflow the conversion.
-int32_t toFrame(double v)
-{
-  constexpr double kLimit = 2147483520.0;  // the largest float below 2^31
-  if (!(v == v))
-    return 0;
-  return int32_t(std::max(-kLimit, std::min(kLimit, v)));
-}
-
-} // namespace
-
 FrameInfo Tweenova::calculateFrameInfo(float currentFrame) const
 {
   spdlog::debug("Tweenova::calculateFrameInfo called with currentFrame: {}", currentFrame);
-  float p;
-  if (mode != 0) {
-    spdlog::debug("Tweenova::calculateFrameInfo mode: frame");
-    p = output_frame;
-  } else {
-    spdlog::debug("Tweenova::calculateFrameInfo mode: speed");
-    float t = currentFrame;
-    if (outputLastFrame > outputFirstFrame) {
-      t = std::min(t, float(outputLastFrame + 1));
-      t = std::max(t, float(outputFirstFrame - 1));
-    }
-    const float start = float(frame_range_start);
-    p = ((t - start) + phaseOffset(speed)) * speed + start;
-  }
-  FrameInfo info;
-  info.frame0 = toFrame(std::floor(p));
-  info.frame1 = toFrame(std::ceil(p));
-  info.requestedFramePosition = p;
-  info.timestep = p - std::floor(p);
+  spdlog::debug(mode != 0 ? "Tweenova::calculateFrameInfo mode: frame" : "Tweenova::calculateFrameInfo mode: speed");
+  const RetimeSettings settings{mode, speed, output_frame, frame_range_start, outputFirstFrame, outputLastFrame};
+  const FrameInfo info = mapOutputFrame(settings, currentFrame);
   spdlog::debug(tweenova::kLogTableRow, "frame0", "frame1", "timestep", "requestedFramePosition");
   spdlog::debug(tweenova::kLogTableRow, info.frame0, info.frame1, info.timestep, info.requestedFramePosition);
   return info;
@@ -117,12 +78,7 @@ void Tweenova::_validate(bool for_real)
     outputFirstFrame = frame_range_start;
     int64_t count;
     if (speed > 0.0f) {
-      outputLastFrame = toFrame(std::floor(float(frame_range_end - frame_range_start) / speed +
-                                           float(frame_range_start) - phaseOffset(speed)));
-      // A clip shorter than one output interval (a single frame slowed down)
-      // still has its first frame: the range never ends before it starts.
-      if (outputLastFrame < outputFirstFrame && frame_range_end >= frame_range_start)
-        outputLastFrame = outputFirstFrame;
+      outputLastFrame = lastSpeedModeFrame(frame_range_start, frame_range_end, speed);
       count = int64_t(outputLastFrame) - frame_range_start + 1;
     } else {
       outputLastFrame = frame_range_start;
@@ -210,21 +166,4 @@ void Tweenova::append(Hash& hash)
   hash.append(overlap);
   hash.append(padding);
   hash.append(nan_error_threshold);
-}
-
-// Frame mapping of a validated node for diagnostic tools (the command-line
-// host's frame list). Returns 0 when `op` is not a Tweenova operator.
-extern "C" __attribute__((visibility("default"))) int TweenovaFrameMapping(Op* op, double frame, int* frame0,
-                                                                           int* frame1, float* position,
-                                                                           float* timestep)
-{
-  const Tweenova* node = dynamic_cast<const Tweenova*>(op);
-  if (!node)
-    return 0;
-  const FrameInfo fi = node->calculateFrameInfo(float(frame));
-  *frame0 = fi.frame0;
-  *frame1 = fi.frame1;
-  *position = fi.requestedFramePosition;
-  *timestep = fi.timestep;
-  return 1;
 }

@@ -42,10 +42,3 @@ CudaDeviceProperties SimulatedCudaEnvironment::deviceProperties(int index) const
 }
 
 } // namespace tweenova
-
-// Lets a host show the panel against a simulated GPU (developer option of tweenova-render).
-extern "C" __attribute__((visibility("default"))) void TweenovaSimulateCuda()
-{
-  tweenova::setCudaEnvironment(
-    std::make_shared<tweenova::SimulatedCudaEnvironment>(tweenova::SimulatedCudaEnvironment::standard()));
-}

@@ -69,15 +69,8 @@ void startUp(Tweenova& node)
 {
   applyLogLevel(node.debug);
   spdlog::debug("Plugin directory: {}", getPluginPath());
-  try {
-    if (!cudaEnvironment().isAvailable())
-      return;
-    queryDevice(node);
-  } catch (const std::exception& e) {
-    // A failing device query must not keep the node from being created.
-    std::cout << "Tweenova: could not query the CUDA device: " << e.what() << std::endl;
+  if (!cudaEnvironment().isAvailable() || !queryDevice(node))
     return;
-  }
   checkKernelSupport(node);
 }
 

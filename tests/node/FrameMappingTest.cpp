@@ -120,11 +120,47 @@ TEST(FrameMapping, InputCopiesRequestsAndHash)
   EXPECT_EQ(req.requests()[0].getBox(), DD::Image::Box(0, 0, 64, 48));
   EXPECT_TRUE(req.requests()[0].getChannels().contains(DD::Image::Chan_Alpha));  // input_channels is all
 
-  DD::Image::Hash a, b;
-  op.append(a);
-  op.steps = 3;
-  op.append(b);
-  EXPECT_NE(a, b);
+  rig.release(op);
+}
+
+namespace {
+
+// Whether changing one member of the node changes its hash.
+template <class T>
+bool hashFollows(Tweenova& op, T& member, T changed)
+{
+  DD::Image::Hash before, after;
+  op.append(before);
+  const T kept = member;
+  member = changed;
+  op.append(after);
+  member = kept;
+  return before != after;
+}
+
+} // namespace
+
+TEST(FrameMapping, HashFollowsEverySettingOfTheImage)
+{
+  RetimeRig rig;
+  Tweenova& op = rig.acquire(3);
+  EXPECT_TRUE(hashFollows(op, op.mode, 1));
+  EXPECT_TRUE(hashFollows(op, op.speed, 0.25f));
+  EXPECT_TRUE(hashFollows(op, op.output_frame, 7.5f));
+  EXPECT_TRUE(hashFollows(op, op.mixed_precision, true));
+  EXPECT_TRUE(hashFollows(op, op.use_bfloat16, false));
+  EXPECT_TRUE(hashFollows(op, op.bf16Capable, true));
+  EXPECT_TRUE(hashFollows(op, op.use_gpu, !op.use_gpu));
+  EXPECT_TRUE(hashFollows(op, op.steps, 3));
+  EXPECT_TRUE(hashFollows(op, op.flow_magnitude, 2));
+  EXPECT_TRUE(hashFollows(op, op.threshold, 0.01f));
+  EXPECT_TRUE(hashFollows(op, op.downscale, 1));
+  EXPECT_TRUE(hashFollows(op, op.colorspace_convert, false));
+  EXPECT_TRUE(hashFollows(op, op.max_size, 1024));
+  EXPECT_TRUE(hashFollows(op, op.overlap, 64));
+  EXPECT_TRUE(hashFollows(op, op.padding, 32));
+  EXPECT_TRUE(hashFollows(op, op.nan_error_threshold, 50));
+  EXPECT_FALSE(hashFollows(op, op.debug, true));  // no effect on the image
   rig.release(op);
 }
 
@@ -143,6 +179,28 @@ TEST(FrameMapping, InputRangeIsFilledOnceFromTheInput)
   EXPECT_EQ(again.frame_range_end, 10);  // never refilled
   EXPECT_EQ(again.outputLastFrame, 14);  // (10 - 5) / 0.5 + 5 - 0.5
   rig.release(again);
+}
+
+TEST(FrameMapping, InputRangeReachingTheIntLimits)
+{
+  RetimeRig rig;
+  rig.set("frame_range_start", -2147483647);
+  rig.set("frame_range_end", 2147483647);
+  Tweenova& slow = rig.acquire(1);
+  EXPECT_EQ(slow.outputFirstFrame, -2147483647);
+  EXPECT_EQ(slow.outputLastFrame, 2147483520);  // saturated, not wrapped round
+  rig.release(slow);
+
+  rig.set("speed", 1);
+  rig.set("frame_range_start", -2147483648.0);
+  rig.set("frame_range_end", 0);
+  Tweenova& whole = rig.acquire(1);
+  EXPECT_EQ(whole.outputFirstFrame, -2147483647 - 1);
+  EXPECT_EQ(whole.outputLastFrame, 0);
+  // Clamped one frame below the first output frame: far below 0, not wrapped to the top.
+  const FrameInfo first = whole.calculateFrameInfo(-3e9f);
+  EXPECT_LT(first.frame0, -2000000000);
+  rig.release(whole);
 }
 
 TEST(FrameMapping, ExtremeValuesKeepAUsableRange)
