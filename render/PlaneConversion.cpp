@@ -65,8 +65,11 @@ void fetchPlanar(Iop* source, const Box& box, const ChannelSet& channels, int n,
   const Box clipped(cx, cy, cr, ct);
   ImagePlane plane(clipped, false, channels, n);
   source->fetchPlane(plane);
+  // A source that renders nothing (it failed, or was aborted) leaves no image
+  // to pass on; its reason, when it gave one, goes with the failure.
   if (!plane.memory().isAllocated())
-    return;
+    throw std::runtime_error("Input '" + source->node_name() + "' rendered no image" +
+                             (source->hasError() ? ": " + source->errorMessage() : std::string()));
 
   const int cw = cr - cx, ch = ct - cy;
   const size_t block = size_t(cw) * size_t(ch);

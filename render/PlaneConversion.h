@@ -28,7 +28,8 @@ class Tweenova;
 
 // Fills `dest` (n * area floats) with `channels` of `source` over `box`.
 // Pixels outside the source's info box, and everything when the source is
-// absent, read as 0. Errors of the source's fetchPlane pass to the caller.
+// absent, read as 0. Errors of the source's fetchPlane pass to the caller;
+// a source that delivers no image throws std::runtime_error.
 void fetchPlanar(DD::Image::Iop* source, const DD::Image::Box& box, const DD::Image::ChannelSet& channels, int n,
                  float* dest);
 

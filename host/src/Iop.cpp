@@ -34,28 +34,60 @@ void Iop::getRequests(const Box& box, const ChannelSet& channels, int count, Req
       reqData.request(in, box, channels, count);
 }
 
-void PlanarIop::fetchPlane(ImagePlane& plane)
+namespace {
+
+// Copies `from` into the same box and channels of `to`, which covers it; the
+// two may differ in layout.
+void copyInto(const ImagePlane& from, ImagePlane& to)
 {
-  if (!useStripes() || plane.bounds().h() <= int(stripeHeight())) {
-    renderStripe(plane);
+  const Box& fb = from.bounds();
+  const Box& tb = to.bounds();
+  const int n = std::min(from.nComps(), to.nComps());
+  for (int z = 0; z < n; ++z)
+    for (int row = 0; row < fb.h(); ++row)
+      for (int col = 0; col < fb.w(); ++col)
+        to.writable()[(fb.y() - tb.y() + row) * to.rowStride() + (fb.x() - tb.x() + col) * to.colStride() +
+                      z * to.chanStride()] =
+          from.readable()[row * from.rowStride() + col * from.colStride() + z * from.chanStride()];
+}
+
+// Calls renderStripe for the plane, in stripes when the operator wants them.
+void renderInStripes(PlanarIop& op, ImagePlane& plane)
+{
+  if (!op.useStripes() || plane.bounds().h() <= int(op.stripeHeight())) {
+    op.renderStripe(plane);
     return;
   }
   // Render stripe by stripe and gather them into the plane.
   plane.makeWritable();
   const Box& b = plane.bounds();
-  int step = std::max<int>(1, int(stripeHeight()));
+  int step = std::max<int>(1, int(op.stripeHeight()));
   for (int y = b.y(); y < b.t(); y += step) {
     Box sb(b.x(), y, b.r(), std::min(b.t(), y + step));
     ImagePlane stripe(sb, plane.packed(), plane.channels(), plane.nComps());
-    renderStripe(stripe);
-    if (!stripe.memory().isAllocated())
-      continue;
-    for (int z = 0; z < plane.nComps(); ++z)
-      for (int row = 0; row < sb.h(); ++row)
-        for (int col = 0; col < sb.w(); ++col)
-          plane.writable()[(y - b.y() + row) * plane.rowStride() + col * plane.colStride() + z * plane.chanStride()] =
-            stripe.readable()[row * stripe.rowStride() + col * stripe.colStride() + z * stripe.chanStride()];
+    op.renderStripe(stripe);
+    if (stripe.memory().isAllocated())
+      copyInto(stripe, plane);
   }
+}
+
+} // namespace
+
+void PlanarIop::fetchPlane(ImagePlane& plane)
+{
+  // The operator renders in the layout it prefers; the caller gets its own.
+  const PackedPreference preference = packedPreference();
+  const bool packed = preference == ePackedPreferenceNone ? plane.packed() : preference == ePackedPreferencePacked;
+  if (packed == plane.packed()) {
+    renderInStripes(*this, plane);
+    return;
+  }
+  ImagePlane rendered(plane.bounds(), packed, plane.channels(), plane.nComps());
+  renderInStripes(*this, rendered);
+  if (!rendered.memory().isAllocated())
+    return;
+  plane.makeWritable();
+  copyInto(rendered, plane);
 }
 
 // ---------------------------------------------------------------------------
