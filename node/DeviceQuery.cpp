@@ -3,9 +3,11 @@
 
 #include "node/Tweenova.h"
 #include "runtime/CudaEnvironment.h"
+#include "runtime/DeviceRule.h"
 
 #include <algorithm>
 #include <cmath>
+#include <iostream>
 #include <sstream>
 #include <string>
 
@@ -50,15 +52,22 @@ bool isCapabilityCompatible(long runtime, int cc)
   }
 }
 
-void queryDevice(Tweenova& node)
+bool queryDevice(Tweenova& node)
 {
-  const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
-  const int index = std::min(node.cuda_deviceid, cuda.deviceCount() - 1);
-  const tweenova::CudaDeviceProperties props = cuda.deviceProperties(index);
-  node.bf16Capable = props.major > 7;
-  node.gpuComputeCapability = std::to_string(props.major) + std::to_string(props.minor);
-  node.gpuNameText = props.name;
-  parseBuildCapability(cuda.showConfig(), node.buildComputeCapability);
+  try {
+    const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
+    const int index = usableDeviceIndex(node.cuda_deviceid, cuda.deviceCount());
+    const tweenova::CudaDeviceProperties props = cuda.deviceProperties(index);
+    node.bf16Capable = props.major > 7;
+    node.gpuComputeCapability = std::to_string(props.major) + std::to_string(props.minor);
+    node.gpuNameText = props.name;
+    parseBuildCapability(cuda.showConfig(), node.buildComputeCapability);
+    return true;
+  } catch (const std::exception& e) {
+    // A driver that fails to answer must not take the panel or the node down.
+    std::cout << "Tweenova: could not query the CUDA device: " << e.what() << std::endl;
+    return false;
+  }
 }
 
 bool checkCompatibility(Tweenova& node)
@@ -80,7 +89,7 @@ std::string gpuMemoryText(const Tweenova& node, bool gpuCompatible)
   const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
   std::string g = "-";
   if (cuda.isAvailable() && cuda.deviceCount() > 0) {
-    const int index = std::min(node.cuda_deviceid, cuda.deviceCount() - 1);
+    const int index = usableDeviceIndex(node.cuda_deviceid, cuda.deviceCount());
     try {
       const double bytes = double(cuda.deviceProperties(index).totalMemory);
       g = std::to_string((long long)std::ceil(bytes * (1.0 / (1024.0 * 1024.0 * 1024.0))));

@@ -15,9 +15,12 @@ bool parseBuildCapability(const std::string& config, std::string& out);
 bool isCapabilityCompatible(long runtime, int cc);
 
 // Reads the chosen CUDA device into the node's GPU members (name, compute
-// capability, bf16 support) and the build's highest native capability.
-// Only meaningful while CUDA is available.
-void queryDevice(Tweenova& node);
+// capability, bf16 support) and the build's highest native capability. The
+// device is the one the render's device rule picks for cuda_deviceid (the
+// last for an index past it, the first for a negative one). Only meaningful
+// while CUDA is available. False, with a line on standard output and the
+// members untouched, when the device cannot be read.
+bool queryDevice(Tweenova& node);
 
 // Whether this build can run on the device in gpuComputeCapability; turns
 // use_gpu off when it cannot.

@@ -85,8 +85,7 @@ int Tweenova::knob_changed(Knob* k)
     invalidate();
   } else if (name == "cuda_deviceid") {
     const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
-    if (cuda.isAvailable()) {
-      queryDevice(*this);
+    if (cuda.isAvailable() && queryDevice(*this)) {
       bool gpuCompatible = false;
       try {
         const int cc = std::stoi(gpuComputeCapability);

@@ -49,25 +49,46 @@ public:
   }
 };
 
-std::mutex envMutex;
-std::shared_ptr<const CudaEnvironment>& current()
+// The one environment callers hold: it never changes, and forwards each query
+// to the environment installed at that moment, which the query keeps alive.
+class SwitchableCudaEnvironment : public CudaEnvironment {
+public:
+  bool isAvailable() const override { return current()->isAvailable(); }
+  int deviceCount() const override { return current()->deviceCount(); }
+  CudaDeviceProperties deviceProperties(int index) const override { return current()->deviceProperties(index); }
+  bool buildHasCuda() const override { return current()->buildHasCuda(); }
+  long versionCUDART() const override { return current()->versionCUDART(); }
+  long versionCuDNN() const override { return current()->versionCuDNN(); }
+  std::string showConfig() const override { return current()->showConfig(); }
+  void emptyCache() const override { current()->emptyCache(); }
+
+  void install(std::shared_ptr<const CudaEnvironment> env)
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    env_ = env ? std::move(env) : std::make_shared<TorchCudaEnvironment>();
+  }
+
+private:
+  std::shared_ptr<const CudaEnvironment> current() const
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return env_;
+  }
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<const CudaEnvironment> env_ = std::make_shared<TorchCudaEnvironment>();
+};
+
+SwitchableCudaEnvironment& switchable()
 {
-  static std::shared_ptr<const CudaEnvironment> env = std::make_shared<TorchCudaEnvironment>();
+  static SwitchableCudaEnvironment env;
   return env;
 }
 
 } // namespace
 
-const CudaEnvironment& cudaEnvironment()
-{
-  std::lock_guard<std::mutex> lock(envMutex);
-  return *current();
-}
+const CudaEnvironment& cudaEnvironment() { return switchable(); }
 
-void setCudaEnvironment(std::shared_ptr<const CudaEnvironment> env)
-{
-  std::lock_guard<std::mutex> lock(envMutex);
-  current() = env ? std::move(env) : std::make_shared<TorchCudaEnvironment>();
-}
+void setCudaEnvironment(std::shared_ptr<const CudaEnvironment> env) { switchable().install(std::move(env)); }
 
 } // namespace tweenova

@@ -36,8 +36,11 @@ public:
 };
 
 // The environment in force: libtorch's own unless a test installed another.
+// The reference stays valid for the life of the process: every query is
+// answered by the environment installed at the moment of the query.
 const CudaEnvironment& cudaEnvironment();
-// Installs an environment (tests); null restores libtorch's.
+// Installs an environment (tests); null restores libtorch's. An environment
+// is kept alive by every query it is answering.
 void setCudaEnvironment(std::shared_ptr<const CudaEnvironment> env);
 
 } // namespace tweenova

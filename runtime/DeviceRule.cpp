@@ -29,9 +29,9 @@ DeviceChoice chooseDevice(const Tweenova& node, DeviceRuleCaller caller)
   }
   if (render && node.debug)
     std::cout << node.node_name() << ": Set the use_cuda_device to: " << index << std::endl;
-  // A negative index names no device; the first one is the safe reading.
-  index = std::max(index, 0);
-  choice.device = torch::Device(torch::kCUDA, static_cast<c10::DeviceIndex>(index));
+  choice.device = torch::Device(torch::kCUDA, static_cast<c10::DeviceIndex>(usableDeviceIndex(index, last + 1)));
   choice.useCuda = true;
   return choice;
 }
+
+int usableDeviceIndex(long wanted, int count) { return int(std::max<long>(0, std::min<long>(wanted, count - 1))); }

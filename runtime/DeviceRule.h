@@ -18,3 +18,7 @@ enum class DeviceRuleCaller { Open, Render };
 // set, by min(that variable read with strtol, last index). An index below 0
 // (from either source) selects device 0.
 DeviceChoice chooseDevice(const Tweenova& node, DeviceRuleCaller caller);
+
+// The device that a wanted CUDA index selects among `count` devices (count >
+// 0): the last one for an index past it, the first for a negative one.
+int usableDeviceIndex(long wanted, int count);

@@ -1,5 +1,6 @@
 // The panel's information texts and its reactions to knob changes, against simulated GPUs.
 #include "node/DeviceQuery.h"
+#include "runtime/DeviceRule.h"
 #include "support/RetimeRig.h"
 #include "support/ScopedCuda.h"
 
@@ -159,18 +160,26 @@ TEST(PanelReactions, GpuKnobsAndNetworkReload)
 {
   ScopedCuda cuda;
   RetimeRig rig;
-  Tweenova& op = rig.panelOp();
+  Tweenova& op = rig.acquire(1);
+  ASSERT_EQ(&op, &rig.panelOp());
   op.modelLoaded = true;
+  ASSERT_TRUE(op.valid());
   rig.set("use_gpu", 0);
   EXPECT_FALSE(op.modelLoaded);
+  EXPECT_FALSE(op.valid());
   EXPECT_FALSE(rig.knob("mixed_precision")->isEnabled());
   EXPECT_FALSE(rig.knob("gpu_render_override")->isEnabled());
+  op.validate(true);
   rig.set("use_gpu", 1);
+  EXPECT_FALSE(op.valid());
   EXPECT_TRUE(rig.knob("mixed_precision")->isEnabled());
   EXPECT_TRUE(rig.knob("gpu_render_override")->isEnabled());
   op.modelLoaded = true;
+  op.validate(true);
   rig.set("mixed_precision", 1);
   EXPECT_FALSE(op.modelLoaded);
+  EXPECT_FALSE(op.valid());
+  rig.release(op);
 }
 
 TEST(PanelReactions, DeviceIdPastTheLastDeviceSelectsTheLast)
@@ -186,6 +195,29 @@ TEST(PanelReactions, DeviceIdPastTheLastDeviceSelectsTheLast)
   EXPECT_EQ(textOf(rig, "gpuMemory"), "24Gb   Compute capability: sm_75");
   EXPECT_EQ(textOf(rig, "kernelInfo"), "Since your current GPU is sm_75, you will rely on native kernels.");
   EXPECT_FALSE(rig.panelOp().bf16Capable);
+}
+
+TEST(PanelReactions, NegativeDeviceIdSelectsTheFirstDeviceLikeTheRender)
+{
+  SimulatedCudaEnvironment env = SimulatedCudaEnvironment::standard();
+  env.devices[0].name = "First";
+  env.devices[0].major = 7;
+  env.devices[0].minor = 5;
+  ScopedCuda cuda(env);
+  RetimeRig rig;
+  for (int id : {-1, -2147483647}) {
+    ASSERT_NO_THROW(rig.set("cuda_deviceid", id));
+    EXPECT_EQ(textOf(rig, "gpuName"), "First");
+    EXPECT_EQ(textOf(rig, "gpuMemory"), "24Gb   Compute capability: sm_75");
+    // The panel builds again and the node validates with the value stored.
+    ASSERT_NO_THROW(rig.node->showPanel());
+    Tweenova& op = rig.acquire(1);
+    EXPECT_TRUE(op.valid()) << op.errorMessage();
+    EXPECT_EQ(op.cuda_deviceid, id);
+    EXPECT_EQ(op.gpuComputeCapability, "75");
+    EXPECT_EQ(chooseDevice(op, DeviceRuleCaller::Open).device, torch::Device(torch::kCUDA, 0));
+    rig.release(op);
+  }
 }
 
 TEST(PanelReactions, ImagePatchesCountTheInputsTiles)

@@ -3,9 +3,11 @@
 // without a GPU, and the answers agree with one another.
 #include "node/DeviceQuery.h"
 #include "runtime/CudaEnvironment.h"
+#include "runtime/SimulatedCudaEnvironment.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -49,4 +51,23 @@ TEST(CudaEnvironment, DevicesAnswerOrAreAbsentWithoutThrowing)
   EXPECT_THROW(cuda.deviceProperties(count), std::out_of_range);
   EXPECT_THROW(cuda.deviceProperties(-1), std::out_of_range);
   EXPECT_NO_THROW(cuda.emptyCache());
+}
+
+TEST(CudaEnvironment, AHeldReferenceAnswersForTheEnvironmentInForce)
+{
+  using tweenova::SimulatedCudaEnvironment;
+  auto one = std::make_shared<SimulatedCudaEnvironment>(SimulatedCudaEnvironment::standard());
+  one->devices.resize(1);
+  auto three = std::make_shared<SimulatedCudaEnvironment>(*one);
+  three->devices.resize(3, one->devices[0]);
+
+  tweenova::setCudaEnvironment(one);
+  const tweenova::CudaEnvironment& held = tweenova::cudaEnvironment();
+  EXPECT_EQ(held.deviceCount(), 1);
+  tweenova::setCudaEnvironment(three);
+  EXPECT_EQ(held.deviceCount(), 3);  // not the replaced environment, which this test still keeps alive
+  tweenova::setCudaEnvironment(nullptr);
+  EXPECT_EQ(one.use_count(), 1);
+  EXPECT_EQ(three.use_count(), 1);  // nothing else keeps a replaced environment
+  EXPECT_EQ(held.deviceCount(), real().deviceCount());
 }

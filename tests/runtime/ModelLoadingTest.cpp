@@ -6,6 +6,7 @@
 #include "support/ScopedCuda.h"
 
 #include <dlfcn.h>
+#include <torch/csrc/jit/python/update_graph_executor_opt.h>
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -86,6 +87,26 @@ TEST_F(ModelLoadingTest, EveryLoadFailureIsReportedAndRetried)
   open();
   EXPECT_FALSE(op->modelLoaded);
   EXPECT_TRUE(op->model.find_method("forward").has_value());
+}
+
+TEST_F(ModelLoadingTest, EveryOpenStepSetsTheJitOptions)
+{
+  ServeNetwork serve("blend");
+  for (const char* step : {"load", "placement only", "failed load"}) {
+    if (std::string(step) == "failed load") {
+      op->modelLoaded = false;
+      serve.serve("garbage");
+    }
+    torch::jit::setGraphExecutorOptimize(true);
+    torch::jit::FusionStrategy dynamic{{torch::jit::FusionBehavior::DYNAMIC, 3}};
+    torch::jit::setFusionStrategy(dynamic);
+    open();
+    EXPECT_FALSE(torch::jit::getGraphExecutorOptimize()) << step;
+    const torch::jit::FusionStrategy strategy = torch::jit::getFusionStrategy();
+    ASSERT_EQ(strategy.size(), 1u) << step;
+    EXPECT_EQ(strategy[0].first, torch::jit::FusionBehavior::STATIC) << step;
+    EXPECT_EQ(strategy[0].second, 0u) << step;
+  }
 }
 
 TEST_F(ModelLoadingTest, ANetworkWithoutForwardLoadsAndFailsWhenCalled)
