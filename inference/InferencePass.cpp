@@ -1,12 +1,11 @@
 #include "inference/InferencePass.h"
 
-#include "inference/PU21.h"
+#include "inference/DeviceTransfer.h"
 #include "inference/TileTransfer.h"
 #include "node/Tweenova.h"
 
 #include <ATen/autocast_mode.h>
 #include <c10/core/InferenceMode.h>
-#include <torch/nn/functional/padding.h>
 #include <torch/script.h>
 
 #include <algorithm>
@@ -16,27 +15,6 @@
 #include <stdexcept>
 
 namespace {
-
-// What the network's last rows and columns are padded with, and taken off again.
-struct PadToMultiple {
-  int64_t h, w;
-
-  int64_t padRows() const { return amount(h); }
-  int64_t padColumns() const { return amount(w); }
-  static int64_t amount(int64_t n) { return kNetworkPadMultiple * ((n - 1) / kNetworkPadMultiple + 1) - n; }
-
-  // Repeats the last row and column up to the next multiple (nothing before the image).
-  torch::Tensor pad(const torch::Tensor& x) const
-  {
-    if (padRows() == 0 && padColumns() == 0)
-      return x;
-    namespace F = torch::nn::functional;
-    return F::pad(x, F::PadFuncOptions({0, padColumns(), 0, padRows()}).mode(torch::kReplicate));
-  }
-
-  // The [0, h) x [0, w) region of a padded result.
-  torch::Tensor unpad(const torch::Tensor& y) const { return y.slice(2, 0, h).slice(3, 0, w); }
-};
 
 std::string shapeText(const torch::Tensor& t)
 {
@@ -77,7 +55,7 @@ int64_t subStepIndex(int steps) { return std::clamp<int64_t>(int64_t(steps) - 1,
 torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, const torch::Tensor& frame1)
 {
   Tweenova& node = ctx.node;
-  const PadToMultiple padder{frame0.size(2), frame0.size(3)};
+  const int64_t h = frame0.size(2), w = frame0.size(3);
 
   if (ctx.progressTotal > 1)
     node.progressMessage("Interpolating (pass %d/%d)", ctx.progressDone + 1, ctx.progressTotal);
@@ -88,18 +66,12 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
                        transfer::onePassApplies(frame1) && frame0.numel() > 0;
   torch::Tensor img0, img1;
   if (onePass) {
-    img0 = transfer::toNetworkInput(frame0, node.colorspace_convert, padder.padRows(), padder.padColumns());
-    img1 = transfer::toNetworkInput(frame1, node.colorspace_convert, padder.padRows(), padder.padColumns());
+    const int64_t padRows = transfer::padAmount(h), padColumns = transfer::padAmount(w);
+    img0 = transfer::toNetworkInput(frame0, node.colorspace_convert, padRows, padColumns);
+    img1 = transfer::toNetworkInput(frame1, node.colorspace_convert, padRows, padColumns);
   } else {
-    // The network sees rows top-down; the flip is done before the upload.
-    img0 = frame0.flip({2}).to(ctx.renderDevice);
-    img1 = frame1.flip({2}).to(ctx.renderDevice);
-    if (node.colorspace_convert) {
-      img0 = pu21::encode(img0);
-      img1 = pu21::encode(img1);
-    }
-    img0 = padder.pad(img0);
-    img1 = padder.pad(img1);
+    img0 = transfer::toDeviceInput(frame0, ctx.renderDevice, node.colorspace_convert);
+    img1 = transfer::toDeviceInput(frame1, ctx.renderDevice, node.colorspace_convert);
   }
 
   if (ctx.useCuda) {
@@ -145,15 +117,11 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
   if (node.mixed_precision)
     result = result.to(torch::kFloat32);
 
-  checkResultShape(result, padder.h, padder.w);
-  if (onePass && transfer::onePassApplies(result)) {
-    result = transfer::fromNetworkResult(result, padder.h, padder.w, node.colorspace_convert);
-  } else {
-    result = padder.unpad(result);
-    if (node.colorspace_convert)
-      result = pu21::decode(result);
-    result = result.to(torch::kFloat32).to(torch::kCPU).flip({2}).contiguous();
-  }
+  checkResultShape(result, h, w);
+  if (onePass && transfer::onePassApplies(result))
+    result = transfer::fromNetworkResult(result, h, w, node.colorspace_convert);
+  else
+    result = transfer::fromDeviceResult(result, h, w, node.colorspace_convert);
 
   ctx.progressDone += 1;
   node.progressFraction(double(ctx.progressDone) / double(ctx.progressTotal));
