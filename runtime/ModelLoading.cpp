@@ -6,10 +6,10 @@
 
 #include <torch/csrc/jit/python/update_graph_executor_opt.h>
 #include <torch/script.h>
-#include <torch/version.h>
 
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -18,16 +18,16 @@ namespace {
 constexpr const char* kLoadError = "Error loading the frame interpolation neural network model";
 
 // Deserialises the network from the model library's memory onto `device`.
+// One load at a time: TorchScript's compiler shares state between the
+// archives it compiles, unguarded (ThreadSanitizer sees two render threads
+// opening their operators race inside it).
 torch::jit::Module loadNetwork(const torch::Device& device)
 {
+  static std::mutex loading;
+  std::lock_guard<std::mutex> lock(loading);
   const tweenova::ModelArchive archive = tweenova::ModelArchive::fetch(tweenova::modelLibraryPath());
   auto adapter = std::make_shared<MemAdapter>(archive.data(), archive.size());
-#if TORCH_VERSION_MAJOR >= 2
   return torch::jit::load(adapter, device, /*load_debug_files=*/true);
-#else
-  // This libtorch's adapter overload always reads the debug files.
-  return torch::jit::load(adapter, device);
-#endif
 }
 
 // Switches the half-casting flags off in every module of the network and,

@@ -116,17 +116,21 @@ Knob* Node::knob(const std::string& name) const
 
 void Node::storeKnobs(Op* op, double frame)
 {
+  auto lock = lockKnobs();
   KnobCallbackImpl impl(this, KnobCallbackImpl::Store, frame);
   op->knobs(Knob_Callback(&impl));
 }
 
 void Node::changed(Knob* k)
 {
-  // The panel's operator sees the knob values and inputs at the timeline frame.
-  first_->setOutputContext(OutputContext(frame_));
-  storeKnobs(first_, frame_);
-  connectInputs(first_);
-  first_->knob_changed(k);
+  {
+    auto knobsLock = lockKnobs();
+    // The panel's operator sees the knob values and inputs at the timeline frame.
+    first_->setOutputContext(OutputContext(frame_));
+    storeKnobs(first_, frame_);
+    connectInputs(first_);
+    first_->knob_changed(k);
+  }
   // Other pooled operators would keep state the change reset: drop them.
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<Op*> keep;
@@ -146,19 +150,28 @@ void Node::showPanel() { changed(&Knob::showPanel); }
 
 void Node::setValue(Knob* k, double v)
 {
-  k->set_value(v);
+  {
+    auto lock = lockKnobs();
+    k->set_value(v);
+  }
   changed(k);
 }
 
 void Node::setKey(Knob* k, double frame, double v)
 {
-  k->set_value_at(v, frame);
+  {
+    auto lock = lockKnobs();
+    k->set_value_at(v, frame);
+  }
   changed(k);
 }
 
 void Node::setChannels(Knob* k, const ChannelSet& c)
 {
-  k->channels(c);
+  {
+    auto lock = lockKnobs();
+    k->channels(c);
+  }
   changed(k);
 }
 
@@ -211,6 +224,7 @@ void Node::connectInputs(Op* op)
 
 void Node::refresh(Op* op)
 {
+  auto lock = lockKnobs();
   storeKnobs(op, op->outputContext().frame());
   connectInputs(op);
   Hash h = knobHash(op->outputContext().frame());

@@ -22,6 +22,8 @@ struct Lease {
 
 bool validateOperator(Node& node, Op* op, std::string& error)
 {
+  // An operator may set its node's knobs while it validates (a range taken from its input).
+  auto lock = node.lockKnobs();
   bool ok = op->tryValidate(true);
   if (ok) {
     node.refresh(op);

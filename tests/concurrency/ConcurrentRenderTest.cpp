@@ -54,18 +54,9 @@ std::vector<float> pixels(const HostLayer::RenderResult& r)
   return std::vector<float>(p, p + r.plane.bufferSize());
 }
 
-// `beforeThreads` runs between the two passes.
-void expectThreadsMatchSequential(RetimeRig& rig, int frames, int threads,
-                                  const std::function<void()>& beforeThreads = {})
+// Frames 1 ... frames rendered by `threads` threads at once, frame f by thread f % threads.
+std::vector<std::vector<float>> renderConcurrently(RetimeRig& rig, int frames, int threads)
 {
-  std::vector<std::vector<float>> sequential(size_t(frames) + 1);
-  for (int f = 1; f <= frames; ++f) {
-    HostLayer::RenderResult r = HostLayer::renderFrame(*rig.node, f, Mask_RGBA);
-    ASSERT_TRUE(r.ok) << "frame " << f << ": " << r.error;
-    sequential[size_t(f)] = pixels(r);
-  }
-  if (beforeThreads)
-    beforeThreads();
   std::vector<std::vector<float>> concurrent(size_t(frames) + 1);
   std::vector<std::string> errors(size_t(frames) + 1);
   std::vector<std::thread> pool;
@@ -81,8 +72,25 @@ void expectThreadsMatchSequential(RetimeRig& rig, int frames, int threads,
     });
   for (std::thread& t : pool)
     t.join();
+  for (int f = 1; f <= frames; ++f)
+    EXPECT_TRUE(errors[size_t(f)].empty()) << "frame " << f << ": " << errors[size_t(f)];
+  return concurrent;
+}
+
+// `beforeThreads` runs between the two passes.
+void expectThreadsMatchSequential(RetimeRig& rig, int frames, int threads,
+                                  const std::function<void()>& beforeThreads = {})
+{
+  std::vector<std::vector<float>> sequential(size_t(frames) + 1);
   for (int f = 1; f <= frames; ++f) {
-    ASSERT_TRUE(errors[size_t(f)].empty()) << "frame " << f << ": " << errors[size_t(f)];
+    HostLayer::RenderResult r = HostLayer::renderFrame(*rig.node, f, Mask_RGBA);
+    ASSERT_TRUE(r.ok) << "frame " << f << ": " << r.error;
+    sequential[size_t(f)] = pixels(r);
+  }
+  if (beforeThreads)
+    beforeThreads();
+  const std::vector<std::vector<float>> concurrent = renderConcurrently(rig, frames, threads);
+  for (int f = 1; f <= frames; ++f) {
     ASSERT_EQ(concurrent[size_t(f)].size(), sequential[size_t(f)].size());
     EXPECT_EQ(std::memcmp(concurrent[size_t(f)].data(), sequential[size_t(f)].data(),
                           sequential[size_t(f)].size() * sizeof(float)),
@@ -130,4 +138,21 @@ TEST(ConcurrentRender, SequenceFramesReadAheadWhileThreadsRenderAreBitIdentical)
     ahead->waitForReadAhead();
   }
   fs::remove_all(dir);
+}
+
+TEST(ConcurrentRender, ThreadsStartingTogetherOnAFreshNodeMatchARenderInTurn)
+{
+  // As a farm chunk (-F) starts: every thread's first validation of a fresh
+  // node, whose frame range is still to be taken from its input, at once.
+  testnetworks::ServeNetwork serve("blend");
+  RetimeRig together(40, 24, 1, 9, Mask_RGBA, moving);
+  together.set("speed", 0.5);
+  const std::vector<std::vector<float>> concurrent = renderConcurrently(together, 12, 4);
+  RetimeRig inTurn(40, 24, 1, 9, Mask_RGBA, moving);
+  inTurn.set("speed", 0.5);
+  for (int f = 1; f <= 12; ++f) {
+    HostLayer::RenderResult r = HostLayer::renderFrame(*inTurn.node, f, Mask_RGBA);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(pixels(r), concurrent[size_t(f)]) << "frame " << f << " differs";
+  }
 }

@@ -85,6 +85,10 @@ public:
   void setCacheLimit(size_t bytes);
   // Stores knob values at `frame` into `op`.
   void storeKnobs(Op* op, double frame);
+  // Knob values are read by every render thread and written by user edits
+  // and by operators that set knobs while they validate: hold this around
+  // each. Recursive, as validation stores and refreshes.
+  std::unique_lock<std::recursive_mutex> lockKnobs() const { return std::unique_lock<std::recursive_mutex>(knobsMutex_); }
   // Stores the knob values at the operator's frame again, reconnects its inputs
   // (their contexts may follow a new validation) and updates its hash, which
   // invalidates the operator when anything it depends on changed.
@@ -135,6 +139,7 @@ private:
   std::vector<Node*> inputs_;
   double frame_ = 1.0;
 
+  mutable std::recursive_mutex knobsMutex_;
   mutable std::mutex mutex_;
   std::vector<Op*> pool_;      // every operator of a plug-in node (first_ included)
   std::vector<Op*> idle_;      // operators free for the next acquire
