@@ -1,5 +1,7 @@
 #include "cli/Options.h"
 
+#include "cli/FrameList.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
@@ -31,19 +33,6 @@ bool validKnobName(const std::string& name)
 }
 
 } // namespace
-
-FrameRange parseFrameRange(const std::string& text)
-{
-  static const std::regex re("^\\s*(-?[0-9]+)\\s*(?:-\\s*(-?[0-9]+))?\\s*$");
-  std::smatch m;
-  FrameRange r;
-  if (!std::regex_match(text, m, re) || !parseInt(m[1].str(), r.first) ||
-      (m[2].matched ? !parseInt(m[2].str(), r.last) : !parseInt(m[1].str(), r.last)))
-    throw UsageError{"-F " + text, "expected a frame range FIRST-LAST or a single frame"};
-  if (r.last < r.first)
-    throw UsageError{"-F " + text, "the last frame comes before the first"};
-  return r;
-}
 
 KnobAssignment parseKnobAssignment(const std::string& text)
 {
@@ -84,7 +73,10 @@ std::optional<Options> parseOptions(int argc, char** argv)
   std::vector<std::string> sets, keys;
   app.add_option("INPUT", o.input, "input image sequence (name.####.exr, name.%04d.png) or movie file")->required();
   app.add_option("OUTPUT", o.output, "output sequence pattern (name.####.exr); not needed with --list or --panel");
-  CLI::Option* framesOption = app.add_option("-F,--frames", frames, "output frames to render")->type_name("FIRST-LAST");
+  CLI::Option* framesOption = app.add_option("-F,--frames", frames,
+                                              "output frames to render or list: 1-100, 1-100x5 (every 5th), "
+                                              "1,5,10-20")
+                                 ->type_name("FRAMES");
   app.add_option("--set", sets, "set a knob: enumerations by item or index, booleans on/off/true/false/1/0, "
                                 "channel sets by name (rgb, rgba, alpha, all)")
     ->type_name("KNOB=VALUE");
@@ -138,7 +130,7 @@ std::optional<Options> parseOptions(int argc, char** argv)
     throw UsageError{"arguments", why};
   }
   if (framesOption->count() > 0)
-    o.frames = parseFrameRange(frames);
+    o.frames = parseFrameList(frames);
   for (const std::string& s : sets)
     o.sets.push_back(parseKnobAssignment(s));
   for (const std::string& k : keys)

@@ -41,7 +41,7 @@ struct KeyAssignment {
 struct Options {
   std::string input;
   std::string output;
-  std::optional<FrameRange> frames;
+  std::optional<std::vector<int>> frames;  // -F: the frames asked for, ascending
   std::vector<KnobAssignment> sets;
   std::vector<KeyAssignment> keys;
   std::optional<int> gpu;
@@ -63,8 +63,6 @@ struct Options {
   bool simulateGpu = false;  // hidden: show the panel against a simulated GPU
 };
 
-// "A-B" or "A" (frames may be negative: "-5--1"). Throws UsageError.
-FrameRange parseFrameRange(const std::string& text);
 // "KNOB=VALUE". Throws UsageError.
 KnobAssignment parseKnobAssignment(const std::string& text);
 // "KNOB:FRAME=VALUE". Throws UsageError.

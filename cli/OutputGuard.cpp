@@ -35,15 +35,15 @@ std::map<FileId, std::string> inputFiles(const std::string& input)
 
 } // namespace
 
-void refuseOutputOntoInput(const std::string& input, const std::string& output, const FrameRange& range)
+void refuseOutputOntoInput(const std::string& input, const std::string& output, const std::vector<int>& frames)
 {
   HostLayer::SequencePattern out;
   std::string why;
   if (!HostLayer::parseSequencePattern(output, out, why))
     return;
   const std::map<FileId, std::string> inputs = inputFiles(input);
-  for (long long f = range.first; f <= range.last; ++f) {
-    const std::string path = HostLayer::frameFileName(out, int(f));
+  for (int f : frames) {
+    const std::string path = HostLayer::frameFileName(out, f);
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
       continue;

@@ -34,9 +34,6 @@ namespace cli {
 
 namespace {
 
-// Longest output range rendered in one run; longer ones are refused up front.
-constexpr long long kMaxOutputFrames = 1000000;
-
 double peakMemoryMiB()
 {
   rusage u{};
@@ -86,13 +83,9 @@ int Session::render()
   if (!parseChannelSet(options_.channels, channels))
     throw UsageError{"--channels " + options_.channels, "not a channel set"};
 
-  const FrameRange range = outputRange();
-  const long long count = (long long)range.last - range.first + 1;
-  if (count > kMaxOutputFrames)
-    throw UsageError{"output range " + std::to_string(range.first) + "-" + std::to_string(range.last),
-                     std::to_string(count) + " frames is more than " + std::to_string(kMaxOutputFrames) +
-                       " (check speed, or render a part with -F)"};
-  refuseOutputOntoInput(options_.input, options_.output, range);
+  const std::vector<int> frames = framesToRender();
+  const long long count = (long long)frames.size();
+  refuseOutputOntoInput(options_.input, options_.output, frames);
 
   setTorchThreads(options_.torchThreads);
   reader_->setCacheLimit(size_t(options_.cacheMemoryMiB) << 20);
@@ -126,7 +119,7 @@ int Session::render()
   // Files are compressed and written behind the rendering, one frame per
   // render thread waiting at most.
   FrameWriter writer(settings, size_t(threads), finished);
-  std::atomic<long long> next{range.first};
+  std::atomic<size_t> next{0};
   const auto start = std::chrono::steady_clock::now();
 
   // Each worker renders whole frames through its own operator of the node, as
@@ -137,12 +130,12 @@ int Session::render()
     for (;;) {
       if (interrupted())
         return;
-      const long long f = next++;
-      if (f > range.last)
+      const size_t index = next++;
+      if (index >= frames.size())
         return;
-      const int frame = int(f);
+      const int frame = frames[index];
       const auto t0 = std::chrono::steady_clock::now();
-      progress.startFrame(frame, int(f - range.first + 1));
+      progress.startFrame(frame, int(index + 1));
       HostLayer::RenderResult result = HostLayer::renderFrame(*node_, frame, channels);
       const std::string path = HostLayer::frameFileName(out, frame);
       if (result.ok)

@@ -4,12 +4,14 @@
 #include "HostLayer/Plugin.h"
 #include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
+#include "cli/FrameList.h"
 #include "cli/KnobValue.h"
 #include "node/RetimeMapping.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -163,8 +165,6 @@ void Session::applyOptions()
 
 FrameRange Session::outputRange()
 {
-  if (options_.frames)
-    return *options_.frames;
   HostLayer::FrameInfoSummary info;
   std::string error;
   const double frame = node_->knob("frame_range_start") ? node_->knob("frame_range_start")->get_value() : 1.0;
@@ -176,14 +176,26 @@ FrameRange Session::outputRange()
   return FrameRange{info.first, info.last};
 }
 
-int Session::listFrames(std::ostream& out)
+std::vector<int> Session::framesToRender()
 {
   const FrameRange range = outputRange();
-  if (double(range.last) - double(range.first) > 10000000.0)
-    throw UsageError{"--list", "the output range " + std::to_string(range.first) + "-" + std::to_string(range.last) +
-                                 " is too long to list"};
+  if (!options_.frames)
+    return framesOf(range);
+  const std::vector<int>& frames = *options_.frames;
+  const long long outside = std::count_if(frames.begin(), frames.end(),
+                                          [&](int f) { return f < range.first || f > range.last; });
+  if (outside > 0)
+    std::cerr << "tweenova-render: warning: " << outside << " of the " << frames.size()
+              << " frames asked for lie outside the output range " << range.first << "-" << range.last
+              << " (they show the held first or last frame)" << std::endl;
+  return frames;
+}
+
+int Session::listFrames(std::ostream& out)
+{
+  const std::vector<int> frames = framesToRender();
   out << "# frame frame0 frame1 position timestep\n";
-  for (long long f = range.first; f <= range.last; ++f) {
+  for (const long long f : frames) {
     Op* op = node_->acquire(OutputContext(double(f)));
     std::string error;
     const Iop* iop = dynamic_cast<const Iop*>(op);

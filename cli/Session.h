@@ -6,6 +6,7 @@
 
 #include <iosfwd>
 #include <memory>
+#include <vector>
 
 namespace cli {
 
@@ -25,8 +26,11 @@ public:
 
 private:
   void applyOptions();
-  // The output frame range: -F, else the node's own.
+  // The node's output frame range (its validation at the first frame).
   FrameRange outputRange();
+  // The frames to render or list: those of -F (a warning names any outside
+  // the output range), else the whole output range.
+  std::vector<int> framesToRender();
 
   Options options_;
   void* plugin_ = nullptr;

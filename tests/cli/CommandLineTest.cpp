@@ -1,4 +1,5 @@
 // tweenova-render as users run it: exit statuses, messages, the frame list and the panel.
+#include "cli/FrameList.h"
 #include "cli/Options.h"
 #include "cli/VersionText.h"
 #include "runtime/SimulatedCudaEnvironment.h"
@@ -95,6 +96,24 @@ TEST_F(CommandLine, ListsTheOutputRangeForEachSpeed)
   EXPECT_NE(first.out.find("\n1 1 2 1.25 0.25\n"), std::string::npos);
 }
 
+TEST_F(CommandLine, FrameListsChooseTheFramesListedAndWarnOutsideTheRange)
+{
+  Outcome listed = run(input() + " --list -F 1-9x4,198,3");
+  ASSERT_EQ(listed.status, 0) << listed.out;
+  std::vector<std::string> frames;
+  std::istringstream lines(listed.out);
+  for (std::string line; std::getline(lines, line);)
+    if (!line.empty() && line[0] != '#')
+      frames.push_back(line.substr(0, line.find(' ')));
+  EXPECT_EQ(frames, (std::vector<std::string>{"1", "3", "5", "9", "198"}));
+  EXPECT_EQ(listed.out.find("warning"), std::string::npos) << listed.out;
+  Outcome outside = run(input() + " --list -F 190-205");
+  ASSERT_EQ(outside.status, 0) << outside.out;
+  EXPECT_NE(outside.out.find("warning: 7 of the 16 frames asked for lie outside the output range 1-198"),
+            std::string::npos)
+    << outside.out;
+}
+
 TEST_F(CommandLine, FrameModeListsTheKeyRangeOrTheInputRange)
 {
   Outcome keyed = run(input() + " --list --set mode=Frame --key output_frame:10=5 --key output_frame:40=20");
@@ -178,7 +197,7 @@ TEST_F(CommandLine, BadRequestsGiveOneLineAndStatusTwo)
     {input() + " --list --set input_channels=nolayer", "not a channel set"},
     {input() + " --list --key speed=2", "expected KNOB:FRAME=VALUE"},
     {input() + " --list -F 9-2", "the last frame comes before the first"},
-    {input() + " " + (dir / "out.####.png").string() + " -F ''", "expected a frame range"},
+    {input() + " " + (dir / "out.####.png").string() + " -F ''", "expected frames like 1-100"},
     {input() + " --list --bogus", "tweenova-render: error: arguments"},
     {(dir / "none.####.png").string() + " --list", "no file matches"},
     {input(), "OUTPUT is required"},
@@ -195,13 +214,17 @@ TEST_F(CommandLine, BadRequestsGiveOneLineAndStatusTwo)
 
 TEST(CommandLineParsing, FrameRangesAndAssignments)
 {
-  EXPECT_EQ(cli::parseFrameRange("10-20").first, 10);
-  EXPECT_EQ(cli::parseFrameRange("10-20").last, 20);
-  EXPECT_EQ(cli::parseFrameRange("7").last, 7);
-  EXPECT_EQ(cli::parseFrameRange("-5--1").first, -5);
-  EXPECT_EQ(cli::parseFrameRange("-5--1").last, -1);
-  EXPECT_THROW(cli::parseFrameRange("a-b"), cli::UsageError);
-  EXPECT_THROW(cli::parseFrameRange("99999999999-1"), cli::UsageError);
+  using Frames = std::vector<int>;
+  EXPECT_EQ(cli::parseFrameList("10-13"), (Frames{10, 11, 12, 13}));
+  EXPECT_EQ(cli::parseFrameList("7"), (Frames{7}));
+  EXPECT_EQ(cli::parseFrameList("-5--3"), (Frames{-5, -4, -3}));
+  EXPECT_EQ(cli::parseFrameList("1-20x5"), (Frames{1, 6, 11, 16}));
+  // Lists as farm managers hand them out: sorted, each frame once.
+  EXPECT_EQ(cli::parseFrameList("10-12, 1,5 ,11,3-4x1"), (Frames{1, 3, 4, 5, 10, 11, 12}));
+  for (const char* bad : {"", ",", "1,", "a-b", "1-5x0", "1-5x", "5-1", "1-2-3", "99999999999-1", "1x2",
+                          "1-2000000", "0-2147483647x1"})
+    EXPECT_THROW(cli::parseFrameList(bad), cli::UsageError) << bad;
+  EXPECT_EQ(cli::parseFrameList("-2147483647-2147483647x2147483647"), (Frames{-2147483647, 0, 2147483647}));
   EXPECT_EQ(cli::parseKnobAssignment("speed=0.25").value, "0.25");
   EXPECT_EQ(cli::parseKnobAssignment("mode=Output Speed").value, "Output Speed");
   EXPECT_THROW(cli::parseKnobAssignment("=3"), cli::UsageError);

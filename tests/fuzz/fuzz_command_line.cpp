@@ -3,12 +3,16 @@
 #include "DDImage/ChannelSet.h"
 #include "DDImage/Knob.h"
 #include "HostLayer/Read.h"
+#include "cli/FrameList.h"
 #include "cli/KnobValue.h"
 #include "cli/Options.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <vector>
 
 using namespace DD::Image;
 
@@ -50,8 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
   try {
     switch (selector % 6) {
     case 0: {
-      cli::FrameRange r = cli::parseFrameRange(text);
-      check(r.first <= r.last);
+      const std::vector<int> frames = cli::parseFrameList(text);
+      check(!frames.empty() && (long long)frames.size() <= cli::kMaxFrames &&
+            std::adjacent_find(frames.begin(), frames.end(), std::greater_equal<int>()) == frames.end());
       break;
     }
     case 1: {
