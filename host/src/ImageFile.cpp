@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -80,6 +81,8 @@ std::vector<Channel> presentedChannels(const OIIO::ImageSpec& desc, std::vector<
 
 std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimage, OIIO::ImageSpec& desc)
 {
+  // The image library's own readers refuse larger images too (float RGBA at the pixel limit).
+  OIIO::attribute("limits:imagesize_MB", int(std::min<uint64_t>(maxImagePixels() * 16 >> 20, 1 << 30) + 1));
   auto in = OIIO::ImageInput::open(path);
   if (!in) {
     std::string why = OIIO::geterror();
