@@ -79,10 +79,129 @@ std::vector<Channel> presentedChannels(const OIIO::ImageSpec& desc, std::vector<
   return chans;
 }
 
+// The fields of a DPX file's header that are checked before the image
+// library reads it (it allocates what the header claims).
+struct DpxHeader {
+  bool dpx = false;        // the file starts with a DPX magic number
+  uint64_t dataOffset = 0;
+  uint64_t headerBytes = 0;  // generic, industry and user data sections together
+  uint32_t width = 0;      // pixels per line
+  uint32_t height = 0;     // lines per element
+};
+
+DpxHeader readDpxHeader(const std::string& path)
+{
+  DpxHeader h;
+  std::ifstream in(path, std::ios::binary);
+  unsigned char head[780] = {};
+  if (!in.read(reinterpret_cast<char*>(head), 4))
+    return h;
+  const bool big = std::memcmp(head, "SDPX", 4) == 0;
+  if (!big && std::memcmp(head, "XPDS", 4) != 0)
+    return h;
+  h.dpx = true;
+  if (!in.read(reinterpret_cast<char*>(head) + 4, sizeof head - 4))
+    throw std::runtime_error("cannot read " + path + ": truncated DPX header");
+  auto u32 = [&](size_t at) {
+    const unsigned char* p = head + at;
+    return big ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
+               : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+  };
+  h.dataOffset = u32(4);
+  h.headerBytes = uint64_t(u32(24)) + u32(28) + u32(32);
+  h.width = u32(772);
+  h.height = u32(776);
+  return h;
+}
+
+// Refuses a DPX header that claims more than the file holds or more pixels
+// than the limit: the image library allocates what it claims before checking.
+void checkDpxHeader(const std::string& path, const DpxHeader& dpx)
+{
+  struct stat st;
+  const uint64_t size = stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+  if (dpx.dataOffset > size || dpx.headerBytes > size)
+    throw std::runtime_error("cannot read " + path + ": damaged DPX header (it claims more than the file's " +
+                             std::to_string(size) + " bytes)");
+  checkImageSize(path, dpx.width, dpx.height, 1);
+}
+
+// A DPX file must hold the pixels its header announces: the reader would
+// otherwise return whatever lies past the end. Samples are counted at their
+// bit depth without line padding, which is the least any packing needs.
+void checkDpxLength(const std::string& path, const OIIO::ImageSpec& desc)
+{
+  const DpxHeader dpx = readDpxHeader(path);
+  const int bits = desc.get_int_attribute("oiio:BitsPerSample", int(desc.format.size() * 8));
+  const uint64_t needed =
+    dpx.dataOffset + (uint64_t(desc.width) * desc.height * desc.nchannels * uint64_t(bits) + 7) / 8;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || uint64_t(st.st_size) < needed)
+    throw std::runtime_error("cannot read " + path + ": truncated file (" + std::to_string(st.st_size) +
+                             " bytes, the header needs at least " + std::to_string(needed) + ")");
+}
+
+// Walks an OpenEXR file's header(s) and refuses an attribute that claims
+// more bytes than the file holds: OpenEXR allocates the claimed size first.
+void checkExrHeader(const std::string& path, std::ifstream& in, uint64_t size)
+{
+  uint32_t version = 0;
+  in.read(reinterpret_cast<char*>(&version), 4);
+  const bool multipart = (version & 0x1000) != 0;
+  auto damaged = [&path](const std::string& why) {
+    return std::runtime_error("cannot read " + path + ": damaged OpenEXR header (" + why + ")");
+  };
+  // Names are read as OpenEXR reads them: up to a terminating zero, or up to
+  // 31 characters (255 with long names), where the next field starts.
+  const size_t longest = (version & 0x400) != 0 ? 255 : 31;
+  auto readName = [&in, longest]() {
+    std::string name;
+    for (char c; name.size() < longest && in.get(c) && c != '\0';)
+      name += c;
+    return name;
+  };
+  for (;;) {
+    std::string name = readName();
+    if (!in)
+      throw damaged("it ends inside the header");
+    if (name.empty()) {
+      // The end of a header; a multi-part file ends its list with an empty header.
+      if (!multipart || in.peek() == '\0')
+        return;
+      continue;
+    }
+    readName();
+    int32_t bytes = 0;
+    if (!in.read(reinterpret_cast<char*>(&bytes), 4))
+      throw damaged("it ends inside the header");
+    const uint64_t at = uint64_t(in.tellg());
+    if (bytes < 0 || uint64_t(bytes) > size - std::min(size, at))
+      throw damaged("attribute '" + name + "' claims " + std::to_string(bytes) + " bytes");
+    in.seekg(bytes, std::ios::cur);
+  }
+}
+
+// Header checks done before the image library reads a file.
+void checkBeforeOpening(const std::string& path)
+{
+  std::ifstream in(path, std::ios::binary);
+  unsigned char magic[4] = {};
+  if (!in.read(reinterpret_cast<char*>(magic), 4))
+    return;
+  struct stat st;
+  const uint64_t size = stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+  if (std::memcmp(magic, "\x76\x2f\x31\x01", 4) == 0)
+    checkExrHeader(path, in, size);
+  const DpxHeader dpx = readDpxHeader(path);
+  if (dpx.dpx)
+    checkDpxHeader(path, dpx);
+}
+
 std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimage, OIIO::ImageSpec& desc)
 {
   // The image library's own readers refuse larger images too (float RGBA at the pixel limit).
   OIIO::attribute("limits:imagesize_MB", int(std::min<uint64_t>(maxImagePixels() * 16 >> 20, 1 << 30) + 1));
+  checkBeforeOpening(path);
   auto in = OIIO::ImageInput::open(path);
   if (!in) {
     std::string why = OIIO::geterror();
@@ -95,26 +214,6 @@ std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimag
     throw std::runtime_error("cannot read " + path + ": empty image");
   checkImageSize(path, desc.width, desc.height, desc.nchannels);
   return in;
-}
-
-// A DPX file must hold the pixels its header announces: the reader would
-// otherwise return whatever lies past the end. Samples are counted at their
-// bit depth without line padding, which is the least any packing needs.
-void checkDpxLength(const std::string& path, const OIIO::ImageSpec& desc)
-{
-  std::ifstream in(path, std::ios::binary);
-  unsigned char head[8] = {};
-  if (!in.read(reinterpret_cast<char*>(head), sizeof head))
-    throw std::runtime_error("cannot read " + path + ": truncated DPX header");
-  const bool bigEndian = std::memcmp(head, "SDPX", 4) == 0;
-  const uint64_t offset = bigEndian ? (uint64_t(head[4]) << 24 | head[5] << 16 | head[6] << 8 | head[7])
-                                    : (uint64_t(head[7]) << 24 | head[6] << 16 | head[5] << 8 | head[4]);
-  const int bits = desc.get_int_attribute("oiio:BitsPerSample", int(desc.format.size() * 8));
-  const uint64_t needed = offset + (uint64_t(desc.width) * desc.height * desc.nchannels * uint64_t(bits) + 7) / 8;
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || uint64_t(st.st_size) < needed)
-    throw std::runtime_error("cannot read " + path + ": truncated file (" + std::to_string(st.st_size) +
-                             " bytes, the header needs at least " + std::to_string(needed) + ")");
 }
 
 ImageHeader headerOf(const OIIO::ImageSpec& desc)

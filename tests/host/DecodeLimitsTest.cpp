@@ -157,3 +157,45 @@ TEST(DecodeLimits, DecodesInProgressAreSeenWithTheirFile)
   }
   EXPECT_FALSE(HostLayer::longestDecode(path, seconds));
 }
+
+TEST(DecodeLimits, DamagedHeadersAreRefusedBeforeTheLibraryAllocatesWhatTheyClaim)
+{
+  TempDir dir;
+  const fs::path exr = dir.path / "claims.exr";
+  std::vector<float> px(size_t(8) * 4 * 3, 0.5f);
+  auto out = OIIO::ImageOutput::create(exr.string());
+  ASSERT_TRUE(out->open(exr.string(), OIIO::ImageSpec(8, 4, 3, OIIO::TypeDesc::HALF)));
+  ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px.data()));
+  out->close();
+  EXPECT_NO_THROW(HostLayer::readImageFile(exr.string()));
+  // The first attribute's size (after magic, version, name and type) claims 1.5 GB.
+  std::fstream file(exr, std::ios::in | std::ios::out | std::ios::binary);
+  std::string head(256, '\0');
+  file.read(&head[0], 256);
+  const size_t type = head.find('\0', 8) + 1;
+  const size_t sizeAt = head.find('\0', type) + 1;
+  const int32_t claim = 1500000000;
+  file.clear();
+  file.seekp(std::streamoff(sizeAt));
+  file.write(reinterpret_cast<const char*>(&claim), 4);
+  file.close();
+  try {
+    HostLayer::readImageHeader(exr.string());
+    ADD_FAILURE() << "the damaged header was read";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find(exr.string() + ": damaged OpenEXR header (attribute '"), std::string::npos)
+      << e.what();
+  }
+  // A DPX header whose sections claim more than the file holds.
+  const fs::path dpx = dir.path / "claims.dpx";
+  std::string bytes(2048, '\0');
+  bytes.replace(0, 4, "SDPX");
+  bytes[32] = '\x7f';  // user data: about 2 GB
+  std::ofstream(dpx, std::ios::binary) << bytes;
+  try {
+    HostLayer::readImageHeader(dpx.string());
+    ADD_FAILURE() << "the damaged DPX header was read";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find(dpx.string() + ": damaged DPX header"), std::string::npos) << e.what();
+  }
+}
