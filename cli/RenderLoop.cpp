@@ -79,11 +79,12 @@ int Session::render()
   if (!supportedOutputExtension(options_.output))
     throw UsageError{"output " + options_.output, "unsupported file type (exr, png, tif, jpg, dpx)"};
   checkOutputFolder(options_.output);
-  ChannelSet channels;
-  if (!parseChannelSet(options_.channels, channels))
-    throw UsageError{"--channels " + options_.channels, "not a channel set"};
 
   const std::vector<int> frames = framesToRender();
+  // Parsed once the input's layers are known (its first frame was read to validate).
+  ChannelSet channels;
+  if (!parseChannelSet(options_.channels, channels))
+    throw UsageError{"--channels " + options_.channels, "not a channel set (rgb, rgba, alpha, all, layer names)"};
   const long long count = (long long)frames.size();
   refuseOutputOntoInput(options_.input, options_.output, frames);
 

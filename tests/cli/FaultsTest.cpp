@@ -342,3 +342,27 @@ TEST_F(Faults, ADecodeThatRunsTooLongEndsTheRenderNamingTheFile)
   EXPECT_NE(r.out.find("the render ends here (0 frames written)"), std::string::npos) << r.out;
   expectNoTemporaries();
 }
+
+TEST_F(Faults, ChannelsTakeLayerNamesFromTheInput)
+{
+  // Two frames with a colour layer and a "diffuse" layer.
+  for (int f = 1; f <= 2; ++f) {
+    const std::string path = frameName(dir / "in", "in", f, ".exr");
+    OIIO::ImageSpec desc(8, 6, 6, OIIO::TypeDesc::HALF);
+    desc.channelnames = {"R", "G", "B", "diffuse.R", "diffuse.G", "diffuse.B"};
+    std::vector<float> px(size_t(8) * 6 * 6, 0.25f * float(f));
+    auto file = OIIO::ImageOutput::create(path);
+    ASSERT_TRUE(file->open(path, desc));
+    ASSERT_TRUE(file->write_image(OIIO::TypeDesc::FLOAT, px.data()));
+    file->close();
+  }
+  const std::string output = (dir / "out" / "out.####.exr").string();
+  Outcome r = render((dir / "in" / "in.####.exr").string() + " " + output + " -F 1 --channels diffuse");
+  ASSERT_EQ(r.status, 0) << r.out;
+  auto in = OIIO::ImageInput::open(frameName(dir / "out", "out", 1, ".exr"));
+  ASSERT_TRUE(in);
+  EXPECT_EQ(in->spec().channelnames, (std::vector<std::string>{"diffuse.R", "diffuse.G", "diffuse.B"}));
+  Outcome unknown = render((dir / "in" / "in.####.exr").string() + " " + output + " -F 1 --channels specular");
+  EXPECT_EQ(unknown.status, 2) << unknown.out;
+  EXPECT_NE(unknown.out.find("not a channel set"), std::string::npos) << unknown.out;
+}
