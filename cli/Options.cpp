@@ -85,6 +85,8 @@ std::optional<Options> parseOptions(int argc, char** argv)
   app.add_flag("--cpu", o.cpu, "render on the CPU (use_gpu off)");
   app.add_option("--channels", o.channels, "channels to render and write (default all)")->type_name("CHANNELS");
   app.add_flag("--float", o.floatOutput, "write 32-bit float EXR instead of 16-bit half");
+  app.add_flag("--skip-existing", o.skipExisting,
+               "render only the frames whose output file is missing or unreadable; the others are left untouched");
   app.add_option("--threads", o.threads, "frames rendered at the same time (default 0: one per core the process may use)")
     ->type_name("N")
     ->check(CLI::Range(0, 64));

@@ -52,6 +52,7 @@ struct Options {
   bool panel = false;
   bool version = false;      // print the versions and exit
   bool floatOutput = false;  // 32-bit float EXR instead of half
+  bool skipExisting = false; // render only frames whose output is missing or unreadable
   std::string channels = "all";
   int threads = 0;           // frames rendered at the same time; 0 = one per core
   int torchThreads = 1;      // libtorch intra-op threads per render; 0 = one per core

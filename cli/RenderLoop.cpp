@@ -8,6 +8,7 @@
 #include "cli/PendingFiles.h"
 #include "cli/Progress.h"
 #include "cli/Session.h"
+#include "cli/SkipExisting.h"
 #include "cli/StopSignals.h"
 #include "cli/TorchThreads.h"
 
@@ -80,7 +81,9 @@ int Session::render()
     throw UsageError{"output " + options_.output, "unsupported file type (exr, png, tif, jpg, dpx)"};
   checkOutputFolder(options_.output);
 
-  const std::vector<int> frames = framesToRender();
+  const std::vector<int> asked = framesToRender();
+  const std::vector<int> frames = options_.skipExisting ? framesStillToRender(asked, out) : asked;
+  const size_t skipped = asked.size() - frames.size();
   // Parsed once the input's layers are known (its first frame was read to validate).
   ChannelSet channels;
   if (!parseChannelSet(options_.channels, channels))
@@ -163,9 +166,11 @@ int Session::render()
   const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const int done = written + failed;
   if (!options_.quiet) {
-    std::fprintf(stderr, "%d frames written, %d failed%s, %.2f s in all, %.3f s per frame, peak memory %.0f MiB\n",
-                 written.load(), failed.load(), interrupted() ? ", interrupted" : "", total, done > 0 ? total / done : 0.0,
-                 peakMemoryMiB());
+    const std::string skippedText =
+      options_.skipExisting ? ", " + std::to_string(skipped) + " skipped (already written)" : std::string();
+    std::fprintf(stderr, "%d frames written%s, %d failed%s, %.2f s in all, %.3f s per frame, peak memory %.0f MiB\n",
+                 written.load(), skippedText.c_str(), failed.load(), interrupted() ? ", interrupted" : "", total,
+                 done > 0 ? total / done : 0.0, peakMemoryMiB());
   }
   if (interrupted())
     return StopSignals::exitStatus();

@@ -366,3 +366,27 @@ TEST_F(Faults, ChannelsTakeLayerNamesFromTheInput)
   EXPECT_EQ(unknown.status, 2) << unknown.out;
   EXPECT_NE(unknown.out.find("not a channel set"), std::string::npos) << unknown.out;
 }
+
+TEST_F(Faults, SkipExistingRendersOnlyMissingOrUnreadableFrames)
+{
+  writeSequence(1, 3);
+  ASSERT_EQ(render(in() + " " + out()).status, 0);
+  for (int f = 1; f <= 4; ++f)
+    ASSERT_TRUE(written(f)) << f;
+  fs::remove(frameName(dir / "out", "out", 2));
+  fs::resize_file(frameName(dir / "out", "out", 3), 40);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto before1 = fs::last_write_time(frameName(dir / "out", "out", 1));
+  const auto before4 = fs::last_write_time(frameName(dir / "out", "out", 4));
+  Outcome r = render(in() + " " + out() + " --skip-existing");
+  ASSERT_EQ(r.status, 0) << r.out;
+  // The finished frames are untouched; the missing and the truncated one are whole again.
+  EXPECT_EQ(fs::last_write_time(frameName(dir / "out", "out", 1)), before1);
+  EXPECT_EQ(fs::last_write_time(frameName(dir / "out", "out", 4)), before4);
+  for (int f : {2, 3}) {
+    auto img = OIIO::ImageInput::open(frameName(dir / "out", "out", f));
+    ASSERT_TRUE(img) << f;
+    std::vector<float> px(size_t(img->spec().image_pixels()) * img->spec().nchannels);
+    EXPECT_TRUE(img->read_image(0, 0, 0, img->spec().nchannels, OIIO::TypeDesc::FLOAT, px.data())) << f;
+  }
+}
