@@ -43,11 +43,15 @@ uint64_t nextId = 0;
 
 uint64_t defaultMaxImagePixels()
 {
-  uint64_t memory = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
-  const uint64_t cgroup = cgroupMemoryLimit();
-  if (cgroup > 0)
-    memory = std::min(memory, cgroup);
-  return std::max<uint64_t>(memory / (16 * 4 * sizeof(float)), 1 << 20);
+  // The machine's memory and the cgroup's limit are read once: every image opened asks.
+  static const uint64_t pixels = [] {
+    uint64_t memory = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
+    const uint64_t cgroup = cgroupMemoryLimit();
+    if (cgroup > 0)
+      memory = std::min(memory, cgroup);
+    return std::max<uint64_t>(memory / (16 * 4 * sizeof(float)), 1 << 20);
+  }();
+  return pixels;
 }
 
 void setMaxImagePixels(uint64_t pixels) { limit = pixels; }

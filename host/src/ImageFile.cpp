@@ -6,13 +6,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <algorithm>
 #include <map>
 #include <memory>
 #include <stdexcept>
-#include <cstdint>
 #include <vector>
 
 using namespace DD::Image;
@@ -79,65 +80,55 @@ std::vector<Channel> presentedChannels(const OIIO::ImageSpec& desc, std::vector<
   return chans;
 }
 
-// The fields of a DPX file's header that are checked before the image
-// library reads it (it allocates what the header claims).
-struct DpxHeader {
-  bool dpx = false;        // the file starts with a DPX magic number
+// What a file's first bytes tell before the image library reads it; for a
+// DPX file, the header fields the library allocates by before checking them.
+struct FilePreamble {
+  uint64_t size = 0;         // bytes in the file
+  bool dpx = false;          // the file starts with a DPX magic number
   uint64_t dataOffset = 0;
   uint64_t headerBytes = 0;  // generic, industry and user data sections together
-  uint32_t width = 0;      // pixels per line
-  uint32_t height = 0;     // lines per element
+  uint32_t width = 0;        // pixels per line
+  uint32_t height = 0;       // lines per element
 };
 
-DpxHeader readDpxHeader(const std::string& path)
+// Reads a DPX header's fields into `p` once its magic number was read into `head`.
+void readDpxFields(const std::string& path, std::ifstream& in, unsigned char (&head)[780], FilePreamble& p)
 {
-  DpxHeader h;
-  std::ifstream in(path, std::ios::binary);
-  unsigned char head[780] = {};
-  if (!in.read(reinterpret_cast<char*>(head), 4))
-    return h;
   const bool big = std::memcmp(head, "SDPX", 4) == 0;
-  if (!big && std::memcmp(head, "XPDS", 4) != 0)
-    return h;
-  h.dpx = true;
+  p.dpx = true;
   if (!in.read(reinterpret_cast<char*>(head) + 4, sizeof head - 4))
     throw std::runtime_error("cannot read " + path + ": truncated DPX header");
   auto u32 = [&](size_t at) {
-    const unsigned char* p = head + at;
-    return big ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]
-               : uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0];
+    const unsigned char* b = head + at;
+    return big ? uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]
+               : uint32_t(b[3]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
   };
-  h.dataOffset = u32(4);
-  h.headerBytes = uint64_t(u32(24)) + u32(28) + u32(32);
-  h.width = u32(772);
-  h.height = u32(776);
-  return h;
+  p.dataOffset = u32(4);
+  p.headerBytes = uint64_t(u32(24)) + u32(28) + u32(32);
+  p.width = u32(772);
+  p.height = u32(776);
 }
 
 // Refuses a DPX header that claims more than the file holds or more pixels
 // than the limit: the image library allocates what it claims before checking.
-void checkDpxHeader(const std::string& path, const DpxHeader& dpx)
+void checkDpxHeader(const std::string& path, const FilePreamble& p)
 {
-  struct stat st;
-  const uint64_t size = stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-  if (dpx.dataOffset > size || dpx.headerBytes > size)
+  if (p.dataOffset > p.size || p.headerBytes > p.size)
     throw std::runtime_error("cannot read " + path + ": damaged DPX header (it claims more than the file's " +
-                             std::to_string(size) + " bytes)");
-  checkImageSize(path, dpx.width, dpx.height, 1);
+                             std::to_string(p.size) + " bytes)");
+  checkImageSize(path, p.width, p.height, 1);
 }
 
 // A DPX file must hold the pixels its header announces: the reader would
 // otherwise return whatever lies past the end. Samples are counted at their
 // bit depth without line padding, which is the least any packing needs.
-void checkDpxLength(const std::string& path, const OIIO::ImageSpec& desc)
+void checkDpxLength(const std::string& path, const FilePreamble& p, const OIIO::ImageSpec& desc)
 {
-  const DpxHeader dpx = readDpxHeader(path);
   const int bits = desc.get_int_attribute("oiio:BitsPerSample", int(desc.format.size() * 8));
   const uint64_t needed =
-    dpx.dataOffset + (uint64_t(desc.width) * desc.height * desc.nchannels * uint64_t(bits) + 7) / 8;
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || uint64_t(st.st_size) < needed)
-    throw std::runtime_error("cannot read " + path + ": truncated file (" + std::to_string(st.st_size) +
+    p.dataOffset + (uint64_t(desc.width) * desc.height * desc.nchannels * uint64_t(bits) + 7) / 8;
+  if (p.size < needed)
+    throw std::runtime_error("cannot read " + path + ": truncated file (" + std::to_string(p.size) +
                              " bytes, the header needs at least " + std::to_string(needed) + ")");
 }
 
@@ -181,27 +172,40 @@ void checkExrHeader(const std::string& path, std::ifstream& in, uint64_t size)
   }
 }
 
-// Header checks done before the image library reads a file.
-void checkBeforeOpening(const std::string& path)
+// Header checks done before the image library reads a file, in one pass over its first bytes.
+FilePreamble checkBeforeOpening(const std::string& path)
 {
+  FilePreamble p;
   std::ifstream in(path, std::ios::binary);
-  unsigned char magic[4] = {};
-  if (!in.read(reinterpret_cast<char*>(magic), 4))
-    return;
+  unsigned char head[780] = {};
+  if (!in.read(reinterpret_cast<char*>(head), 4))
+    return p;
   struct stat st;
-  const uint64_t size = stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-  if (std::memcmp(magic, "\x76\x2f\x31\x01", 4) == 0)
-    checkExrHeader(path, in, size);
-  const DpxHeader dpx = readDpxHeader(path);
-  if (dpx.dpx)
-    checkDpxHeader(path, dpx);
+  p.size = stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+  if (std::memcmp(head, "\x76\x2f\x31\x01", 4) == 0) {
+    checkExrHeader(path, in, p.size);
+  } else if (std::memcmp(head, "SDPX", 4) == 0 || std::memcmp(head, "XPDS", 4) == 0) {
+    readDpxFields(path, in, head, p);
+    checkDpxHeader(path, p);
+  }
+  return p;
 }
 
-std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimage, OIIO::ImageSpec& desc)
+// The image library's own readers refuse larger images too (float RGBA at
+// the pixel limit); told again only when the limit changed.
+void applyLibraryLimit()
 {
-  // The image library's own readers refuse larger images too (float RGBA at the pixel limit).
-  OIIO::attribute("limits:imagesize_MB", int(std::min<uint64_t>(maxImagePixels() * 16 >> 20, 1 << 30) + 1));
-  checkBeforeOpening(path);
+  static std::atomic<uint64_t> applied{0};
+  const uint64_t limit = maxImagePixels();
+  if (applied.exchange(limit) != limit)
+    OIIO::attribute("limits:imagesize_MB", int(std::min<uint64_t>(limit * 16 >> 20, 1 << 30) + 1));
+}
+
+std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimage, OIIO::ImageSpec& desc,
+                                            FilePreamble& preamble)
+{
+  applyLibraryLimit();
+  preamble = checkBeforeOpening(path);
   auto in = OIIO::ImageInput::open(path);
   if (!in) {
     std::string why = OIIO::geterror();
@@ -235,7 +239,8 @@ ImageHeader headerOf(const OIIO::ImageSpec& desc)
 ImageHeader readImageHeader(const std::string& path, int subimage)
 {
   OIIO::ImageSpec desc;
-  auto in = openImage(path, subimage, desc);
+  FilePreamble preamble;
+  auto in = openImage(path, subimage, desc, preamble);
   return headerOf(desc);
 }
 
@@ -304,9 +309,10 @@ std::vector<T> readPixels(OIIO::ImageInput& in, const std::string& path, int sub
 ImageData readImageFile(const std::string& path, int subimage)
 {
   OIIO::ImageSpec desc;
-  auto in = openImage(path, subimage, desc);
-  if (std::strcmp(in->format_name(), "dpx") == 0)
-    checkDpxLength(path, desc);
+  FilePreamble preamble;
+  auto in = openImage(path, subimage, desc, preamble);
+  if (preamble.dpx)
+    checkDpxLength(path, preamble, desc);
   ImageData img;
   // One reader for header and pixels: a second open of a movie disturbs the first one's decoding position.
   img.header = headerOf(desc);

@@ -6,6 +6,7 @@
 #include "cli/FileReplacement.h"
 #include "cli/LineRedirect.h"
 #include "cli/PendingFiles.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -26,14 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-  fs::path path;
-  TempDir() : path(fs::temp_directory_path() / ("tweenova-plumbing-" + std::to_string(::getpid())))
-  {
-    fs::create_directories(path);
-  }
-  ~TempDir() { fs::remove_all(path); }
-};
+using testsupport::TempDir;
 
 std::string contents(const fs::path& p)
 {
@@ -61,7 +55,7 @@ TEST(Plumbing, TemporaryNamesAreUnpredictableAndNameTheHost)
 
 TEST(Plumbing, ReplacingAFileNeverFollowsALinkAndLeavesNothingBehind)
 {
-  TempDir dir;
+  TempDir dir("tweenova-plumbing");
   const fs::path target = dir.path / "out.0001.png";
   const fs::path elsewhere = dir.path / "precious.txt";
   std::ofstream(elsewhere) << "keep me";
@@ -92,7 +86,7 @@ TEST(Plumbing, ReplacingAFileNeverFollowsALinkAndLeavesNothingBehind)
 
 TEST(Plumbing, PendingFilesAreRemovedUnlessReleased)
 {
-  TempDir dir;
+  TempDir dir("tweenova-plumbing");
   const fs::path kept = dir.path / "kept", dropped = dir.path / "dropped";
   std::ofstream(kept) << "x";
   std::ofstream(dropped) << "x";

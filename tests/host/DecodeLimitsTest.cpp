@@ -4,6 +4,7 @@
 #include "HostLayer/DecodeLimits.h"
 #include "HostLayer/ImageFile.h"
 #include "HostLayer/MovieDecoder.h"
+#include "support/TempDir.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -21,14 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-  fs::path path;
-  TempDir() : path(fs::temp_directory_path() / ("tweenova-limits-" + std::to_string(::getpid())))
-  {
-    fs::create_directories(path);
-  }
-  ~TempDir() { fs::remove_all(path); }
-};
+using testsupport::TempDir;
 
 uint32_t crc32(const std::string& bytes)
 {
@@ -64,7 +58,7 @@ void writeClaimingPng(const fs::path& path, uint32_t width, uint32_t height)
 
 TEST(DecodeLimits, ImagesOverThePixelLimitAreRefusedNamingFileAndSize)
 {
-  TempDir dir;
+  TempDir dir("tweenova-limits");
   const fs::path huge = dir.path / "huge.png";
   writeClaimingPng(huge, 100000, 100000);
   HostLayer::setMaxImagePixels(0);
@@ -91,7 +85,7 @@ TEST(DecodeLimits, ImagesOverThePixelLimitAreRefusedNamingFileAndSize)
 
 TEST(DecodeLimits, ATruncatedDpxIsRefused)
 {
-  TempDir dir;
+  TempDir dir("tweenova-limits");
   for (const char* type : {"uint16", "uint10", "uint8"}) {
     const std::string path = (dir.path / (std::string("in_") + type + ".dpx")).string();
     std::vector<float> px(size_t(64) * 48 * 3, 0.5f);
@@ -115,7 +109,7 @@ TEST(DecodeLimits, ATruncatedDpxIsRefused)
 
 TEST(DecodeLimits, ATruncatedMovieFailsOnceAndThenSaysWhereItEnds)
 {
-  TempDir dir;
+  TempDir dir("tweenova-limits");
   const fs::path movie = dir.path / "clip.mp4";
   const std::string make = "ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=25 -frames:v 40 -c:v mpeg4 "
                            "-q:v 2 -movflags +faststart " + movie.string() + " 2>/dev/null";
@@ -160,7 +154,7 @@ TEST(DecodeLimits, DecodesInProgressAreSeenWithTheirFile)
 
 TEST(DecodeLimits, DamagedHeadersAreRefusedBeforeTheLibraryAllocatesWhatTheyClaim)
 {
-  TempDir dir;
+  TempDir dir("tweenova-limits");
   const fs::path exr = dir.path / "claims.exr";
   std::vector<float> px(size_t(8) * 4 * 3, 0.5f);
   auto out = OIIO::ImageOutput::create(exr.string());

@@ -6,6 +6,7 @@
 #include "HostLayer/Node.h"
 #include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
+#include "support/TempDir.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -97,20 +98,13 @@ void writePng(const std::string& path, int w, int h, unsigned char value)
   out->close();
 }
 
-struct TempDir {
-  fs::path path;
-  TempDir() : path(fs::temp_directory_path() / ("tweenova-host-" + std::to_string(::getpid())))
-  {
-    fs::create_directories(path);
-  }
-  ~TempDir() { fs::remove_all(path); }
-};
+using testsupport::TempDir;
 
 } // namespace
 
 TEST(HostLayer, ReaderHoldsOutsideTheRangeAndNamesAMissingFrame)
 {
-  TempDir dir;
+  TempDir dir("tweenova-host");
   for (int f : {1, 2, 4})
     writePng((dir.path / ("in." + std::string(f < 10 ? "000" : "00") + std::to_string(f) + ".png")).string(), 8, 4,
              (unsigned char)(f * 50));
@@ -137,7 +131,7 @@ TEST(HostLayer, ReaderHoldsOutsideTheRangeAndNamesAMissingFrame)
 
 TEST(HostLayer, ReaderReadsTheNextFrameAheadAndReportsOnlyFramesInUse)
 {
-  TempDir dir;
+  TempDir dir("tweenova-host");
   auto name = [&](int f) { return (dir.path / ("in.000" + std::to_string(f) + ".png")).string(); };
   for (int f : {1, 2, 3})
     writePng(name(f), 8, 4, (unsigned char)(f * 60));
@@ -191,7 +185,7 @@ public:
 
 TEST(HostLayer, IntegerFilesDecodeEveryCodeToLinearBottomRowFirst)
 {
-  TempDir dir;
+  TempDir dir("tweenova-host");
   // Every code of each depth in red and alpha, two rows: the top row counts up, the bottom row down.
   auto check = [&](OIIO::TypeDesc type, unsigned maxCode, const std::string& name) {
     SCOPED_TRACE(name);
@@ -284,7 +278,7 @@ TEST(HostLayer, MovieFramesAreTheSameInAnyReadingOrder)
 
 TEST(HostLayer, TheReaderCacheIsBoundedByBytes)
 {
-  TempDir dir;
+  TempDir dir("tweenova-host");
   auto name = [&](int f) { return (dir.path / ("in.000" + std::to_string(f) + ".png")).string(); };
   for (int f = 1; f <= 4; ++f)
     writePng(name(f), 64, 64, (unsigned char)(f * 50));

@@ -182,13 +182,23 @@ TEST(PanelReactions, GpuKnobsAndNetworkReload)
   rig.release(op);
 }
 
-TEST(PanelReactions, DeviceIdPastTheLastDeviceSelectsTheLast)
+namespace {
+
+// The standard simulated machine with its device `index` made an sm_75 named `name`.
+SimulatedCudaEnvironment withTuringDevice(size_t index, const char* name)
 {
   SimulatedCudaEnvironment env = SimulatedCudaEnvironment::standard();
-  env.devices[1].name = "Second";
-  env.devices[1].major = 7;
-  env.devices[1].minor = 5;
-  ScopedCuda cuda(env);
+  env.devices[index].name = name;
+  env.devices[index].major = 7;
+  env.devices[index].minor = 5;
+  return env;
+}
+
+} // namespace
+
+TEST(PanelReactions, DeviceIdPastTheLastDeviceSelectsTheLast)
+{
+  ScopedCuda cuda(withTuringDevice(1, "Second"));
   RetimeRig rig;
   rig.set("cuda_deviceid", 5);
   EXPECT_EQ(textOf(rig, "gpuName"), "Second");
@@ -199,11 +209,7 @@ TEST(PanelReactions, DeviceIdPastTheLastDeviceSelectsTheLast)
 
 TEST(PanelReactions, NegativeDeviceIdSelectsTheFirstDeviceLikeTheRender)
 {
-  SimulatedCudaEnvironment env = SimulatedCudaEnvironment::standard();
-  env.devices[0].name = "First";
-  env.devices[0].major = 7;
-  env.devices[0].minor = 5;
-  ScopedCuda cuda(env);
+  ScopedCuda cuda(withTuringDevice(0, "First"));
   RetimeRig rig;
   for (int id : {-1, -2147483647}) {
     ASSERT_NO_THROW(rig.set("cuda_deviceid", id));
