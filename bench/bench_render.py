@@ -89,8 +89,13 @@ def ffmpeg_per_inbetween(pattern: str, frames: int) -> float:
     return (t_filter - t_plain) / (frames - 1)
 
 
-def forward_seconds(stdout: str) -> float:
-    return sum(int(m) for m in re.findall(r"Inference time \(forward\): (\d+)ms", stdout)) / 1000.0
+def forward_seconds(output: str) -> float:
+    """The node's forward timings, which tweenova-render passes on to stderr
+    with the rest of the node's output."""
+    times = re.findall(r"Inference time \(forward\): (\d+)ms", output)
+    if not times:
+        raise RuntimeError("no forward timings in the render's output (-v)")
+    return sum(int(m) for m in times) / 1000.0
 
 
 def render_seconds(stderr: str) -> float:
@@ -108,10 +113,10 @@ def hd_part(render: str, work: str, repeats: int) -> None:
         # One frame at a time: the network's forward calls follow each other,
         # so the render's elapsed time splits into network and everything else.
         _, stdout, stderr = run([render, pattern, out, "-v", "--threads", "1", "--set", "speed=0.5"])
-        single.append((render_seconds(stderr), forward_seconds(stdout), peak_mib(stderr)))
+        single.append((render_seconds(stderr), forward_seconds(stdout + stderr), peak_mib(stderr)))
         # The default: frames side by side, one per core.
         _, stdout, stderr = run([render, pattern, out, "-v", "--set", "speed=0.5"])
-        side.append((render_seconds(stderr), forward_seconds(stdout), peak_mib(stderr)))
+        side.append((render_seconds(stderr), forward_seconds(stdout + stderr), peak_mib(stderr)))
 
     def median_run(runs, share):
         # The run with the median share, so that its figures belong together.

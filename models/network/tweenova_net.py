@@ -25,7 +25,10 @@ inputs (paper, section 3):
    logit (replaces the previous one) and 8 context channels. LeakyReLU(0.2)
    throughout. The warps feeding a block are evaluated only at the pixels
    its reduction reads (warping.pixel_grid): the same values as warping the
-   whole frame, at a fraction of the cost.
+   whole frame, at a fraction of the cost. On large frames the fine blocks
+   run in strips of rows with a halo wider than their receptive field:
+   the same results, without their inputs ever existing for the whole
+   frame (`strip_pixels`, `strip_halo`).
 3. Synthesis. M = sigmoid(logit) blends the two inputs warped by the final
    flows, at full resolution.
 
@@ -70,7 +73,7 @@ import torch
 import torch.nn.functional as F
 from torch import Tensor, nn
 
-from warping import moved, pixel_grid, points, reduce_points, sample, warp
+from warping import lattice_rows, moved, pixel_grid, points, reduce_points, sample, warp
 
 VERSION = "2.0.0"
 
@@ -158,8 +161,11 @@ class IFBlock(nn.Module):
     h, w], the first `outputs` of: 4 flow residuals (pixels of this level),
     the mask logit, the context."""
 
-    def __init__(self, cin: int, c: int, outputs: int, depth: int, slope: float):
+    def __init__(self, cin: int, c: int, outputs: int, depth: int, slope: float,
+                 strip_pixels: int, strip_halo: int):
         super().__init__()
+        self.strip_pixels = strip_pixels
+        self.strip_halo = strip_halo
         self.down0 = Conv(cin, c // 2, 3, 2)
         self.down1 = Conv(c // 2, c, 3, 2)
         self.res = nn.ModuleList([ResConv(c, slope) for _ in range(depth)])
@@ -173,6 +179,38 @@ class IFBlock(nn.Module):
         for layer in self.res:
             x = layer(x)
         return F.pixel_shuffle(self.up(x, 4 * outputs), 2)
+
+    def refine(self, outputs: int, source0: Tensor, source1: Tensor, timestep: float,
+               grid: Tensor, at: Tensor, rest: Tensor, factor: int, s: int) -> Tensor:
+        """This block as any but the first, at 1/s of the frame: reads the sources
+        warped by the current flows `at` its `pixel_grid`, the timestep, the
+        previous block's mask logit and context `rest` (factor times
+        coarser) and the flows, and returns its `outputs` channels
+        [1, outputs, H / s, W / s]. Large frames go through in strips of
+        rows, each with `strip_halo` rows either side that the block reads
+        but whose results are dropped: the halo is wider than the block's
+        receptive field, so a strip's results are those of the whole frame,
+        and the block's inputs never exist for the whole frame at once."""
+        h = source0.shape[2]
+        w = source0.shape[3]
+        n = h // s
+        m = w // s
+        rows = max(4, self.strip_pixels // m // 4 * 4)
+        out = torch.empty(1, outputs, n, m, dtype=source0.dtype, device=source0.device)
+        for r0 in range(0, n, rows):
+            r1 = min(n, r0 + rows)
+            a0 = max(0, r0 - self.strip_halo)
+            a1 = min(n, r1 + self.strip_halo)
+            g = lattice_rows(grid, s, 1, a0, a1)
+            p = lattice_rows(at, s, 2, a0, a1)
+            a = reduce_points(sample(source0, moved(g, p[:, 0:2], h, w)), s)
+            b = reduce_points(sample(source1, moved(g, p[:, 2:4], h, w)), s)
+            plane = torch.full([1, 1, a1 - a0, m], timestep, dtype=a.dtype, device=a.device)
+            x = channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane,
+                                   enlarge_rows(rest, factor, a0, a1),
+                                   (reduce_points(p, s) * (1.0 / float(s))).to(a.dtype)])
+            out[:, :, r0:r1] = self.forward(x, outputs)[:, :, r0 - a0:r1 - a0]
+        return out
 
 
 # --- helpers -----------------------------------------------------------------
@@ -228,6 +266,17 @@ def enlarge(x: Tensor, factor: int) -> Tensor:
     return F.interpolate(x, scale_factor=float(factor), mode="bilinear", align_corners=False)
 
 
+def enlarge_rows(x: Tensor, factor: int, r0: int, r1: int) -> Tensor:
+    """Rows r0 to r1 of `enlarge(x, factor)`, enlarging only the rows of x
+    they read."""
+    if factor == 1:
+        return x[:, :, r0:r1]
+    lo = max(0, r0 // factor - 1)
+    hi = min(x.shape[2], (r1 + factor - 1) // factor + 1)
+    first = r0 - lo * factor
+    return enlarge(x[:, :, lo:hi], factor)[:, :, first:first + r1 - r0]
+
+
 def channels_last_cat(parts: List[Tensor]) -> Tensor:
     """Concatenates [1, C_i, h, w] tensors along the channels straight into
     channels-last memory, the layout the convolutions are fastest in."""
@@ -263,8 +312,9 @@ class TweenovaNet(nn.Module):
         self.head = FeatureHead(int(params["head_width"]), features, slope)
         first_in = 3 + 3 + 2 * features + 1
         later_in = first_in + 1 + context + 4
-        self.blocks = nn.ModuleList([IFBlock(first_in if k == 0 else later_in, c, 4 + 1 + context, depth, slope)
-                                     for k, c in enumerate(widths)])
+        strips = (int(params["strip_pixels"]), int(params["strip_halo"]))
+        self.blocks = nn.ModuleList([IFBlock(first_in if k == 0 else later_in, c, 4 + 1 + context, depth, slope,
+                                             *strips) for k, c in enumerate(widths)])
         self.base_scales: List[int] = list(params["scales"])
         self.magnitude_blocks = int(params["magnitude_blocks"])
         self.min_block_side = int(params["min_block_side"])
@@ -293,6 +343,10 @@ class TweenovaNet(nn.Module):
             out.append(min(s, cap))
         return out
 
+    def unit(self, real: Tensor, dtype: torch.dtype) -> Tensor:
+        """The copy of a frame the learned weights see (`bounded`), in `dtype`."""
+        return bounded(real.float(), self.knee, self.ceiling).to(dtype)
+
     def sources(self, img: Tensor) -> Tensor:
         """What a flow to frame img [1, 3, H, W] (values in [0, 1]) warps: the
         frame and its features, [1, 3 + features, H, W]."""
@@ -312,23 +366,16 @@ class TweenovaNet(nn.Module):
         last = len(scales) - 1
         for k, block in enumerate(self.blocks):
             s = scales[k]
-            plane = torch.full([1, 1, h // s, w // s], timestep, dtype=like.dtype, device=like.device)
+            # The last block's context has no reader.
+            outputs = 5 if k == last else 5 + self.context
             if k == 0:
                 a = reduce(source0, s)
                 b = reduce(source1, s)
-                x = channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane])
+                plane = torch.full([1, 1, h // s, w // s], timestep, dtype=like.dtype, device=like.device)
+                out = block(channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane]), outputs)
             else:
-                # The frames and features warped by the current flows, at the
-                # pixels the reduction to this block's resolution reads.
-                grid = grids[k]
-                at = points(flows, s)
-                a = reduce_points(sample(source0, moved(grid, at[:, 0:2], h, w)), s)
-                b = reduce_points(sample(source1, moved(grid, at[:, 2:4], h, w)), s)
-                x = channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane,
-                                       enlarge(rest, scales[k - 1] // s),
-                                       (reduce_points(at, s) * (1.0 / float(s))).to(like.dtype)])
-            # The last block's context has no reader.
-            out = block(x, 5 if k == last else 5 + self.context)
+                out = block.refine(outputs, source0, source1, timestep, grids[k], points(flows, s),
+                                  rest, scales[k - 1] // s, s)
             flows.add_(enlarge(out[:, 0:4].float() * float(s), s))
             rest = out[:, 4:]
         logit = enlarge(rest, scales[last])
@@ -359,8 +406,6 @@ class TweenovaNet(nn.Module):
         multiple = 4 * max(scales)
         real0 = pad_to(img0.to(synth_dtype), multiple)
         real1 = pad_to(img1.to(synth_dtype), multiple)
-        unit0 = bounded(real0.float(), self.knee, self.ceiling).to(flow_dtype)
-        unit1 = bounded(real1.float(), self.knee, self.ceiling).to(flow_dtype)
 
         hp = real0.shape[2]
         wp = real0.shape[3]
@@ -370,14 +415,14 @@ class TweenovaNet(nn.Module):
         # Test-time ensembling: every pass gives a result; they are averaged.
         passes = min(max(substep_index, 1), self.max_passes)
         total = torch.zeros_like(real0)
-        a = unit0  # the sources of the current mirroring (set by its first pass)
-        b = unit1
+        a = real0  # the sources of the current mirroring (set by its first pass)
+        b = real1
         for n in range(passes):
             axis = n // 2
             if n % 2 == 0:
                 # A new mirroring; its features serve the swapped pass too.
-                a = self.sources(mirror(unit0, axis))
-                b = self.sources(mirror(unit1, axis))
+                a = self.sources(mirror(self.unit(real0, flow_dtype), axis))
+                b = self.sources(mirror(self.unit(real1, flow_dtype), axis))
                 flows, mask = self.estimate(a, b, timestep, scales, grids)
             else:
                 flows, mask = self.estimate(b, a, 1.0 - timestep, scales, grids)
@@ -405,6 +450,8 @@ def default_params() -> Dict[str, object]:
         "magnitude_blocks": 1,                  # coarse blocks that flow_magnitude makes coarser
         "min_block_side": 8,                    # smallest short side of a block's input
         "max_passes": 5,                        # ensembling passes at substep_index 5
+        "strip_pixels": 1 << 19,                # a block's input goes through in strips of about this many pixels
+        "strip_halo": 64,                       # rows read either side of a strip (multiple of 4, > receptive field)
         "highlight_knee": 2.0,                  # encoded value where the flows' copy starts compressing (linear ~33)
         "highlight_ceiling": 3.0,               # ... and the value it approaches (PU21 itself ends near 2.9)
     }

@@ -51,6 +51,16 @@ def reduce_points(values: Tensor, factor: int) -> Tensor:
     return values.reshape(1, c, 4, n, m).mean(dim=2)
 
 
+def lattice_rows(t: Tensor, factor: int, dim: int, r0: int, r1: int) -> Tensor:
+    """Rows r0 to r1 of every lattice of a `pixel_grid(H, W, factor)`
+    ([1, 4 * n, m, 2], dim 1) or of the values at one ([1, C, 4 * n, m],
+    dim 2), stacked as before. Factor 1 has one lattice, the whole frame."""
+    if factor == 1:
+        return t.narrow(dim, r0, r1 - r0)
+    n = t.shape[dim] // 4
+    return torch.cat([t.narrow(dim, j * n + r0, r1 - r0) for j in range(4)], dim=dim)
+
+
 def moved(grid: Tensor, flow: Tensor, h: int, w: int) -> Tensor:
     """Positions of `grid` [1, n, m, 2] in an h x w frame displaced by `flow`
     [1, 2, n, m] (pixels)."""

@@ -9,7 +9,7 @@ import torch
 from conftest import encoded, pad, srgb
 from reference import reference_network
 from pu21 import pu21_decode, pu21_encode, srgb_to_linear
-from tweenova_net import TweenovaNet, default_params, load_weights, synthesise
+from tweenova_net import TweenovaNet, build_network, default_params, load_weights, synthesise
 from warping import pixel_grid
 
 DEFAULTS = (1, 1, 0.001, 1.0)  # substep_index, flow_magnitude, threshold, warp_downscale
@@ -55,6 +55,21 @@ def test_eager_and_scripted_agree(network, scripted):
         script = scripted(a, b, 0.4, 2, 1, 0.001, 1.0)
     # The same operations in the same order: float32 rounding at most.
     assert (eager - script).abs().max().item() <= 1e-5
+
+
+def test_strips_give_the_whole_frame_result(weights_dir, scripted):
+    # 768x576: the last two blocks go through in strips of 64 and 128 rows
+    # (each with 64 halo rows either side), the earlier ones whole. Another
+    # summation order in the convolutions at most; a halo narrower than
+    # the blocks' receptive field differs by 1e-2 and more.
+    a = encoded("opencv-doc-video/vtest/frame_000200.png")
+    b = encoded("opencv-doc-video/vtest/frame_000202.png")
+    strips = torch.jit.script(build_network(os.path.join(weights_dir, "flownet.pkl"), strip_pixels=64 * 768))
+    with torch.no_grad():
+        for substep in (1, 2):
+            whole = scripted(a, b, 0.5, substep, 1, 0.001, 1.0)
+            striped = strips(a, b, 0.5, substep, 1, 0.001, 1.0)
+            assert (whole - striped).abs().max().item() <= 1e-4, substep
 
 
 def test_every_size_and_argument_value(scripted):
