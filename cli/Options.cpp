@@ -4,27 +4,12 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <regex>
 
 namespace cli {
 
 namespace {
-
-bool parseInt(const std::string& s, int& out)
-{
-  if (s.empty() || s.size() > 11)
-    return false;
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(s.c_str(), &end, 10);
-  if (errno || *end || end == s.c_str() || v < -2147483647L || v > 2147483647L)
-    return false;
-  out = int(v);
-  return true;
-}
 
 bool validKnobName(const std::string& name)
 {
@@ -87,6 +72,13 @@ std::optional<Options> parseOptions(int argc, char** argv)
   app.add_flag("--float", o.floatOutput, "write 32-bit float EXR instead of 16-bit half");
   app.add_flag("--skip-existing", o.skipExisting,
                "render only the frames whose output file is missing or unreadable; the others are left untouched");
+  app.add_flag("--progress-lines", o.progressLines,
+               "print one line per finished frame on stdout for farm managers: \"tweenova-progress frame=F "
+               "status=written|failed done=N total=T percent=P elapsed=SECONDS\"");
+  app.add_option("--summary-json", o.summaryJson,
+                 "write a JSON summary of the run to FILE: frames written, failed and skipped, each frame's "
+                 "seconds, peak memory, exit status")
+    ->type_name("FILE");
   app.add_option("--threads", o.threads, "frames rendered at the same time (default 0: one per core the process may use)")
     ->type_name("N")
     ->check(CLI::Range(0, 64));

@@ -53,6 +53,8 @@ struct Options {
   bool version = false;      // print the versions and exit
   bool floatOutput = false;  // 32-bit float EXR instead of half
   bool skipExisting = false; // render only frames whose output is missing or unreadable
+  bool progressLines = false; // one machine-readable line per finished frame on stdout
+  std::string summaryJson;    // where to write the run's JSON summary; empty: none
   std::string channels = "all";
   int threads = 0;           // frames rendered at the same time; 0 = one per core
   int torchThreads = 1;      // libtorch intra-op threads per render; 0 = one per core

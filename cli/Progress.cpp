@@ -20,7 +20,9 @@ std::string clock(double seconds)
 
 } // namespace
 
-Progress::Progress(int total, bool quiet) : total_(total), quiet_(quiet), terminal_(isatty(fileno(stderr)) != 0) {}
+Progress::Progress(int total, bool quiet, bool lines)
+  : total_(total), quiet_(quiet), terminal_(isatty(fileno(stderr)) != 0), lines_(lines)
+{}
 
 double Progress::elapsed() const
 {
@@ -73,6 +75,11 @@ void Progress::finishFrame(int frame, bool ok, double seconds, const std::string
   std::lock_guard<std::mutex> lock(mutex_);
   ++done_;
   fraction_ = 0.0;
+  if (lines_) {
+    std::fprintf(stdout, "tweenova-progress frame=%d status=%s done=%d total=%d percent=%.1f elapsed=%.2f\n", frame,
+                 ok ? "written" : "failed", done_, total_, total_ > 0 ? 100.0 * done_ / total_ : 100.0, elapsed());
+    std::fflush(stdout);
+  }
   if (quiet_)
     return;
   if (terminal_) {

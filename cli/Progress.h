@@ -9,10 +9,12 @@ namespace cli {
 // What the user sees while frames render: on a terminal one line redrawn in
 // place (frame n of N, the node's message and fraction, elapsed time and an
 // estimate of what is left); otherwise one plain line per finished frame;
-// nothing when quiet.
+// nothing when quiet. With `lines`, also one line per finished frame on
+// stdout for farm managers, quiet or not:
+// "tweenova-progress frame=F status=written|failed done=N total=T percent=P elapsed=SECONDS".
 class Progress {
 public:
-  Progress(int total, bool quiet);
+  Progress(int total, bool quiet, bool lines = false);
   void startFrame(int frame, int index);
   void message(const std::string& text);
   void fraction(double f);
@@ -30,6 +32,7 @@ private:
   int total_;
   bool quiet_;
   bool terminal_;
+  bool lines_;
   int frame_ = 0;
   int index_ = 0;
   int done_ = 0;

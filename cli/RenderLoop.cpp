@@ -1,12 +1,14 @@
 // Rendering every output frame and writing it.
 #include "cli/CpuBudget.h"
 #include "cli/DecodeWatchdog.h"
+#include "cli/FileReplacement.h"
 #include "cli/FrameWriter.h"
 #include "cli/ImageWriter.h"
 #include "cli/LineRedirect.h"
 #include "cli/OutputGuard.h"
 #include "cli/PendingFiles.h"
 #include "cli/Progress.h"
+#include "cli/RenderSummary.h"
 #include "cli/Session.h"
 #include "cli/SkipExisting.h"
 #include "cli/StopSignals.h"
@@ -42,15 +44,30 @@ double peakMemoryMiB()
   return double(u.ru_maxrss) / 1024.0;
 }
 
-void checkOutputFolder(const std::string& pattern)
+// The folder a file will be written to exists and is writable; `what` names the file in the error.
+void checkFolderOf(const std::string& path, const std::string& what)
 {
-  const size_t slash = pattern.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : pattern.substr(0, slash));
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   struct stat st;
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    throw UsageError{"output " + pattern, "the folder " + dir + " does not exist"};
+    throw UsageError{what, "the folder " + dir + " does not exist"};
   if (access(dir.c_str(), W_OK) != 0)
-    throw UsageError{"output " + pattern, "the folder " + dir + " is not writable"};
+    throw UsageError{what, "the folder " + dir + " is not writable"};
+}
+
+// --summary-json: written whole or not at all; a summary that cannot be
+// written fails the run, which a farm would otherwise take for complete.
+int writeSummary(const std::string& path, const RenderSummary& summary, RenderSummary::Run run)
+{
+  try {
+    const std::string text = summary.json(run);
+    replaceFile(path, text.data(), text.size());
+    return run.exitStatus;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tweenova-render: error: --summary-json %s : %s\n", path.c_str(), e.what());
+    return run.exitStatus == kExitSuccess ? kExitFramesFailed : run.exitStatus;
+  }
 }
 
 // A decode stuck inside the image library cannot be interrupted: the render
@@ -79,11 +96,20 @@ int Session::render()
     throw UsageError{"output " + options_.output, why};
   if (!supportedOutputExtension(options_.output))
     throw UsageError{"output " + options_.output, "unsupported file type (exr, png, tif, jpg, dpx)"};
-  checkOutputFolder(options_.output);
+  checkFolderOf(options_.output, "output " + options_.output);
+  if (!options_.summaryJson.empty())
+    checkFolderOf(options_.summaryJson, "--summary-json " + options_.summaryJson);
 
   const std::vector<int> asked = framesToRender();
   const std::vector<int> frames = options_.skipExisting ? framesStillToRender(asked, out) : asked;
   const size_t skipped = asked.size() - frames.size();
+  RenderSummary summary;
+  for (size_t i = 0, j = 0; i < asked.size(); ++i) {
+    if (j < frames.size() && frames[j] == asked[i])
+      ++j;
+    else
+      summary.skipped(asked[i], HostLayer::frameFileName(out, asked[i]));
+  }
   // Parsed once the input's layers are known (its first frame was read to validate).
   ChannelSet channels;
   if (!parseChannelSet(options_.channels, channels))
@@ -93,7 +119,7 @@ int Session::render()
 
   setTorchThreads(options_.torchThreads);
   reader_->setCacheLimit(size_t(options_.cacheMemoryMiB) << 20);
-  Progress progress(int(count), options_.quiet);
+  Progress progress(int(count), options_.quiet, options_.progressLines);
   node_->setProgressHandlers([&](const std::string& m) { progress.message(m); },
                              [&](double f) { progress.fraction(f); }, [] {});
   // The node prints to stdout: its lines join the progress display on stderr.
@@ -109,8 +135,10 @@ int Session::render()
     std::lock_guard<std::mutex> lock(resultsMutex);
     if (error.empty()) {
       ++written;
+      summary.written(frame, path, seconds);
     } else {
       ++failed;
+      summary.failed(frame, path, seconds, error);
       progress.clear();
       std::cerr << "tweenova-render: error: frame " << frame << " : " << error << std::endl;
     }
@@ -172,9 +200,13 @@ int Session::render()
                  written.load(), skippedText.c_str(), failed.load(), interrupted() ? ", interrupted" : "", total,
                  done > 0 ? total / done : 0.0, peakMemoryMiB());
   }
-  if (interrupted())
-    return StopSignals::exitStatus();
-  return failed ? kExitFramesFailed : kExitSuccess;
+  const int status = interrupted() ? StopSignals::exitStatus() : failed ? kExitFramesFailed : kExitSuccess;
+  if (options_.summaryJson.empty())
+    return status;
+  RenderSummary::Run run{options_.input, options_.output, asked, {}, total, peakMemoryMiB(), interrupted(), status};
+  for (int frame : asked)
+    run.files.push_back(HostLayer::frameFileName(out, frame));
+  return writeSummary(options_.summaryJson, summary, std::move(run));
 }
 
 } // namespace cli

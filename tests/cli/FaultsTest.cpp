@@ -4,6 +4,7 @@
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <array>
 #include <chrono>
@@ -13,6 +14,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <random>
 #include <string>
 #include <sys/mount.h>
@@ -386,4 +389,57 @@ TEST_F(Faults, SkipExistingRendersOnlyMissingOrUnreadableFrames)
   EXPECT_EQ(fs::last_write_time(frameName(dir / "out", "out", 4)), before4);
   for (int f : {2, 3})
     EXPECT_TRUE(testsupport::readsWhole(frameName(dir / "out", "out", f))) << f;
+}
+
+TEST_F(Faults, TheSummaryAndProgressLinesAccountForEveryFrame)
+{
+  writeSequence(1, 4);
+  ASSERT_EQ(render(in() + " " + out() + " -F 1-4").status, 0);
+  fs::remove(frameName(dir / "out", "out", 1));
+  fs::remove(frameName(dir / "out", "out", 2));
+  fs::remove(frameName(dir / "out", "out", 3));
+  const std::string summaryPath = (dir / "summary.json").string();
+  // Fails at timestep 0.25 (odd frames at speed 0.5): 1 and 3 fail, 2 is written, 4 is skipped.
+  Outcome r = render(in() + " " + out() + " -F 1-4 --skip-existing --progress-lines --summary-json " + summaryPath,
+                     "oomatquarter");
+  ASSERT_EQ(r.status, 1) << r.out;
+  std::map<int, std::string> lines;
+  std::istringstream text(r.out);
+  for (std::string line; std::getline(text, line);) {
+    int frame = 0, done = 0, total = 0;
+    char status[16] = {};
+    double percent = 0, elapsed = -1;
+    if (std::sscanf(line.c_str(), "tweenova-progress frame=%d status=%15s done=%d total=%d percent=%lf elapsed=%lf",
+                    &frame, status, &done, &total, &percent, &elapsed) == 6) {
+      EXPECT_EQ(total, 3) << line;
+      EXPECT_NEAR(percent, 100.0 * done / 3, 0.05) << line;
+      EXPECT_GE(elapsed, 0.0) << line;
+      lines[frame] = status;
+    }
+  }
+  EXPECT_EQ(lines, (std::map<int, std::string>{{1, "failed"}, {2, "written"}, {3, "failed"}})) << r.out;
+
+  std::ifstream file(summaryPath);
+  const nlohmann::json summary = nlohmann::json::parse(file);
+  EXPECT_EQ(summary["exit_status"], 1);
+  EXPECT_EQ(summary["frames_requested"], 4);
+  EXPECT_EQ(summary["frames_written"], 1);
+  EXPECT_EQ(summary["frames_failed"], 2);
+  EXPECT_EQ(summary["frames_skipped"], 1);
+  EXPECT_GT(summary["peak_memory_mib"].get<double>(), 0.0);
+  ASSERT_EQ(summary["frames"].size(), 4u);
+  const std::vector<std::string> statuses{"failed", "written", "failed", "skipped"};
+  for (int f = 1; f <= 4; ++f) {
+    const nlohmann::json& entry = summary["frames"][f - 1];
+    EXPECT_EQ(entry["frame"], f);
+    EXPECT_EQ(entry["file"], frameName(dir / "out", "out", f));
+    EXPECT_EQ(entry["status"], statuses[f - 1]) << entry;
+    EXPECT_EQ(entry.contains("seconds"), f != 4) << entry;
+  }
+  EXPECT_NE(summary["frames"][0]["error"].get<std::string>().find("Out of GPU memory"), std::string::npos);
+
+  // A summary that could not be written would pass for a complete run: the folder is checked first.
+  Outcome nowhere = render(in() + " " + out() + " -F 2 --summary-json " + (dir / "none" / "s.json").string());
+  EXPECT_EQ(nowhere.status, 2) << nowhere.out;
+  EXPECT_NE(nowhere.out.find("--summary-json"), std::string::npos) << nowhere.out;
 }
