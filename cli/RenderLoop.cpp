@@ -140,7 +140,9 @@ int Session::render()
       ++failed;
       summary.failed(frame, path, seconds, error);
       progress.clear();
-      std::cerr << "tweenova-render: error: frame " << frame << " : " << error << std::endl;
+      // One write, so that what libraries print from other threads cannot split the line.
+      const std::string line = "tweenova-render: error: frame " + std::to_string(frame) + " : " + error + "\n";
+      std::fwrite(line.data(), 1, line.size(), stderr);
     }
   };
 
@@ -171,7 +173,7 @@ int Session::render()
       HostLayer::RenderResult result = HostLayer::renderFrame(*node_, frame, channels);
       const std::string path = HostLayer::frameFileName(out, frame);
       if (result.ok)
-        writer.submit(frame, path, std::move(result.plane), t0);
+        writer.submit(frame, path, std::move(result.plane), t0, result.format);
       else
         finished(frame, path, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
                  result.error);
