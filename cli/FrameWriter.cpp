@@ -11,11 +11,12 @@ FrameWriter::FrameWriter(const WriteSettings& settings, size_t capacity, Done do
 
 FrameWriter::~FrameWriter() { finish(); }
 
-void FrameWriter::submit(int frame, const std::string& path, DD::Image::ImagePlane plane, Clock::time_point started)
+void FrameWriter::submit(int frame, const std::string& path, DD::Image::ImagePlane plane, Clock::time_point started,
+                         const DD::Image::Format& format)
 {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return jobs_.size() < capacity_; });
-  jobs_.push_back(Job{frame, path, std::move(plane), started});
+  jobs_.push_back(Job{frame, path, std::move(plane), started, format});
   changed_.notify_all();
 }
 
@@ -45,7 +46,7 @@ void FrameWriter::run()
     }
     std::string error;
     try {
-      writeImage(job.path, job.plane, settings_);
+      writeImage(job.path, job.plane, settings_, job.format);
     } catch (const std::exception& e) {
       error = e.what();
       if (error.empty())

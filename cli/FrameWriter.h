@@ -29,7 +29,9 @@ public:
   // Writes what is still waiting.
   ~FrameWriter();
 
-  void submit(int frame, const std::string& path, DD::Image::ImagePlane plane, Clock::time_point started);
+  // `format`: the frame the plane belongs to (see writeImage).
+  void submit(int frame, const std::string& path, DD::Image::ImagePlane plane, Clock::time_point started,
+              const DD::Image::Format& format = {});
   // Writes what is waiting and stops the thread; submit() must not follow.
   void finish();
 
@@ -39,6 +41,7 @@ private:
     std::string path;
     DD::Image::ImagePlane plane;
     Clock::time_point started;
+    DD::Image::Format format;
   };
   void run();
 

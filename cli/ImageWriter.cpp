@@ -61,6 +61,36 @@ std::vector<unsigned char> encode(const std::string& ext, const OIIO::ImageSpec&
   return bytes;
 }
 
+// The region's pixels interleaved top-down, zeros outside the plane and for
+// channels it lacks; with `srgb`, colour is encoded to sRGB (alpha stays linear).
+std::vector<float> interleaved(const ImagePlane& plane, const std::vector<Channel>& chans, const Box& region, bool srgb)
+{
+  const int w = region.w(), h = region.h();
+  const Box& b = plane.bounds();
+  const size_t nc = chans.size();
+  std::vector<float> pixels(size_t(w) * h * nc, 0.0f);
+  const float* data = plane.readable();
+  const int x0 = std::max(region.x(), b.x()), x1 = std::min(region.r(), b.r());
+  const int y0 = std::max(region.y(), b.y()), y1 = std::min(region.t(), b.t());
+  for (size_t k = 0; k < nc; ++k) {
+    const bool encode = srgb && chans[k] != Chan_Alpha;
+    const int z = plane.chanNo(chans[k]);
+    if (z < 0 || !data)
+      continue;
+    for (int y = y0; y < y1; ++y) {
+      float* out = pixels.data() + (size_t(region.t() - 1 - y) * w + size_t(x0 - region.x())) * nc + k;
+      const float* in = data + (y - b.y()) * plane.rowStride() + z * plane.chanStride();
+      for (int x = x0; x < x1; ++x) {
+        float v = in[(x - b.x()) * plane.colStride()];
+        if (encode)
+          v = std::isfinite(v) ? HostLayer::linearToSrgb(std::max(v, 0.0f)) : 0.0f;
+        out[size_t(x - x0) * nc] = v;
+      }
+    }
+  }
+  return pixels;
+}
+
 } // namespace
 
 bool supportedOutputExtension(const std::string& path)
@@ -70,14 +100,18 @@ bool supportedOutputExtension(const std::string& path)
          ext == ".dpx";
 }
 
-void writeImage(const std::string& path, const ImagePlane& plane, const WriteSettings& settings)
+void writeImage(const std::string& path, const ImagePlane& plane, const WriteSettings& settings, const Format& format)
 {
   const std::string ext = extensionOf(path);
   if (!supportedOutputExtension(path))
     throw std::runtime_error("cannot write " + path + ": unsupported file type '" + ext + "'");
   const bool exr = ext == ".exr";
   const Box& box = plane.bounds();
-  const int w = box.w(), h = box.h();
+  const bool framed = format.width > 0 && format.height > 0;
+  // EXR keeps the data window (the plane) inside the display window (the
+  // format); other files hold the format, zeros where the plane does not reach.
+  const Box region = exr || !framed ? box : Box(0, 0, format.width, format.height);
+  const int w = region.w(), h = region.h();
 
   // Channels to write: every channel for EXR, the rgba ones elsewhere.
   std::vector<Channel> chans;
@@ -95,6 +129,13 @@ void writeImage(const std::string& path, const ImagePlane& plane, const WriteSet
   else if (ext == ".tif" || ext == ".tiff" || ext == ".dpx")
     type = OIIO::TypeDesc::UINT16;
   OIIO::ImageSpec desc(w, h, int(chans.size()), type);
+  if (exr && framed) {
+    // Files count rows downwards from the display window's top.
+    desc.x = box.x();
+    desc.y = format.height - box.t();
+    desc.full_width = format.width;
+    desc.full_height = format.height;
+  }
   desc.full_x = 0;
   desc.full_y = 0;
   desc.channelnames.clear();
@@ -109,30 +150,7 @@ void writeImage(const std::string& path, const ImagePlane& plane, const WriteSet
   else if (ext == ".jpg" || ext == ".jpeg")
     desc.attribute("Compression", "jpeg:95");
 
-  // Interleave top-down; integer formats are encoded to sRGB (alpha stays linear).
-  const size_t nc = chans.size();
-  std::vector<float> pixels(size_t(w) * h * nc);
-  const float* data = plane.readable();
-  for (size_t k = 0; k < nc; ++k) {
-    const bool encode = !exr && chans[k] != Chan_Alpha;
-    const int z = plane.chanNo(chans[k]);
-    for (int row = 0; row < h; ++row) {
-      float* out = pixels.data() + size_t(h - 1 - row) * w * nc + k;
-      if (z < 0 || !data) {
-        for (int x = 0; x < w; ++x)
-          out[size_t(x) * nc] = 0.0f;
-        continue;
-      }
-      const float* in = data + row * plane.rowStride() + z * plane.chanStride();
-      for (int x = 0; x < w; ++x) {
-        float v = in[x * plane.colStride()];
-        if (encode)
-          v = std::isfinite(v) ? HostLayer::linearToSrgb(std::max(v, 0.0f)) : 0.0f;
-        out[size_t(x) * nc] = v;
-      }
-    }
-  }
-
+  const std::vector<float> pixels = interleaved(plane, chans, region, !exr);
   const std::vector<unsigned char> bytes = encode(ext, desc, pixels.data());
   try {
     replaceFile(path, bytes.data(), bytes.size());

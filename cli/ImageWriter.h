@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DDImage/ImagePlane.h"
+#include "DDImage/Iop.h"
 
 #include <string>
 
@@ -16,7 +17,11 @@ struct WriteSettings {
 // image goes to a temporary file in the same folder and is renamed into place
 // only when complete. Throws std::runtime_error naming the file on failure;
 // nothing is left behind then, and an earlier file of that name is kept.
-void writeImage(const std::string& path, const DD::Image::ImagePlane& plane, const WriteSettings& settings);
+// `format` is the frame the plane belongs to: an EXR file gets the plane as
+// its data window inside the format as its display window, other files hold
+// the format; an empty format makes the plane the whole frame.
+void writeImage(const std::string& path, const DD::Image::ImagePlane& plane, const WriteSettings& settings,
+                const DD::Image::Format& format = {});
 
 // Whether an extension names a format writeImage supports.
 bool supportedOutputExtension(const std::string& path);

@@ -225,6 +225,12 @@ ImageHeader headerOf(const OIIO::ImageSpec& desc)
   ImageHeader h;
   h.width = desc.width;
   h.height = desc.height;
+  h.x = desc.x;
+  h.y = desc.y;
+  h.fullX = desc.full_x;
+  h.fullY = desc.full_y;
+  h.fullWidth = desc.full_width;
+  h.fullHeight = desc.full_height;
   h.integer = desc.format.basetype == OIIO::TypeDesc::UINT8 || desc.format.basetype == OIIO::TypeDesc::UINT16 ||
               desc.format.basetype == OIIO::TypeDesc::INT8 || desc.format.basetype == OIIO::TypeDesc::INT16;
   h.movie = desc.get_int_attribute("oiio:Movie", 0) != 0;
@@ -235,6 +241,27 @@ ImageHeader headerOf(const OIIO::ImageSpec& desc)
 }
 
 } // namespace
+
+DD::Image::Format displayFormat(const ImageHeader& h)
+{
+  if (h.fullWidth <= 0 || h.fullHeight <= 0)
+    return DD::Image::Format{h.width, h.height, ""};
+  return DD::Image::Format{h.fullWidth, h.fullHeight, ""};
+}
+
+DD::Image::Box dataBox(const ImageHeader& h)
+{
+  if (h.fullWidth <= 0 || h.fullHeight <= 0)
+    return DD::Image::Box(0, 0, h.width, h.height);
+  // The data window's top row, counted down from the display window's top.
+  const int64_t x = int64_t(h.x) - h.fullX;
+  const int64_t top = int64_t(h.y) - h.fullY;
+  const int64_t t = int64_t(h.fullHeight) - top;
+  const int64_t limit = int64_t(1) << 30;
+  if (x < -limit || x > limit || t < -limit || t > limit)
+    throw std::runtime_error("data window too far from the display window");
+  return DD::Image::Box(int(x), int(t - h.height), int(x + h.width), int(t));
+}
 
 ImageHeader readImageHeader(const std::string& path, int subimage)
 {

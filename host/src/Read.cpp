@@ -28,11 +28,15 @@ bool fileExists(const std::string& path)
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Copies a box and channels of image data (host layout) into a plane.
-void fillPlane(ImagePlane& plane, const std::vector<Channel>& chans, const float* pixels, int w, int h)
+// Copies a box and channels of image data (host layout, its bottom-left
+// pixel at `data`'s) into a plane; zeros outside the data.
+void fillPlane(ImagePlane& plane, const std::vector<Channel>& chans, const float* pixels, const Box& data)
 {
   plane.makeWritable();
-  const Box& b = plane.bounds();
+  const int w = data.w(), h = data.h();
+  // The plane's bounds in the image's own coordinates.
+  const Box b(plane.bounds().x() - data.x(), plane.bounds().y() - data.y(), plane.bounds().r() - data.x(),
+              plane.bounds().t() - data.y());
   const int x0 = std::max(b.x(), 0), x1 = std::min(b.r(), w);
   const int y0 = std::max(b.y(), 0), y1 = std::min(b.t(), h);
   // Zeros for what the image does not cover, and for channels it lacks.
@@ -100,6 +104,7 @@ public:
       }
     }
     ImageHeader h;
+    Box data;
     try {
       DecodeScope decoding(path_);
       h = s.movie ? s.movie->header() : readImageHeader(path_, subimage_);
@@ -107,8 +112,14 @@ public:
       error("Read: %s", e.what());
       return;
     }
-    info_.set(0, 0, h.width, h.height);
-    info_.format(Format{h.width, h.height, ""});
+    try {
+      data = dataBox(h);
+    } catch (const std::exception& e) {
+      error("Read: %s: %s", path_.c_str(), e.what());
+      return;
+    }
+    info_.set(data);
+    info_.format(displayFormat(h));
     ChannelSet cs;
     for (Channel c : h.channels)
       cs += c;
@@ -128,14 +139,14 @@ public:
         error("Read: %s", e.what());
         throw std::runtime_error(std::string("Read: ") + e.what());
       }
-      if (image_.header.width != info_.w() || image_.header.height != info_.h()) {
+      if (!sameWindow(image_.header)) {
         error("Read: %s changed size while reading", path_.c_str());
         throw std::runtime_error("Read: " + path_ + " changed size while reading");
       }
       loaded_ = true;
       bytes_ = image_.pixels.size() * sizeof(float);
     }
-    fillPlane(plane, image_.header.channels, image_.pixels.data(), image_.header.width, image_.header.height);
+    fillPlane(plane, image_.header.channels, image_.pixels.data(), info_.box());
   }
 
   // Reads the pixels ahead of their use. A failure is left to fetchPlane,
@@ -148,12 +159,23 @@ public:
     try {
       DecodeScope decoding(path_);
       ImageData image = readImageFile(path_, subimage_);
-      if (image.header.width == info_.w() && image.header.height == info_.h()) {
+      if (sameWindow(image.header)) {
         image_ = std::move(image);
         loaded_ = true;
         bytes_ = image_.pixels.size() * sizeof(float);
       }
     } catch (const std::exception&) {
+    }
+  }
+
+  // Whether a decoded image has the windows the validation saw.
+  bool sameWindow(const ImageHeader& h) const
+  {
+    try {
+      const Box b = dataBox(h);
+      return b.x() == info_.x() && b.y() == info_.y() && b.r() == info_.r() && b.t() == info_.t();
+    } catch (const std::exception&) {
+      return false;
     }
   }
 

@@ -79,6 +79,7 @@ RenderResult renderFrame(Node& node, double frame, const ChannelSet& channels)
     ChannelSet wanted = channels;
     wanted &= iop->info().channels();
     const Box box = iop->info().box();
+    result.format = iop->info().format();
     if (box.is_empty() || wanted.empty()) {
       result.error = "nothing to render (empty output box or no channels)";
       return result;

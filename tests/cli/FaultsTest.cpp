@@ -1,6 +1,7 @@
 // What users see when things go wrong in a render from the command line, and
 // what is left on disk: never a partial or corrupt frame, never a lost one.
 #include "support/ImageFiles.h"
+#include "support/RenderCommand.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -27,33 +28,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string buildDir()
-{
-  const char* b = std::getenv("TWEENOVA_BUILD_DIR");
-  return b ? b : ".";
-}
-
-struct Outcome {
-  int status;
-  std::string out;
-};
-
-// Runs tweenova-render with the test model library serving `network` (empty: the built-in network).
-Outcome render(const std::string& args, const std::string& network = "blend")
-{
-  std::string cmd = buildDir() + "/tweenova-render " + args + " -q";
-  if (!network.empty())
-    cmd = "TWEENOVA_TEST_ARCHIVE=" + buildDir() + "/tests/networks/" + network + ".pt " + cmd +
-          " --model-library " + buildDir() + "/tests/networks/TestModelsFile.so";
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  Outcome r{-1, {}};
-  std::array<char, 4096> buf;
-  while (p && fgets(buf.data(), int(buf.size()), p))
-    r.out += buf.data();
-  const int st = p ? pclose(p) : -1;
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+using testsupport::buildDir;
+using testsupport::Outcome;
+using testsupport::render;
 
 void writeImage(const fs::path& path, int w, int h, float value, const std::string& type = "uint8")
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DDImage/Channel.h"
+#include "DDImage/Iop.h"
 #include "HostLayer/Srgb.h"
 
 #include <string>
@@ -8,9 +9,18 @@
 
 namespace HostLayer {
 
+// Windows are in the file's coordinates: x to the right, y downwards. The
+// pixels are the data window; the display window is the frame they belong to
+// (OpenEXR's windows; other files have one window, both the same).
 struct ImageHeader {
-  int width = 0;
+  int width = 0;   // of the data window
   int height = 0;
+  int x = 0;       // the data window's top-left pixel
+  int y = 0;
+  int fullX = 0;   // the display window; fullWidth 0: the data window
+  int fullY = 0;
+  int fullWidth = 0;
+  int fullHeight = 0;
   int subimages = 1;
   bool movie = false;
   bool integer = false;  // 8- or 16-bit integer samples (sRGB encoded)
@@ -23,6 +33,11 @@ struct ImageData {
   ImageHeader header;
   std::vector<float> pixels;
 };
+
+// The host's view of the windows (y upwards, the display window's bottom-left
+// pixel at 0, 0): the display window is the format, the data window the box.
+DD::Image::Format displayFormat(const ImageHeader& h);
+DD::Image::Box dataBox(const ImageHeader& h);
 
 // Reads the header of a file (or of one frame of a movie). Throws
 // std::runtime_error("cannot open FILE: why") on failure.

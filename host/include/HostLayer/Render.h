@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DDImage/ImagePlane.h"
+#include "DDImage/Iop.h"
 #include "DDImage/OutputContext.h"
 
 #include <string>
@@ -26,6 +27,7 @@ struct RenderResult {
   bool ok = false;
   std::string error;        // the node's error text when !ok
   DD::Image::ImagePlane plane;
+  DD::Image::Format format;  // the frame the plane belongs to (the node's format)
 };
 
 // Validates an operator acquired from `node` as the host does before
