@@ -12,11 +12,11 @@ FrameWriter::FrameWriter(const WriteSettings& settings, size_t capacity, Done do
 FrameWriter::~FrameWriter() { finish(); }
 
 void FrameWriter::submit(int frame, const std::string& path, DD::Image::ImagePlane plane, Clock::time_point started,
-                         const DD::Image::Format& format)
+                         FrameContext context)
 {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return jobs_.size() < capacity_; });
-  jobs_.push_back(Job{frame, path, std::move(plane), started, format});
+  jobs_.push_back(Job{frame, path, std::move(plane), started, std::move(context)});
   changed_.notify_all();
 }
 
@@ -46,7 +46,7 @@ void FrameWriter::run()
     }
     std::string error;
     try {
-      writeImage(job.path, job.plane, settings_, job.format);
+      writeImage(job.path, job.plane, settings_, job.context);
     } catch (const std::exception& e) {
       error = e.what();
       if (error.empty())

@@ -29,9 +29,9 @@ public:
   // Writes what is still waiting.
   ~FrameWriter();
 
-  // `format`: the frame the plane belongs to (see writeImage).
+  // `context`: what the file carries besides the pixels (see writeImage).
   void submit(int frame, const std::string& path, DD::Image::ImagePlane plane, Clock::time_point started,
-              const DD::Image::Format& format = {});
+              FrameContext context = {});
   // Writes what is waiting and stops the thread; submit() must not follow.
   void finish();
 
@@ -41,7 +41,7 @@ private:
     std::string path;
     DD::Image::ImagePlane plane;
     Clock::time_point started;
-    DD::Image::Format format;
+    FrameContext context;
   };
   void run();
 

@@ -61,6 +61,19 @@ std::vector<unsigned char> encode(const std::string& ext, const OIIO::ImageSpec&
   return bytes;
 }
 
+// Channel names first, then each channel's type: one type for the file, or one per channel.
+void exrLayout(OIIO::ImageSpec& desc, const std::vector<Channel>& chans, const OIIO::ImageSpec* source,
+               ExrChannelType choice)
+{
+  desc.channelformats.clear();
+  std::vector<OIIO::TypeDesc> types;
+  for (Channel c : chans)
+    types.push_back(exrChannelType(HostLayer::fileChannelName(c), source, choice));
+  desc.set_format(types.empty() ? OIIO::TypeDesc(OIIO::TypeDesc::HALF) : types[0]);
+  if (std::any_of(types.begin(), types.end(), [&](const OIIO::TypeDesc& t) { return t != types[0]; }))
+    desc.channelformats = types;
+}
+
 // The region's pixels interleaved top-down, zeros outside the plane and for
 // channels it lacks; with `srgb`, colour is encoded to sRGB (alpha stays linear).
 std::vector<float> interleaved(const ImagePlane& plane, const std::vector<Channel>& chans, const Box& region, bool srgb)
@@ -100,8 +113,10 @@ bool supportedOutputExtension(const std::string& path)
          ext == ".dpx";
 }
 
-void writeImage(const std::string& path, const ImagePlane& plane, const WriteSettings& settings, const Format& format)
+void writeImage(const std::string& path, const ImagePlane& plane, const WriteSettings& settings,
+                const FrameContext& context)
 {
+  const Format& format = context.format;
   const std::string ext = extensionOf(path);
   if (!supportedOutputExtension(path))
     throw std::runtime_error("cannot write " + path + ": unsupported file type '" + ext + "'");
@@ -124,11 +139,11 @@ void writeImage(const std::string& path, const ImagePlane& plane, const WriteSet
     throw std::runtime_error("cannot write " + path + ": none of the rendered channels fits a '" + ext + "' file");
 
   OIIO::TypeDesc type = OIIO::TypeDesc::UINT8;
-  if (exr)
-    type = settings.floatExr ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::HALF;
-  else if (ext == ".tif" || ext == ".tiff" || ext == ".dpx")
+  if (ext == ".tif" || ext == ".tiff" || ext == ".dpx")
     type = OIIO::TypeDesc::UINT16;
   OIIO::ImageSpec desc(w, h, int(chans.size()), type);
+  if (exr)
+    exrLayout(desc, chans, context.source.get(), settings.exrType);
   if (exr && framed) {
     // Files count rows downwards from the display window's top.
     desc.x = box.x();
@@ -145,9 +160,13 @@ void writeImage(const std::string& path, const ImagePlane& plane, const WriteSet
     if (chans[i] == Chan_Alpha)
       desc.alpha_channel = int(i);
   }
-  if (exr)
-    desc.attribute("compression", "zip");
-  else if (ext == ".jpg" || ext == ".jpeg")
+  if (exr) {
+    if (context.source)
+      carryAttributes(desc, *context.source, context.framesAfterSource, settings.compression);
+    if (!settings.compression.empty() || !context.source || !desc.find_attribute("compression"))
+      desc.attribute("compression", settings.compression.empty() ? "zip" : settings.compression);
+    desc.attribute("Software", "Tweenova tweenova-render " TWEENOVA_VERSION);
+  } else if (ext == ".jpg" || ext == ".jpeg")
     desc.attribute("Compression", "jpeg:95");
 
   const std::vector<float> pixels = interleaved(plane, chans, region, !exr);

@@ -2,26 +2,38 @@
 
 #include "DDImage/ImagePlane.h"
 #include "DDImage/Iop.h"
+#include "cli/OutputMetadata.h"
 
+#include <memory>
 #include <string>
 
 namespace cli {
 
 struct WriteSettings {
-  bool floatExr = false;  // 32-bit float EXR instead of 16-bit half
+  ExrChannelType exrType = ExrChannelType::AsSource;  // --half, --float
+  std::string compression;  // --compression: an EXR compression; empty: the source's, else zip
+};
+
+// What a written frame carries besides its pixels.
+struct FrameContext {
+  // The frame the plane belongs to: an EXR gets the plane as its data window
+  // inside the format as its display window, other files hold the format.
+  // Empty: the plane is the whole frame.
+  DD::Image::Format format;
+  // The header of the EXR file the frame comes from (its frame0), if any:
+  // its attributes, compression and channel types carry over.
+  std::shared_ptr<const OIIO::ImageSpec> source;
+  long long framesAfterSource = 0;  // the output frame's distance from that file's frame
 };
 
 // Writes a plane to `path`, the format chosen by the extension: .exr (every
-// channel, layers kept, half or float, ZIP), .png, .tif/.tiff, .jpg/.jpeg and
+// channel, layers kept, the context's windows and source attributes), .png, .tif/.tiff, .jpg/.jpeg and
 // .dpx (the rgba channels, encoded to sRGB as the reader decodes them). The
 // image goes to a temporary file in the same folder and is renamed into place
 // only when complete. Throws std::runtime_error naming the file on failure;
 // nothing is left behind then, and an earlier file of that name is kept.
-// `format` is the frame the plane belongs to: an EXR file gets the plane as
-// its data window inside the format as its display window, other files hold
-// the format; an empty format makes the plane the whole frame.
 void writeImage(const std::string& path, const DD::Image::ImagePlane& plane, const WriteSettings& settings,
-                const DD::Image::Format& format = {});
+                const FrameContext& context = {});
 
 // Whether an extension names a format writeImage supports.
 bool supportedOutputExtension(const std::string& path);

@@ -1,6 +1,7 @@
 #include "cli/Options.h"
 
 #include "cli/FrameList.h"
+#include "cli/OutputMetadata.h"
 
 #include <CLI/CLI.hpp>
 
@@ -69,7 +70,13 @@ std::optional<Options> parseOptions(int argc, char** argv)
   app.add_option("--gpu", o.gpu, "CUDA device index for this render (QUOLMARINE_NUKE_GPU_INDEX)")->type_name("N");
   app.add_flag("--cpu", o.cpu, "render on the CPU (use_gpu off)");
   app.add_option("--channels", o.channels, "channels to render and write (default all)")->type_name("CHANNELS");
-  app.add_flag("--float", o.floatOutput, "write 32-bit float EXR instead of 16-bit half");
+  app.add_flag("--float", o.floatOutput, "write every EXR channel as 32-bit float (default: each channel's type in "
+                                         "the source EXR, half for other sources and new channels)");
+  app.add_flag("--half", o.halfOutput, "write every EXR channel as 16-bit half");
+  app.add_option("--compression", o.compression,
+                 "EXR compression: none, rle, zips, zip, piz, pxr24, b44, b44a, dwaa, dwab, with :LEVEL for the zip "
+                 "and dwa ones (default: the source EXR's, zip for other sources)")
+    ->type_name("NAME");
   app.add_flag("--skip-existing", o.skipExisting,
                "render only the frames whose output file is missing or unreadable; the others are left untouched");
   app.add_flag("--progress-lines", o.progressLines,
@@ -131,6 +138,11 @@ std::optional<Options> parseOptions(int argc, char** argv)
     o.keys.push_back(parseKeyAssignment(k));
   if (o.output.empty() && !o.list && !o.panel)
     throw UsageError{"arguments", "OUTPUT is required unless --list or --panel is given"};
+  if (o.floatOutput && o.halfOutput)
+    throw UsageError{"arguments", "--float and --half exclude each other"};
+  if (!o.compression.empty() && !validExrCompression(o.compression))
+    throw UsageError{"--compression " + o.compression,
+                     "not an EXR compression (none, rle, zips, zip, piz, pxr24, b44, b44a, dwaa, dwab)"};
   if (o.gpu && o.cpu)
     throw UsageError{"arguments", "--gpu and --cpu exclude each other"};
   if (o.gpu && *o.gpu < 0)

@@ -51,7 +51,9 @@ struct Options {
   bool list = false;
   bool panel = false;
   bool version = false;      // print the versions and exit
-  bool floatOutput = false;  // 32-bit float EXR instead of half
+  bool floatOutput = false;  // every EXR channel 32-bit float
+  bool halfOutput = false;   // every EXR channel 16-bit half
+  std::string compression;   // EXR compression; empty: the source's
   bool skipExisting = false; // render only frames whose output is missing or unreadable
   bool progressLines = false; // one machine-readable line per finished frame on stdout
   std::string summaryJson;    // where to write the run's JSON summary; empty: none

@@ -15,8 +15,11 @@
 #include "cli/TorchThreads.h"
 
 #include "DDImage/ChannelSet.h"
+#include "HostLayer/FileSpec.h"
 #include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
+
+#include <OpenImageIO/strutil.h>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -68,6 +71,22 @@ int writeSummary(const std::string& path, const RenderSummary& summary, RenderSu
     std::fprintf(stderr, "tweenova-render: error: --summary-json %s : %s\n", path.c_str(), e.what());
     return run.exitStatus == kExitSuccess ? kExitFramesFailed : run.exitStatus;
   }
+}
+
+// Where an output frame's file takes its windows and its metadata from: the
+// EXR its source frame (frame0) was read from.
+FrameContext frameContext(int frame, const HostLayer::RenderResult& result)
+{
+  FrameContext context;
+  context.format = result.format;
+  const std::optional<HostLayer::SourceFrame>& source = result.source;
+  const std::string& path = source ? source->path : std::string();
+  const bool exr = path.size() > 4 && OIIO::Strutil::iends_with(path, ".exr");
+  if (exr && !source->movie) {
+    context.source = std::make_shared<const OIIO::ImageSpec>(HostLayer::readFileSpec(path, source->subimage));
+    context.framesAfterSource = (long long)frame - source->frame;
+  }
+  return context;
 }
 
 // A decode stuck inside the image library cannot be interrupted: the render
@@ -128,7 +147,10 @@ int Session::render()
   auto interrupted = [] { return StopSignals::received() != 0; };
 
   WriteSettings settings;
-  settings.floatExr = options_.floatOutput;
+  settings.exrType = options_.floatOutput  ? ExrChannelType::Float
+                     : options_.halfOutput ? ExrChannelType::Half
+                                           : ExrChannelType::AsSource;
+  settings.compression = options_.compression;
   std::mutex resultsMutex;
   auto finished = [&](int frame, const std::string& path, double seconds, const std::string& error) {
     progress.finishFrame(frame, error.empty(), seconds, path);
@@ -172,8 +194,15 @@ int Session::render()
       progress.startFrame(frame, int(index + 1));
       HostLayer::RenderResult result = HostLayer::renderFrame(*node_, frame, channels);
       const std::string path = HostLayer::frameFileName(out, frame);
+      FrameContext context;
+      try {
+        if (result.ok)
+          context = frameContext(frame, result);
+      } catch (const std::exception& e) {
+        result = {false, e.what()};
+      }
       if (result.ok)
-        writer.submit(frame, path, std::move(result.plane), t0, result.format);
+        writer.submit(frame, path, std::move(result.plane), t0, std::move(context));
       else
         finished(frame, path, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
                  result.error);

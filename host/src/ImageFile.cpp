@@ -1,6 +1,7 @@
 #include "HostLayer/ImageFile.h"
 
 #include "HostLayer/DecodeLimits.h"
+#include "HostLayer/FileSpec.h"
 
 #include <OpenImageIO/imageio.h>
 
@@ -261,6 +262,14 @@ DD::Image::Box dataBox(const ImageHeader& h)
   if (x < -limit || x > limit || t < -limit || t > limit)
     throw std::runtime_error("data window too far from the display window");
   return DD::Image::Box(int(x), int(t - h.height), int(x + h.width), int(t));
+}
+
+OIIO::ImageSpec readFileSpec(const std::string& path, int subimage)
+{
+  OIIO::ImageSpec desc;
+  FilePreamble preamble;
+  auto in = openImage(path, subimage, desc, preamble);
+  return desc;
 }
 
 ImageHeader readImageHeader(const std::string& path, int subimage)

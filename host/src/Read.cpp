@@ -92,6 +92,7 @@ public:
     const ReadSource& s = *source_;
     int f = int(std::lround(outputContext().frame()));
     f = std::clamp(f, s.first, s.last);
+    frame_ = f;
     if (s.pattern.movie) {
       path_ = s.pattern.text;
       subimage_ = f - 1;
@@ -179,12 +180,16 @@ public:
     }
   }
 
+  const std::string& path() const { return path_; }
+  SourceFrame sourceFrame() const { return SourceFrame{path_, frame_, subimage_, source_->pattern.movie}; }
+
   // The decoded pixels held, 0 until the image is read.
   size_t bytes() const { return bytes_; }
 
 private:
   std::shared_ptr<const ReadSource> source_;
   std::string path_;
+  int frame_ = 0;
   int subimage_ = 0;
   std::mutex mutex_;
   bool loaded_ = false;
@@ -193,6 +198,16 @@ private:
 };
 
 } // namespace
+
+std::optional<SourceFrame> sourceFrameOf(const Op* op)
+{
+  for (int depth = 0; op && depth < 256; ++depth) {
+    if (const auto* read = dynamic_cast<const ReadOp*>(op))
+      return read->path().empty() ? std::nullopt : std::optional<SourceFrame>(read->sourceFrame());
+    op = op->inputs() > 0 ? op->input(0) : nullptr;
+  }
+  return std::nullopt;
+}
 
 bool parseSequencePattern(const std::string& text, SequencePattern& out, std::string& why)
 {

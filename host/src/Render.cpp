@@ -80,6 +80,7 @@ RenderResult renderFrame(Node& node, double frame, const ChannelSet& channels)
     wanted &= iop->info().channels();
     const Box box = iop->info().box();
     result.format = iop->info().format();
+    result.source = sourceFrameOf(op);
     if (box.is_empty() || wanted.empty()) {
       result.error = "nothing to render (empty output box or no channels)";
       return result;

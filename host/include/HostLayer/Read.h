@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,5 +35,16 @@ std::vector<int> findFrames(const SequencePattern& p);
 // be read, is an error of the reader naming the file. Throws
 // std::runtime_error when nothing matches the pattern.
 std::unique_ptr<DD::Image::Node> createReadNode(const std::string& pattern, const std::string& name = "Read1");
+
+// The file a reader upstream reads for an operator's image, followed through
+// input 0 as metadata flows (a retime's input 0 is its frame0).
+struct SourceFrame {
+  std::string path;
+  int frame = 0;      // the reader's frame
+  int subimage = 0;   // the movie's frame index, or 0
+  bool movie = false;
+};
+// Nothing when no reader lies upstream along input 0.
+std::optional<SourceFrame> sourceFrameOf(const DD::Image::Op* op);
 
 } // namespace HostLayer

@@ -3,7 +3,9 @@
 #include "DDImage/ImagePlane.h"
 #include "DDImage/Iop.h"
 #include "DDImage/OutputContext.h"
+#include "HostLayer/Read.h"
 
+#include <optional>
 #include <string>
 
 namespace DD {
@@ -28,6 +30,7 @@ struct RenderResult {
   std::string error;        // the node's error text when !ok
   DD::Image::ImagePlane plane;
   DD::Image::Format format;  // the frame the plane belongs to (the node's format)
+  std::optional<SourceFrame> source;  // the file the frame's metadata comes from
 };
 
 // Validates an operator acquired from `node` as the host does before

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <OpenImageIO/imageio.h>
+
+#include <string>
+
+namespace cli {
+
+// How EXR channels are stored: as in the source (half where it has no such
+// channel or is not an EXR), or every channel half or float.
+enum class ExrChannelType { AsSource, Half, Float };
+
+// The type a channel named `name` (as the file names it) is written in.
+OIIO::TypeDesc exrChannelType(const std::string& name, const OIIO::ImageSpec* source, ExrChannelType choice);
+
+// Every attribute of an EXR source that describes the picture rather than
+// the file's layout (frame rate, timecode, pixel aspect, chromaticities,
+// owner, comments, custom attributes, the compression and its level unless
+// `compression` overrides them) onto `out`, the timecode moved on by
+// `framesAfterSource` frames at the source's frame rate, and the software
+// attribute naming this tool.
+void carryAttributes(OIIO::ImageSpec& out, const OIIO::ImageSpec& source, long long framesAfterSource,
+                     const std::string& compression);
+
+// Whether `name` is an EXR compression OpenImageIO writes: none, rle, zips,
+// zip, piz, pxr24, b44, b44a, dwaa, dwab, the zip and dwa ones with an
+// optional ":LEVEL".
+bool validExrCompression(const std::string& name);
+
+} // namespace cli

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+
+namespace cli {
+
+// A SMPTE timecode packed as OpenEXR stores it (BCD hours, minutes, seconds
+// and frames, with the drop-frame flag and the binary groups), moved on by
+// `frames` (negative: back) at `fps` frames a second (rounded to the nominal
+// rate: 23.976 counts as 24; above 30 the digits count pairs of frames, and
+// `frames` moves them on by whole pairs). Drop-frame timecodes skip the frame numbers
+// drop-frame counting skips; the count wraps at 24 hours. Flags and user
+// bits are kept.
+uint32_t advanceTimecode(uint32_t packed, long long frames, double fps);
+
+} // namespace cli
