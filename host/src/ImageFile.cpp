@@ -218,6 +218,13 @@ std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimag
   if (desc.width <= 0 || desc.height <= 0 || desc.nchannels <= 0)
     throw std::runtime_error("cannot read " + path + ": empty image");
   checkImageSize(path, desc.width, desc.height, desc.nchannels);
+  // Movies hold their frames as subimages; any other file with several holds parts that would be lost.
+  const int parts = desc.get_int_attribute("oiio:subimages", 1);
+  if (parts > 1 && desc.get_int_attribute("oiio:Movie", 0) == 0)
+    throw std::runtime_error("cannot read " + path + ": a multi-part file (" + std::to_string(parts) +
+                             " parts), which cannot be read without dropping parts");
+  if (desc.deep)
+    throw std::runtime_error("cannot read " + path + ": deep image data; only flat images can be read");
   return in;
 }
 
