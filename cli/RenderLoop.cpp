@@ -59,6 +59,44 @@ void checkFolderOf(const std::string& path, const std::string& what)
     throw UsageError{what, "the folder " + dir + " is not writable"};
 }
 
+// The output pattern, checked before anything renders: a frame number, a
+// file type we write, and folders that exist and are writable.
+HostLayer::SequencePattern checkedOutput(const Options& options)
+{
+  HostLayer::SequencePattern out;
+  std::string why;
+  if (!HostLayer::parseSequencePattern(options.output, out, why))
+    throw UsageError{"output " + options.output, why};
+  if (!supportedOutputExtension(options.output))
+    throw UsageError{"output " + options.output, "unsupported file type (exr, png, tif, jpg, dpx)"};
+  checkFolderOf(options.output, "output " + options.output);
+  if (!options.summaryJson.empty())
+    checkFolderOf(options.summaryJson, "--summary-json " + options.summaryJson);
+  return out;
+}
+
+WriteSettings writeSettings(const Options& options)
+{
+  WriteSettings settings;
+  settings.exrType = options.floatOutput  ? ExrChannelType::Float
+                     : options.halfOutput ? ExrChannelType::Half
+                                          : ExrChannelType::AsSource;
+  settings.compression = options.compression;
+  return settings;
+}
+
+// The frames asked for that --skip-existing leaves out (both lists ascending).
+void recordSkipped(RenderSummary& summary, const std::vector<int>& asked, const std::vector<int>& frames,
+                   const HostLayer::SequencePattern& out)
+{
+  for (size_t i = 0, j = 0; i < asked.size(); ++i) {
+    if (j < frames.size() && frames[j] == asked[i])
+      ++j;
+    else
+      summary.skipped(asked[i], HostLayer::frameFileName(out, asked[i]));
+  }
+}
+
 // --summary-json: written whole or not at all; a summary that cannot be
 // written fails the run, which a farm would otherwise take for complete.
 int writeSummary(const std::string& path, const RenderSummary& summary, RenderSummary::Run run)
@@ -109,26 +147,12 @@ int Session::render()
   DecodeWatchdog watchdog(options_.decodeTimeout, [&written](const std::string& path, double seconds) {
     endOnDecodeOverrun(path, seconds, written);
   });
-  HostLayer::SequencePattern out;
-  std::string why;
-  if (!HostLayer::parseSequencePattern(options_.output, out, why))
-    throw UsageError{"output " + options_.output, why};
-  if (!supportedOutputExtension(options_.output))
-    throw UsageError{"output " + options_.output, "unsupported file type (exr, png, tif, jpg, dpx)"};
-  checkFolderOf(options_.output, "output " + options_.output);
-  if (!options_.summaryJson.empty())
-    checkFolderOf(options_.summaryJson, "--summary-json " + options_.summaryJson);
-
+  const HostLayer::SequencePattern out = checkedOutput(options_);
   const std::vector<int> asked = framesToRender();
   const std::vector<int> frames = options_.skipExisting ? framesStillToRender(asked, out) : asked;
   const size_t skipped = asked.size() - frames.size();
   RenderSummary summary;
-  for (size_t i = 0, j = 0; i < asked.size(); ++i) {
-    if (j < frames.size() && frames[j] == asked[i])
-      ++j;
-    else
-      summary.skipped(asked[i], HostLayer::frameFileName(out, asked[i]));
-  }
+  recordSkipped(summary, asked, frames, out);
   // Parsed once the input's layers are known (its first frame was read to validate).
   ChannelSet channels;
   if (!parseChannelSet(options_.channels, channels))
@@ -146,11 +170,6 @@ int Session::render()
   StopSignals signals;
   auto interrupted = [] { return StopSignals::received() != 0; };
 
-  WriteSettings settings;
-  settings.exrType = options_.floatOutput  ? ExrChannelType::Float
-                     : options_.halfOutput ? ExrChannelType::Half
-                                           : ExrChannelType::AsSource;
-  settings.compression = options_.compression;
   std::mutex resultsMutex;
   auto finished = [&](int frame, const std::string& path, double seconds, const std::string& error) {
     progress.finishFrame(frame, error.empty(), seconds, path);
@@ -174,7 +193,7 @@ int Session::render()
   const int threads = int(std::min<long long>(wanted, count));
   // Files are compressed and written behind the rendering, one frame per
   // render thread waiting at most.
-  FrameWriter writer(settings, size_t(threads), finished);
+  FrameWriter writer(writeSettings(options_), size_t(threads), finished);
   std::atomic<size_t> next{0};
   const auto start = std::chrono::steady_clock::now();
 
@@ -199,7 +218,8 @@ int Session::render()
         if (result.ok)
           context = frameContext(frame, result);
       } catch (const std::exception& e) {
-        result = {false, e.what()};
+        result.ok = false;
+        result.error = e.what();
       }
       if (result.ok)
         writer.submit(frame, path, std::move(result.plane), t0, std::move(context));
