@@ -61,7 +61,7 @@ std::vector<unsigned char> encode(const std::string& ext, const OIIO::ImageSpec&
   return bytes;
 }
 
-// Channel names first, then each channel's type: one type for the file, or one per channel.
+// Each channel's type: one for the file, or one per channel when they differ.
 void exrLayout(OIIO::ImageSpec& desc, const std::vector<Channel>& chans, const OIIO::ImageSpec* source,
                ExrChannelType choice)
 {
