@@ -20,9 +20,9 @@ bool layoutAttribute(const std::string& name)
          iequals(name, "type") || iequals(name, "tiles");
 }
 
-double framesPerSecond(const OIIO::ImageSpec& spec)
+double framesPerSecond(const OIIO::ImageSpec& desc)
 {
-  const OIIO::ParamValue* fps = spec.find_attribute("FramesPerSecond");
+  const OIIO::ParamValue* fps = desc.find_attribute("FramesPerSecond");
   if (fps && fps->type() == OIIO::TypeRational) {
     const int* r = static_cast<const int*>(fps->data());
     if (r[1] != 0)

@@ -15,7 +15,7 @@
 #include "cli/TorchThreads.h"
 
 #include "DDImage/ChannelSet.h"
-#include "HostLayer/FileSpec.h"
+#include "HostLayer/FileDescription.h"
 #include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
 
@@ -121,7 +121,7 @@ FrameContext frameContext(int frame, const HostLayer::RenderResult& result)
   const std::string& path = source ? source->path : std::string();
   const bool exr = path.size() > 4 && OIIO::Strutil::iends_with(path, ".exr");
   if (exr && !source->movie) {
-    context.source = std::make_shared<const OIIO::ImageSpec>(HostLayer::readFileSpec(path, source->subimage));
+    context.source = std::make_shared<const OIIO::ImageSpec>(HostLayer::readFileDescription(path, source->subimage));
     context.framesAfterSource = (long long)frame - source->frame;
   }
   return context;

@@ -1,7 +1,7 @@
 #include "HostLayer/ImageFile.h"
 
 #include "HostLayer/DecodeLimits.h"
-#include "HostLayer/FileSpec.h"
+#include "HostLayer/FileDescription.h"
 
 #include <OpenImageIO/imageio.h>
 
@@ -271,7 +271,7 @@ DD::Image::Box dataBox(const ImageHeader& h)
   return DD::Image::Box(int(x), int(t - h.height), int(x + h.width), int(t));
 }
 
-OIIO::ImageSpec readFileSpec(const std::string& path, int subimage)
+OIIO::ImageSpec readFileDescription(const std::string& path, int subimage)
 {
   OIIO::ImageSpec desc;
   FilePreamble preamble;

@@ -1,4 +1,5 @@
 // EXR data and display windows through a render: outputs line up with the plate.
+#include "support/ImageFiles.h"
 #include "support/RenderCommand.h"
 #include "support/TempDir.h"
 
@@ -18,28 +19,21 @@ using testsupport::render;
 template <typename Value>
 void writeWindowed(const std::string& path, int x, int y, int w, int h, Value value)
 {
-  OIIO::ImageSpec spec(w, h, 3, OIIO::TypeDesc::HALF);
-  spec.x = x;
-  spec.y = y;
-  spec.full_x = 0;
-  spec.full_y = 0;
-  spec.full_width = 32;
-  spec.full_height = 24;
+  OIIO::ImageSpec desc(w, h, 3, OIIO::TypeDesc::HALF);
+  desc.x = x;
+  desc.y = y;
+  desc.full_x = 0;
+  desc.full_y = 0;
+  desc.full_width = 32;
+  desc.full_height = 24;
   std::vector<float> px(size_t(w) * h * 3);
   for (int r = 0; r < h; ++r)
     for (int c = 0; c < w; ++c)
       for (int k = 0; k < 3; ++k)
         px[(size_t(r) * w + c) * 3 + k] = value(c, r) * float(k + 1) / 3.0f;
   auto out = OIIO::ImageOutput::create(path);
-  ASSERT_TRUE(out && out->open(path, spec) && out->write_image(OIIO::TypeDesc::FLOAT, px.data())) << path;
+  ASSERT_TRUE(out && out->open(path, desc) && out->write_image(OIIO::TypeDesc::FLOAT, px.data())) << path;
   out->close();
-}
-
-OIIO::ImageSpec specOf(const std::string& path)
-{
-  auto in = OIIO::ImageInput::open(path);
-  EXPECT_TRUE(in) << path;
-  return in ? in->spec() : OIIO::ImageSpec();
 }
 
 // The value of channel 0 at display pixel (x, y) of an EXR, 0 outside its data window.
@@ -64,7 +58,7 @@ TEST(PlateGeometry, ExactFramesKeepTheirWindowsAndPixels)
   for (const char* name : {"0001", "0002", "0003"}) {
     const std::string source = (dir.path / ("in." + std::string(name) + ".exr")).string();
     const std::string result = (dir.path / ("out." + std::string(name) + ".exr")).string();
-    const OIIO::ImageSpec a = specOf(source), b = specOf(result);
+    const OIIO::ImageSpec a = testsupport::fileDescription(source), b = testsupport::fileDescription(result);
     EXPECT_EQ(std::make_tuple(b.x, b.y, b.width, b.height), std::make_tuple(a.x, a.y, a.width, a.height)) << name;
     EXPECT_EQ(std::make_tuple(b.full_x, b.full_y, b.full_width, b.full_height),
               std::make_tuple(a.full_x, a.full_y, a.full_width, a.full_height))
@@ -75,7 +69,7 @@ TEST(PlateGeometry, ExactFramesKeepTheirWindowsAndPixels)
   }
   // Files without a data window hold the display window, zeros where the plate does not reach.
   ASSERT_EQ(render(in + " " + (dir.path / "out.####.png").string() + " --set speed=1 -F 2").status, 0);
-  const OIIO::ImageSpec png = specOf((dir.path / "out.0002.png").string());
+  const OIIO::ImageSpec png = testsupport::fileDescription((dir.path / "out.0002.png").string());
   EXPECT_EQ(std::make_tuple(png.x, png.y, png.width, png.height), std::make_tuple(0, 0, 32, 24));
 }
 
@@ -89,9 +83,9 @@ TEST(PlateGeometry, InBetweenFramesCoverBothDataWindowsAlignedByPosition)
   const std::string out = (dir.path / "out.0002.exr").string();
   ASSERT_EQ(render((dir.path / "in.####.exr").string() + " " + (dir.path / "out.####.exr").string() + " -F 2").status,
             0);
-  const OIIO::ImageSpec spec = specOf(out);
-  EXPECT_EQ(std::make_tuple(spec.x, spec.y, spec.width, spec.height), std::make_tuple(0, 0, 24, 20));
-  EXPECT_EQ(std::make_tuple(spec.full_width, spec.full_height), std::make_tuple(32, 24));
+  const OIIO::ImageSpec desc = testsupport::fileDescription(out);
+  EXPECT_EQ(std::make_tuple(desc.x, desc.y, desc.width, desc.height), std::make_tuple(0, 0, 24, 20));
+  EXPECT_EQ(std::make_tuple(desc.full_width, desc.full_height), std::make_tuple(32, 24));
   // Where both frames have pixels the blend is whole; where only one does it
   // is partial, on either side; where neither does it is zero.
   EXPECT_NEAR(valueAt(out, 10, 10), 1.0f / 3.0f, 1e-3);

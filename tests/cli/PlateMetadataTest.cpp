@@ -1,5 +1,6 @@
 // What an EXR plate's header carries through a render: attributes, timecode,
 // compression and channel types.
+#include "support/ImageFiles.h"
 #include "support/RenderCommand.h"
 #include "support/TempDir.h"
 
@@ -16,58 +17,51 @@ using testsupport::render;
 // Half RGB and a float Z, DWAA at level 45, and the attributes a plate brings along.
 void writePlate(const std::string& path, unsigned timecode)
 {
-  OIIO::ImageSpec spec(16, 8, 4, OIIO::TypeDesc::HALF);
-  spec.channelnames = {"R", "G", "B", "Z"};
-  spec.channelformats = {OIIO::TypeDesc::HALF, OIIO::TypeDesc::HALF, OIIO::TypeDesc::HALF, OIIO::TypeDesc::FLOAT};
-  spec.attribute("compression", "dwaa:45");
+  OIIO::ImageSpec desc(16, 8, 4, OIIO::TypeDesc::HALF);
+  desc.channelnames = {"R", "G", "B", "Z"};
+  desc.channelformats = {OIIO::TypeDesc::HALF, OIIO::TypeDesc::HALF, OIIO::TypeDesc::HALF, OIIO::TypeDesc::FLOAT};
+  desc.attribute("compression", "dwaa:45");
   const int fps[2] = {24000, 1001};
-  spec.attribute("FramesPerSecond", OIIO::TypeRational, fps);
+  desc.attribute("FramesPerSecond", OIIO::TypeRational, fps);
   const unsigned tc[2] = {timecode, 0x12345678u};
-  spec.attribute("smpte:TimeCode", OIIO::TypeTimeCode, tc);
-  spec.attribute("PixelAspectRatio", 2.0f);
+  desc.attribute("smpte:TimeCode", OIIO::TypeTimeCode, tc);
+  desc.attribute("PixelAspectRatio", 2.0f);
   const float chromaticities[8] = {0.713f, 0.293f, 0.165f, 0.830f, 0.128f, 0.044f, 0.32168f, 0.33767f};
-  spec.attribute("chromaticities", OIIO::TypeDesc(OIIO::TypeDesc::FLOAT, 8), chromaticities);
-  spec.attribute("Copyright", "Example Studio");
-  spec.attribute("ImageDescription", "plate A, take 3");
-  spec.attribute("studio:shot", "sh010");
-  spec.attribute("studio:lens", 35);
+  desc.attribute("chromaticities", OIIO::TypeDesc(OIIO::TypeDesc::FLOAT, 8), chromaticities);
+  desc.attribute("Copyright", "Example Studio");
+  desc.attribute("ImageDescription", "plate A, take 3");
+  desc.attribute("studio:shot", "sh010");
+  desc.attribute("studio:lens", 35);
   std::vector<float> px(16 * 8 * 4);
   for (size_t i = 0; i < px.size(); ++i)
     px[i] = float(i % 37) * 0.03f;
   auto out = OIIO::ImageOutput::create(path);
-  ASSERT_TRUE(out && out->open(path, spec) && out->write_image(OIIO::TypeDesc::FLOAT, px.data())) << path;
+  ASSERT_TRUE(out && out->open(path, desc) && out->write_image(OIIO::TypeDesc::FLOAT, px.data())) << path;
   out->close();
 }
 
-OIIO::ImageSpec specOf(const std::string& path)
-{
-  auto in = OIIO::ImageInput::open(path);
-  EXPECT_TRUE(in) << path;
-  return in ? in->spec() : OIIO::ImageSpec();
-}
-
 // Every attribute but the software ones and OpenImageIO's own, as text.
-std::map<std::string, std::string> attributes(const OIIO::ImageSpec& spec)
+std::map<std::string, std::string> attributes(const OIIO::ImageSpec& desc)
 {
   std::map<std::string, std::string> out;
-  for (const OIIO::ParamValue& p : spec.extra_attribs) {
+  for (const OIIO::ParamValue& p : desc.extra_attribs) {
     const std::string name = p.name().string();
     if (name != "Software" && name.rfind("oiio:", 0) != 0)
-      out[name] = spec.metadata_val(p);
+      out[name] = desc.metadata_val(p);
   }
   return out;
 }
 
 // An attribute as text ("" when absent).
-std::string textOf(const OIIO::ImageSpec& spec, const std::string& name)
+std::string textOf(const OIIO::ImageSpec& desc, const std::string& name)
 {
-  const OIIO::ParamValue* p = spec.find_attribute(name);
-  return p ? spec.metadata_val(*p) : std::string();
+  const OIIO::ParamValue* p = desc.find_attribute(name);
+  return p ? desc.metadata_val(*p) : std::string();
 }
 
-unsigned timecodeOf(const OIIO::ImageSpec& spec)
+unsigned timecodeOf(const OIIO::ImageSpec& desc)
 {
-  const OIIO::ParamValue* p = spec.find_attribute("smpte:TimeCode", OIIO::TypeTimeCode);
+  const OIIO::ParamValue* p = desc.find_attribute("smpte:TimeCode", OIIO::TypeTimeCode);
   return p ? static_cast<const unsigned*>(p->data())[0] : 0u;
 }
 
@@ -81,8 +75,8 @@ TEST(PlateMetadata, AnExactFrameCarriesEveryAttributeCompressionAndChannelType)
   writePlate((dir.path / "in.0002.exr").string(), oneHour + 1);
   const std::string in = (dir.path / "in.####.exr").string();
   ASSERT_EQ(render(in + " " + (dir.path / "out.####.exr").string() + " --set speed=1 -F 1").status, 0);
-  const OIIO::ImageSpec a = specOf((dir.path / "in.0001.exr").string());
-  const OIIO::ImageSpec b = specOf((dir.path / "out.0001.exr").string());
+  const OIIO::ImageSpec a = testsupport::fileDescription((dir.path / "in.0001.exr").string());
+  const OIIO::ImageSpec b = testsupport::fileDescription((dir.path / "out.0001.exr").string());
   EXPECT_EQ(attributes(b), attributes(a));
   EXPECT_EQ(b.get_string_attribute("compression"), "dwaa");
   EXPECT_EQ(textOf(b, "openexr:dwaCompressionLevel"), "45");
@@ -96,7 +90,7 @@ TEST(PlateMetadata, AnExactFrameCarriesEveryAttributeCompressionAndChannelType)
   ASSERT_EQ(render(in + " " + (dir.path / "half.####.exr").string() + " --set speed=1 -F 1 --half --compression piz")
               .status,
             0);
-  const OIIO::ImageSpec c = specOf((dir.path / "half.0001.exr").string());
+  const OIIO::ImageSpec c = testsupport::fileDescription((dir.path / "half.0001.exr").string());
   EXPECT_EQ(c.channelformat(3), OIIO::TypeDesc::HALF);
   EXPECT_EQ(c.get_string_attribute("compression"), "piz");
   EXPECT_EQ(render(in + " " + (dir.path / "x.####.exr").string() + " --compression zstd").status, 2);
@@ -111,7 +105,7 @@ TEST(PlateMetadata, AnInBetweenFrameTakesItsFirstSourcesHeaderWithTheTimecodeMov
   // At speed 0.5 output frame 2 lies between source frames 1 and 2: its header is frame 1's, one frame on.
   ASSERT_EQ(render((dir.path / "in.####.exr").string() + " " + (dir.path / "out.####.exr").string() + " -F 2").status,
             0);
-  const OIIO::ImageSpec out = specOf((dir.path / "out.0002.exr").string());
+  const OIIO::ImageSpec out = testsupport::fileDescription((dir.path / "out.0002.exr").string());
   EXPECT_EQ(timecodeOf(out), 0x01000100u);  // 01:00:01:00 at 23.976
   const OIIO::ParamValue* tc = out.find_attribute("smpte:TimeCode", OIIO::TypeTimeCode);
   ASSERT_TRUE(tc);

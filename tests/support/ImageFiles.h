@@ -18,14 +18,18 @@ inline bool readsWhole(const std::string& path)
   return in->read_image(0, 0, 0, header.nchannels, OIIO::TypeDesc::FLOAT, px.data());
 }
 
-// The channel names stored in the image file at `path` (empty when it does not open).
-inline std::vector<std::string> channelNames(const std::string& path)
+// The header of the image file at `path`: windows, channels and attributes
+// (an empty one, 0 x 0, when it does not open).
+inline OIIO::ImageSpec fileDescription(const std::string& path)
 {
   auto in = OIIO::ImageInput::create(path);
   OIIO::ImageSpec header;
   if (!in || !in->open(path, header))
-    return {};
-  return header.channelnames;
+    return OIIO::ImageSpec();
+  return header;
 }
+
+// The channel names stored in the image file at `path` (empty when it does not open).
+inline std::vector<std::string> channelNames(const std::string& path) { return fileDescription(path).channelnames; }
 
 } // namespace testsupport

@@ -10,6 +10,6 @@ namespace HostLayer {
 // OpenImageIO describes it: windows, channel names and types, compression
 // and every attribute. Checked as readImageHeader checks it; throws
 // std::runtime_error naming the file on failure.
-OIIO::ImageSpec readFileSpec(const std::string& path, int subimage = 0);
+OIIO::ImageSpec readFileDescription(const std::string& path, int subimage = 0);
 
 } // namespace HostLayer
