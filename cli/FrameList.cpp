@@ -46,6 +46,21 @@ std::vector<int> parseFrameList(const std::string& text)
   return frames;
 }
 
+std::string formatFrameList(const std::vector<int>& frames)
+{
+  std::string text;
+  for (size_t i = 0; i < frames.size();) {
+    size_t j = i;
+    while (j + 1 < frames.size() && (long long)frames[j + 1] == (long long)frames[j] + 1)
+      ++j;
+    text += (text.empty() ? "" : ",") + std::to_string(frames[i]);
+    if (j > i)
+      text += "-" + std::to_string(frames[j]);
+    i = j + 1;
+  }
+  return text;
+}
+
 std::vector<int> framesOf(const FrameRange& range)
 {
   const long long count = (long long)range.last - range.first + 1;

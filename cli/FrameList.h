@@ -17,6 +17,10 @@ constexpr long long kMaxFrames = 1000000;
 // that ends before it starts, or more than kMaxFrames frames.
 std::vector<int> parseFrameList(const std::string& text);
 
+// Ascending frames written back as a list parseFrameList reads: runs of
+// consecutive frames as ranges ("1-3,7,9-10").
+std::string formatFrameList(const std::vector<int>& frames);
+
 // Every frame of `range`. Throws UsageError when it holds more than kMaxFrames.
 std::vector<int> framesOf(const FrameRange& range);
 

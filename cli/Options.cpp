@@ -108,6 +108,9 @@ std::optional<Options> parseOptions(int argc, char** argv)
     ->check(CLI::Range(0.0, 1e6));
   app.add_flag("-v,--verbose", o.verbose, "switch the node's debug output on");
   app.add_flag("-q,--quiet", o.quiet, "no progress display");
+  app.add_flag("--verify", o.verify,
+               "render nothing: check that every output frame (of -F, else of the output range) exists and reads, "
+               "print \"missing FRAME FILE\" for each that does not, and exit 1 if any");
   app.add_flag("--list", o.list, "print the frame mapping of every output frame and exit");
   app.add_flag("--panel", o.panel, "print the node's panel and exit");
   app.set_version_flag("--version", [] { return std::string(); },
@@ -138,6 +141,8 @@ std::optional<Options> parseOptions(int argc, char** argv)
     o.keys.push_back(parseKeyAssignment(k));
   if (o.output.empty() && !o.list && !o.panel)
     throw UsageError{"arguments", "OUTPUT is required unless --list or --panel is given"};
+  if (int(o.verify) + int(o.list) + int(o.panel) > 1)
+    throw UsageError{"arguments", "--verify, --list and --panel exclude each other"};
   if (o.floatOutput && o.halfOutput)
     throw UsageError{"arguments", "--float and --half exclude each other"};
   if (!o.compression.empty() && !validExrCompression(o.compression))

@@ -55,6 +55,7 @@ struct Options {
   bool halfOutput = false;   // every EXR channel 16-bit half
   std::string compression;   // EXR compression; empty: the source's
   bool skipExisting = false; // render only frames whose output is missing or unreadable
+  bool verify = false;        // render nothing: list the output frames missing or unreadable
   bool progressLines = false; // one machine-readable line per finished frame on stdout
   std::string summaryJson;    // where to write the run's JSON summary; empty: none
   std::string channels = "all";

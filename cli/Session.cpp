@@ -6,6 +6,7 @@
 #include "HostLayer/Render.h"
 #include "cli/FrameList.h"
 #include "cli/KnobValue.h"
+#include "cli/SkipExisting.h"
 #include "node/RetimeMapping.h"
 
 #include <dlfcn.h>
@@ -210,6 +211,26 @@ int Session::listFrames(std::ostream& out)
     out << line;
   }
   return kExitSuccess;
+}
+
+int Session::verifyOutputs(std::ostream& out)
+{
+  HostLayer::SequencePattern pattern;
+  std::string why;
+  if (!HostLayer::parseSequencePattern(options_.output, pattern, why))
+    throw UsageError{"output " + options_.output, why};
+  const std::vector<int> frames = framesToRender();
+  const std::vector<int> missing = framesStillToRender(frames, pattern);
+  for (const int f : missing)
+    out << "missing " << f << " " << HostLayer::frameFileName(pattern, f) << "\n";
+  out << std::flush;
+  if (missing.empty()) {
+    std::cerr << "tweenova-render: all " << frames.size() << " output frames exist and read" << std::endl;
+    return kExitSuccess;
+  }
+  std::cerr << "tweenova-render: " << missing.size() << " of " << frames.size()
+            << " output frames missing or unreadable: " << formatFrameList(missing) << std::endl;
+  return kExitFramesFailed;
 }
 
 int Session::printPanel(std::ostream& out)

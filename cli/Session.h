@@ -21,6 +21,9 @@ public:
   int listFrames(std::ostream& out);
   int printPanel(std::ostream& out);
   int render();
+  // Prints "missing FRAME FILE" for each output frame whose file is missing
+  // or does not read; kExitFramesFailed if there is any.
+  int verifyOutputs(std::ostream& out);
 
   DD::Image::Node& node() { return *node_; }
 

@@ -22,7 +22,7 @@ void keepFrameBuffers()
 }
 
 // Standard output carries only what was asked for (--list, --panel,
-// --version); log lines go to stderr. A reader that goes away (| head -1)
+// --version, --verify); log lines go to stderr. A reader that goes away (| head -1)
 // makes writes fail instead of ending the render.
 void keepStdoutForResults()
 {
@@ -50,6 +50,8 @@ int main(int argc, char** argv)
       return session.printPanel(std::cout);
     if (options->list)
       return session.listFrames(std::cout);
+    if (options->verify)
+      return session.verifyOutputs(std::cout);
     return session.render();
   } catch (const cli::UsageError& e) {
     std::cerr << "tweenova-render: error: " << e.what << " : " << e.why << std::endl;

@@ -225,6 +225,12 @@ TEST(CommandLineParsing, FrameRangesAndAssignments)
                           "1-2000000", "0-2147483647x1"})
     EXPECT_THROW(cli::parseFrameList(bad), cli::UsageError) << bad;
   EXPECT_EQ(cli::parseFrameList("-2147483647-2147483647x2147483647"), (Frames{-2147483647, 0, 2147483647}));
+  // Written back compactly, and read again as the same frames.
+  for (const Frames& frames : {Frames{7}, Frames{-3, -2, -1, 0, 4, 6, 7}, Frames{1, 3, 4, 5, 10, 11, 12}})
+    EXPECT_EQ(cli::parseFrameList(cli::formatFrameList(frames)), frames);
+  EXPECT_EQ(cli::formatFrameList({}), "");
+  EXPECT_EQ(cli::formatFrameList({-3, -2, -1, 0, 4, 6, 7}), "-3-0,4,6-7");
+  EXPECT_EQ(cli::formatFrameList({2147483646, 2147483647}), "2147483646-2147483647");
   EXPECT_EQ(cli::parseKnobAssignment("speed=0.25").value, "0.25");
   EXPECT_EQ(cli::parseKnobAssignment("mode=Output Speed").value, "Output Speed");
   EXPECT_THROW(cli::parseKnobAssignment("=3"), cli::UsageError);

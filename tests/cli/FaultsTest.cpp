@@ -359,6 +359,13 @@ TEST_F(Faults, SkipExistingRendersOnlyMissingOrUnreadableFrames)
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   const auto before1 = fs::last_write_time(frameName(dir / "out", "out", 1));
   const auto before4 = fs::last_write_time(frameName(dir / "out", "out", 4));
+  // --verify names the missing and the truncated frame, and renders nothing.
+  Outcome check = render(in() + " " + out() + " --verify");
+  EXPECT_EQ(check.status, 1) << check.out;
+  EXPECT_NE(check.out.find("missing 2 " + frameName(dir / "out", "out", 2) + "\n"), std::string::npos);
+  EXPECT_NE(check.out.find("missing 3 " + frameName(dir / "out", "out", 3) + "\n"), std::string::npos);
+  EXPECT_NE(check.out.find("2 of 4 output frames missing or unreadable: 2-3"), std::string::npos) << check.out;
+  EXPECT_FALSE(fs::exists(frameName(dir / "out", "out", 2)));
   Outcome r = render(in() + " " + out() + " --skip-existing");
   ASSERT_EQ(r.status, 0) << r.out;
   // The finished frames are untouched; the missing and the truncated one are whole again.
@@ -366,6 +373,9 @@ TEST_F(Faults, SkipExistingRendersOnlyMissingOrUnreadableFrames)
   EXPECT_EQ(fs::last_write_time(frameName(dir / "out", "out", 4)), before4);
   for (int f : {2, 3})
     EXPECT_TRUE(testsupport::readsWhole(frameName(dir / "out", "out", f))) << f;
+  check = render(in() + " " + out() + " --verify");
+  EXPECT_EQ(check.status, 0) << check.out;
+  EXPECT_EQ(check.out.find("missing"), std::string::npos) << check.out;
 }
 
 TEST_F(Faults, TheSummaryAndProgressLinesAccountForEveryFrame)
