@@ -60,14 +60,18 @@ Fn pluginEntry(void* plugin, const char* name)
 }
 
 // The plug-in to load: the one named, else the shipped one beside this
-// program, or, for the developer options, its developer build (which also
-// offers a simulated GPU and another model library).
+// program (a build folder) or in the installed plug-in folder, or, for the
+// developer options, its developer build (which also offers a simulated GPU
+// and another model library).
 std::string pluginPathFor(const Options& options)
 {
   if (!options.plugin.empty())
     return options.plugin;
   const bool developer = options.simulateGpu || !options.modelLibrary.empty();
-  return executableDir() + (developer ? "/TweenovaDeveloper.so" : "/Tweenova.so");
+  const std::string name = developer ? "/TweenovaDeveloper.so" : "/Tweenova.so";
+  const std::string beside = executableDir() + name;
+  const std::string installed = executableDir() + "/../lib/tweenova" + name;
+  return access(beside.c_str(), F_OK) != 0 && access(installed.c_str(), F_OK) == 0 ? installed : beside;
 }
 
 // A knob's value at `frame` as the node stores it into an int member.

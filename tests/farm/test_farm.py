@@ -151,7 +151,7 @@ def test_a_cancelled_chunk_is_resubmitted_alone_and_renders_only_its_missing_fra
 def test_bad_arguments_give_one_line_and_status_two(tmp_path):
     source = source_clip(tmp_path / "src", 3, 64, 36)
     cases = [
-        ([], "usage"),
+        ([], "Usage"),
         (["bogus"], "unknown command 'bogus'"),
         (["submit", source], "submit needs INPUT and OUTPUT first"),
         (["submit", source, f"{tmp_path}/o.####.png", "--chunk", "0"], "--chunk 0: expected a whole number"),
