@@ -143,6 +143,8 @@ def test_a_cancelled_chunk_is_resubmitted_alone_and_renders_only_its_missing_fra
     for name, st in before.items():
         now = os.stat(out / name)
         assert (now.st_ino, now.st_mtime_ns) == (st.st_ino, st.st_mtime_ns), name
+    # Both attempts of the chunk are in its log.
+    assert open(job_dir / "logs" / "chunk-1.log").read().count("tweenova-farm: chunk 1 on ") == 2
     chunk = json.load(open(job_dir / "summaries" / "chunk-1.json"))
     assert chunk["frames_written"] == len(missing) and chunk["frames_skipped"] == 5 - len(missing)
     assert outputs(out) == local_render(source, tmp_path / "local")
