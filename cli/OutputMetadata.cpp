@@ -2,7 +2,13 @@
 
 #include "cli/Timecode.h"
 
+#include "HostLayer/ImageFile.h"
+#include "HostLayer/MovieProbe.h"
+#include "HostLayer/Read.h"
+
 #include <OpenImageIO/strutil.h>
+
+#include <sys/stat.h>
 
 #include <regex>
 
@@ -69,6 +75,27 @@ void carryAttributes(OIIO::ImageSpec& out, const OIIO::ImageSpec& source, long l
     moved[0] = advanceTimecode(moved[0], framesAfterSource, framesPerSecond(source));
     out.attribute("smpte:TimeCode", OIIO::TypeTimeCode, moved);
   }
+}
+
+std::shared_ptr<const OIIO::ImageSpec> movieAttributes(const std::string& input)
+{
+  HostLayer::SequencePattern pattern;
+  std::string why;
+  struct stat st;
+  if (HostLayer::parseSequencePattern(input, pattern, why) || stat(input.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      !HostLayer::readImageHeader(input).movie)
+    return nullptr;
+  const HostLayer::MovieInfo info = HostLayer::probeMovie(input);
+  auto attributes = std::make_shared<OIIO::ImageSpec>();
+  if (info.fpsNumerator > 0) {
+    const int rate[2] = {info.fpsNumerator, info.fpsDenominator};
+    attributes->attribute("FramesPerSecond", OIIO::TypeRational, rate);
+  }
+  if (const std::optional<uint32_t> tc = parseTimecode(info.timecode)) {
+    const unsigned int packed[2] = {*tc, 0};
+    attributes->attribute("smpte:TimeCode", OIIO::TypeTimeCode, packed);
+  }
+  return attributes;
 }
 
 bool validExrCompression(const std::string& name)

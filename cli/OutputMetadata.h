@@ -2,6 +2,7 @@
 
 #include <OpenImageIO/imageio.h>
 
+#include <memory>
 #include <string>
 
 namespace cli {
@@ -21,6 +22,11 @@ OIIO::TypeDesc exrChannelType(const std::string& name, const OIIO::ImageSpec* so
 // attribute naming this tool.
 void carryAttributes(OIIO::ImageSpec& out, const OIIO::ImageSpec& source, long long framesAfterSource,
                      const std::string& compression);
+
+// What a movie gives the EXRs made from it, as attributes of its first
+// frame: its frame rate (FramesPerSecond) and its start timecode
+// (smpte:TimeCode). Nothing when `input` is not a movie file.
+std::shared_ptr<const OIIO::ImageSpec> movieAttributes(const std::string& input);
 
 // Whether `name` is an EXR compression OpenImageIO writes: none, rle, zips,
 // zip, piz, pxr24, b44, b44a, dwaa, dwab, the zip and dwa ones with an

@@ -6,6 +6,7 @@
 #include "cli/ImageWriter.h"
 #include "cli/LineRedirect.h"
 #include "cli/OutputGuard.h"
+#include "cli/OutputMetadata.h"
 #include "cli/PendingFiles.h"
 #include "cli/Progress.h"
 #include "cli/RenderSummary.h"
@@ -112,8 +113,10 @@ int writeSummary(const std::string& path, const RenderSummary& summary, RenderSu
 }
 
 // Where an output frame's file takes its windows and its metadata from: the
-// EXR its source frame (frame0) was read from.
-FrameContext frameContext(int frame, const HostLayer::RenderResult& result)
+// EXR its source frame (frame0) was read from, or the movie's frame rate and
+// start timecode (`movie`, its first frame's, moved on to the output frame).
+FrameContext frameContext(int frame, const HostLayer::RenderResult& result,
+                          const std::shared_ptr<const OIIO::ImageSpec>& movie)
 {
   FrameContext context;
   context.format = result.format;
@@ -123,6 +126,9 @@ FrameContext frameContext(int frame, const HostLayer::RenderResult& result)
   if (exr && !source->movie) {
     context.source = std::make_shared<const OIIO::ImageSpec>(HostLayer::readFileDescription(path, source->subimage));
     context.framesAfterSource = (long long)frame - source->frame;
+  } else if (source && source->movie && movie) {
+    context.source = movie;
+    context.framesAfterSource = (long long)frame - 1;
   }
   return context;
 }
@@ -149,6 +155,7 @@ int Session::render()
   });
   const HostLayer::SequencePattern out = checkedOutput(options_);
   const std::vector<int> asked = framesToRender();
+  const std::shared_ptr<const OIIO::ImageSpec> movie = movieAttributes(options_.input);
   const std::vector<int> frames = options_.skipExisting ? framesStillToRender(asked, out) : asked;
   const size_t skipped = asked.size() - frames.size();
   RenderSummary summary;
@@ -216,7 +223,7 @@ int Session::render()
       FrameContext context;
       try {
         if (result.ok)
-          context = frameContext(frame, result);
+          context = frameContext(frame, result, movie);
       } catch (const std::exception& e) {
         result.ok = false;
         result.error = e.what();

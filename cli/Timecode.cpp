@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace cli {
 
@@ -45,6 +46,19 @@ uint32_t advanceTimecode(uint32_t packed, long long frames, double fps)
   const int ff = int(count % nominal), ss = int(count / nominal % 60), mm = int(count / nominal / 60 % 60),
             hh = int(count / nominal / 3600 % 24);
   return (packed & kFlags) | toBcd(hh, 24) | toBcd(mm, 16) | toBcd(ss, 8) | toBcd(ff, 0);
+}
+
+std::optional<uint32_t> parseTimecode(const std::string& text)
+{
+  int h = 0, m = 0, s = 0, f = 0;
+  char c1 = 0, c2 = 0, c3 = 0;
+  int used = 0;
+  if (std::sscanf(text.c_str(), "%2d%c%2d%c%2d%c%2d%n", &h, &c1, &m, &c2, &s, &c3, &f, &used) != 7 ||
+      size_t(used) != text.size() || c1 != ':' || c2 != ':' || (c3 != ':' && c3 != ';' && c3 != '.'))
+    return std::nullopt;
+  if (h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59 || f < 0 || f > 39)
+    return std::nullopt;
+  return (c3 == ':' ? 0u : kDropFrame) | toBcd(h, 24) | toBcd(m, 16) | toBcd(s, 8) | toBcd(f, 0);
 }
 
 } // namespace cli

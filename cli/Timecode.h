@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace cli {
 
@@ -12,5 +14,10 @@ namespace cli {
 // drop-frame counting skips; the count wraps at 24 hours. Flags and user
 // bits are kept.
 uint32_t advanceTimecode(uint32_t packed, long long frames, double fps);
+
+// "HH:MM:SS:FF" (or with ';' or '.' before the frames: drop frame), as
+// movies carry it, packed as advanceTimecode takes it; nothing when the text
+// is not a timecode.
+std::optional<uint32_t> parseTimecode(const std::string& text);
 
 } // namespace cli

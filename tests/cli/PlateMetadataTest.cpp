@@ -127,3 +127,20 @@ TEST(PlateMetadata, AMultiPartFileIsRefusedByNameRatherThanCut)
   EXPECT_EQ(r.status, 2) << r.out;
   EXPECT_NE(r.out.find("in.0001.exr: a multi-part file (2 parts)"), std::string::npos) << r.out;
 }
+
+TEST(PlateMetadata, MovieFramesCarryTheFrameRateAndTheTimecodeMovedOn)
+{
+  testsupport::TempDir dir("tweenova-metadata-movie");
+  const std::string movie = (dir.path / "plate.mov").string();
+  ASSERT_EQ(std::system(("ffmpeg -loglevel error -f lavfi -i testsrc2=s=64x32:r=24000/1001 -frames:v 6 "
+                         "-c:v prores_ks -timecode 01:00:10:05 " + movie).c_str()),
+            0);
+  ASSERT_EQ(render(movie + " " + (dir.path / "out.####.exr").string() + " -F 1,4").status, 0);
+  const OIIO::ImageSpec first = testsupport::fileDescription((dir.path / "out.0001.exr").string());
+  const OIIO::ImageSpec fourth = testsupport::fileDescription((dir.path / "out.0004.exr").string());
+  EXPECT_EQ(textOf(first, "FramesPerSecond"), "24000/1001");
+  EXPECT_EQ(timecodeOf(first), 0x01001005u);
+  EXPECT_EQ(timecodeOf(fourth), 0x01001008u);
+  // Nothing else of the container comes along.
+  EXPECT_EQ(first.find_attribute("major_brand"), nullptr);
+}

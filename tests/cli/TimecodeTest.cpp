@@ -50,3 +50,12 @@ TEST(Timecode, DropFrameSkipsTheNumbersItSkips)
   EXPECT_EQ(text(cli::advanceTimecode(pack(0, 0, 0, 0, true), 4, 59.94)), "00:00:00;02");
   EXPECT_EQ(text(cli::advanceTimecode(pack(0, 0, 59, 29, true), 2, 59.94)), "00:01:00;02");
 }
+
+TEST(Timecode, ReadsTheTimecodesMoviesCarry)
+{
+  EXPECT_EQ(cli::parseTimecode("01:00:10:05"), pack(1, 0, 10, 5));
+  EXPECT_EQ(cli::parseTimecode("00:01:00;02"), pack(0, 1, 0, 2, true));
+  EXPECT_EQ(cli::parseTimecode("23:59:59.29"), pack(23, 59, 59, 29, true));
+  for (const char* bad : {"", "1:00", "24:00:00:00", "01:60:00:00", "01:00:00:00x", "01-00-00-00", "aa:bb:cc:dd"})
+    EXPECT_FALSE(cli::parseTimecode(bad)) << bad;
+}

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "HostLayer/ImageFile.h"
+#include "HostLayer/ChildProcess.h"
+#include "HostLayer/MovieProbe.h"
 
 #include <sys/types.h>
 
@@ -11,10 +13,12 @@
 
 namespace HostLayer {
 
-// Decodes the frames of a movie file in order through Debian's ffmpeg: one
-// decoder process streams frames forward, and a request for an earlier frame
-// starts a new one. Frames are numbered from 0 here; reading them one after
-// another (as a retime does) decodes each frame once. Thread-safe.
+// Decodes the frames of a movie file through Debian's ffmpeg, at 16 bits per
+// channel, turned as its rotation metadata says: one decoder process streams
+// frames forward, and a request for an earlier or a much later frame starts
+// a new one, seeking to it (from the key frame before it) when the movie has
+// a constant frame rate. Frames are numbered from 0 here; reading them one
+// after another (as a retime does) decodes each frame once. Thread-safe.
 class MovieDecoder {
 public:
   // Throws std::runtime_error when the movie's size cannot be read.
@@ -24,6 +28,7 @@ public:
   MovieDecoder& operator=(const MovieDecoder&) = delete;
 
   const ImageHeader& header() const { return header_; }
+  const MovieInfo& info() const { return info_; }
   // Frame `index` as rgb in the host's layout, decoded from sRGB to linear.
   // Throws std::runtime_error naming the movie when it cannot be decoded.
   ImageData frame(int index);
@@ -33,10 +38,10 @@ private:
   void stop();
 
   std::string path_;
+  MovieInfo info_;
   ImageHeader header_;
   std::mutex mutex_;
-  FILE* pipe_ = nullptr;
-  pid_t pid_ = -1;
+  ChildProcess decoder_;
   int next_ = 0;                   // index of the frame the pipe delivers next
   int decodable_ = -1;             // frames before this index decode; -1 until decoding ended early
   std::map<int, ImageData> recent_;  // a few recently decoded frames

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace HostLayer {
+
+// What ffprobe says of a movie's first video stream.
+struct MovieInfo {
+  int width = 0;   // of the decoded frames: the stored size turned by `rotation`
+  int height = 0;
+  int rotation = 0;          // degrees of the display matrix, a multiple of 90 in [0, 360)
+  int fpsNumerator = 0;      // the stream's frame rate; 0 when unknown
+  int fpsDenominator = 1;
+  bool constantRate = false; // frame n starts at n / fps: frames can be reached by seeking
+  std::string timecode;      // of the first frame ("01:00:10:05"), empty when none
+};
+
+// Runs ffprobe on `path`. Throws std::runtime_error naming the movie when
+// ffprobe is missing or fails, or when a rotation is not a multiple of 90
+// degrees (the frames would not be rectangles of the stored size).
+MovieInfo probeMovie(const std::string& path);
+
+} // namespace HostLayer

@@ -1,0 +1,69 @@
+#include "HostLayer/MovieProbe.h"
+
+#include "HostLayer/ChildProcess.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+namespace HostLayer {
+
+namespace {
+
+// ffprobe's "key=value" lines; tags come as "TAG:name=value".
+std::map<std::string, std::string> fields(const std::string& text)
+{
+  std::map<std::string, std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos)
+      out.emplace(line.substr(0, eq), line.substr(eq + 1));
+  }
+  return out;
+}
+
+bool parseRate(const std::string& text, int& num, int& den)
+{
+  char slash = 0;
+  std::istringstream in(text);
+  return (in >> num >> slash >> den) && slash == '/' && num > 0 && den > 0;
+}
+
+} // namespace
+
+MovieInfo probeMovie(const std::string& path)
+{
+  const std::string what = "cannot read movie " + path;
+  const std::string out = runChild({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                    "stream=width,height,r_frame_rate,avg_frame_rate:stream_tags=rotate,timecode:"
+                                    "stream_side_data=rotation:format_tags=timecode",
+                                    "-of", "default=noprint_wrappers=1", path},
+                                   what);
+  std::map<std::string, std::string> f = fields(out);
+  MovieInfo info;
+  info.width = std::atoi(f["width"].c_str());
+  info.height = std::atoi(f["height"].c_str());
+  if (info.width <= 0 || info.height <= 0)
+    throw std::runtime_error(what + ": ffprobe finds no video stream");
+  const std::string& turn = f.count("rotation") ? f["rotation"] : f["TAG:rotate"];
+  const double degrees = std::atof(turn.c_str());
+  if (std::fmod(degrees, 90.0) != 0.0)
+    throw std::runtime_error(what + ": its frames are rotated by " + turn +
+                             " degrees, which is not a multiple of 90");
+  info.rotation = ((int(degrees) % 360) + 360) % 360;
+  if (info.rotation % 180 == 90)
+    std::swap(info.width, info.height);
+  int avgNum = 0, avgDen = 1;
+  if (parseRate(f["r_frame_rate"], info.fpsNumerator, info.fpsDenominator))
+    info.constantRate = parseRate(f["avg_frame_rate"], avgNum, avgDen) &&
+                        (long long)avgNum * info.fpsDenominator == (long long)info.fpsNumerator * avgDen;
+  else
+    info.fpsNumerator = 0, info.fpsDenominator = 1;
+  info.timecode = f.count("TAG:timecode") ? f["TAG:timecode"] : std::string();
+  return info;
+}
+
+} // namespace HostLayer
