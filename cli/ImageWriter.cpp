@@ -1,5 +1,6 @@
 #include "cli/ImageWriter.h"
 
+#include "HostLayer/ColorSpaces.h"
 #include "HostLayer/ImageFile.h"
 #include "cli/FileReplacement.h"
 
@@ -75,8 +76,8 @@ void exrLayout(OIIO::ImageSpec& desc, const std::vector<Channel>& chans, const O
 }
 
 // The region's pixels interleaved top-down, zeros outside the plane and for
-// channels it lacks; with `srgb`, colour is encoded to sRGB (alpha stays linear).
-std::vector<float> interleaved(const ImagePlane& plane, const std::vector<Channel>& chans, const Box& region, bool srgb)
+// channels it lacks.
+std::vector<float> interleaved(const ImagePlane& plane, const std::vector<Channel>& chans, const Box& region)
 {
   const int w = region.w(), h = region.h();
   const Box& b = plane.bounds();
@@ -86,22 +87,48 @@ std::vector<float> interleaved(const ImagePlane& plane, const std::vector<Channe
   const int x0 = std::max(region.x(), b.x()), x1 = std::min(region.r(), b.r());
   const int y0 = std::max(region.y(), b.y()), y1 = std::min(region.t(), b.t());
   for (size_t k = 0; k < nc; ++k) {
-    const bool encode = srgb && chans[k] != Chan_Alpha;
     const int z = plane.chanNo(chans[k]);
     if (z < 0 || !data)
       continue;
     for (int y = y0; y < y1; ++y) {
       float* out = pixels.data() + (size_t(region.t() - 1 - y) * w + size_t(x0 - region.x())) * nc + k;
       const float* in = data + (y - b.y()) * plane.rowStride() + z * plane.chanStride();
-      for (int x = x0; x < x1; ++x) {
-        float v = in[(x - b.x()) * plane.colStride()];
-        if (encode)
-          v = std::isfinite(v) ? HostLayer::linearToSrgb(std::max(v, 0.0f)) : 0.0f;
-        out[size_t(x - x0) * nc] = v;
-      }
+      for (int x = x0; x < x1; ++x)
+        out[size_t(x - x0) * nc] = in[(x - b.x()) * plane.colStride()];
     }
   }
   return pixels;
+}
+
+// The colour space a file of this type is written in by default, as the
+// application's Write node chooses it.
+std::string defaultOutputColorSpace(const std::string& ext, OIIO::TypeDesc type)
+{
+  using HostLayer::Encoding;
+  if (ext == ".exr")
+    return HostLayer::defaultColorSpace(Encoding::Float);
+  if (ext == ".dpx")
+    return HostLayer::defaultColorSpace(Encoding::Log);
+  return HostLayer::defaultColorSpace(type == OIIO::TypeDesc::UINT8 ? Encoding::Integer8 : Encoding::Integer16);
+}
+
+// Encodes the linear colour of interleaved pixels in `colorSpace`; integer
+// files get 0 for what is not a finite number.
+void encodeColor(std::vector<float>& pixels, const std::vector<Channel>& chans, const std::string& colorSpace,
+                 bool integer)
+{
+  int rgb[3] = {-1, -1, -1};
+  for (size_t k = 0; k < chans.size(); ++k)
+    for (int c = 0; c < 3; ++c)
+      if (chans[k] == Channel(Chan_Red + c))
+        rgb[c] = int(k);
+  const size_t nc = chans.size();
+  if (rgb[0] >= 0 && rgb[1] >= 0 && rgb[2] >= 0)
+    HostLayer::convertColor(pixels.data(), pixels.size() / nc, int(nc), rgb,
+                            HostLayer::defaultColorSpace(HostLayer::Encoding::Float), colorSpace);
+  if (integer)
+    for (float& v : pixels)
+      v = std::isfinite(v) ? v : 0.0f;
 }
 
 } // namespace
@@ -141,7 +168,14 @@ void writeImage(const std::string& path, const ImagePlane& plane, const WriteSet
   OIIO::TypeDesc type = OIIO::TypeDesc::UINT8;
   if (ext == ".tif" || ext == ".tiff" || ext == ".dpx")
     type = OIIO::TypeDesc::UINT16;
+  const std::string colorSpace = settings.colorSpace.empty() ? defaultOutputColorSpace(ext, type) : settings.colorSpace;
   OIIO::ImageSpec desc(w, h, int(chans.size()), type);
+  if (ext == ".dpx") {
+    // 10-bit, as film scans are; a log one says so.
+    desc.attribute("oiio:BitsPerSample", 10);
+    if (!HostLayer::convertsColor(colorSpace, "compositing_log"))
+      desc.attribute("dpx:Transfer", "Printing density");
+  }
   if (exr)
     exrLayout(desc, chans, context.source.get(), settings.exrType);
   if (exr && framed) {
@@ -169,7 +203,8 @@ void writeImage(const std::string& path, const ImagePlane& plane, const WriteSet
   } else if (ext == ".jpg" || ext == ".jpeg")
     desc.attribute("Compression", "jpeg:95");
 
-  const std::vector<float> pixels = interleaved(plane, chans, region, !exr);
+  std::vector<float> pixels = interleaved(plane, chans, region);
+  encodeColor(pixels, chans, colorSpace, !exr);
   const std::vector<unsigned char> bytes = encode(ext, desc, pixels.data());
   try {
     replaceFile(path, bytes.data(), bytes.size());

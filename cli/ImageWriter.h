@@ -12,6 +12,7 @@ namespace cli {
 struct WriteSettings {
   ExrChannelType exrType = ExrChannelType::AsSource;  // --half, --float
   std::string compression;  // --compression: an EXR compression; empty: the source's, else zip
+  std::string colorSpace;   // --output-colorspace; empty: the file type's default
 };
 
 // What a written frame carries besides its pixels.
@@ -28,7 +29,10 @@ struct FrameContext {
 
 // Writes a plane to `path`, the format chosen by the extension: .exr (every
 // channel, layers kept, the context's windows and source attributes), .png, .tif/.tiff, .jpg/.jpeg and
-// .dpx (the rgba channels, encoded to sRGB as the reader decodes them). The
+// .dpx (the rgba channels; 8 bits for PNG and JPEG, 16 for TIFF, 10 for DPX).
+// Colour is encoded in the settings' colour space, by default the one the
+// application's Write node takes for the file type: scene linear for EXR,
+// the log one for DPX, sRGB (matte_paint, texture_paint) for the others. The
 // image goes to a temporary file in the same folder and is renamed into place
 // only when complete. Throws std::runtime_error naming the file on failure;
 // nothing is left behind then, and an earlier file of that name is kept.

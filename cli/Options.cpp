@@ -73,6 +73,15 @@ std::optional<Options> parseOptions(int argc, char** argv)
   app.add_flag("--float", o.floatOutput, "write every EXR channel as 32-bit float (default: each channel's type in "
                                          "the source EXR, half for other sources and new channels)");
   app.add_flag("--half", o.halfOutput, "write every EXR channel as 16-bit half");
+  app.add_option("--input-colorspace", o.inputColorSpace,
+                 "colour space of the input's pixels, from the colour configuration ($OCIO, else the built-in one: "
+                 "linear, sRGB, Rec709, Cineon, raw) (default: as the file type: sRGB for 8- and 16-bit files, "
+                 "Rec709 for movies, Cineon for log DPX, linear for float files)")
+    ->type_name("NAME");
+  app.add_option("--output-colorspace", o.outputColorSpace,
+                 "colour space the output's pixels are written in (default: linear for EXR, Cineon for DPX, sRGB "
+                 "for PNG, JPEG and TIFF)")
+    ->type_name("NAME");
   app.add_option("--compression", o.compression,
                  "EXR compression: none, rle, zips, zip, piz, pxr24, b44, b44a, dwaa, dwab, with :LEVEL for the zip "
                  "and dwa ones (default: the source EXR's, zip for other sources)")

@@ -54,6 +54,8 @@ struct Options {
   bool floatOutput = false;  // every EXR channel 32-bit float
   bool halfOutput = false;   // every EXR channel 16-bit half
   std::string compression;   // EXR compression; empty: the source's
+  std::string inputColorSpace;   // of the input's pixels; empty: the file type's default
+  std::string outputColorSpace;  // of the written pixels; empty: the file type's default
   bool skipExisting = false; // render only frames whose output is missing or unreadable
   bool verify = false;        // render nothing: list the output frames missing or unreadable
   bool progressLines = false; // one machine-readable line per finished frame on stdout

@@ -16,6 +16,7 @@
 #include "cli/TorchThreads.h"
 
 #include "DDImage/ChannelSet.h"
+#include "HostLayer/ColorSpaces.h"
 #include "HostLayer/FileDescription.h"
 #include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
@@ -83,6 +84,13 @@ WriteSettings writeSettings(const Options& options)
                      : options.halfOutput ? ExrChannelType::Half
                                           : ExrChannelType::AsSource;
   settings.compression = options.compression;
+  if (!options.outputColorSpace.empty()) {
+    try {
+      settings.colorSpace = HostLayer::checkedColorSpace(options.outputColorSpace);
+    } catch (const std::exception& e) {
+      throw UsageError{"--output-colorspace " + options.outputColorSpace, e.what()};
+    }
+  }
   return settings;
 }
 
@@ -154,6 +162,7 @@ int Session::render()
     endOnDecodeOverrun(path, seconds, written);
   });
   const HostLayer::SequencePattern out = checkedOutput(options_);
+  const WriteSettings settings = writeSettings(options_);
   const std::vector<int> asked = framesToRender();
   const std::shared_ptr<const OIIO::ImageSpec> movie = movieAttributes(options_.input);
   const std::vector<int> frames = options_.skipExisting ? framesStillToRender(asked, out) : asked;
@@ -200,7 +209,7 @@ int Session::render()
   const int threads = int(std::min<long long>(wanted, count));
   // Files are compressed and written behind the rendering, one frame per
   // render thread waiting at most.
-  FrameWriter writer(writeSettings(options_), size_t(threads), finished);
+  FrameWriter writer(settings, size_t(threads), finished);
   std::atomic<size_t> next{0};
   const auto start = std::chrono::steady_clock::now();
 

@@ -1,6 +1,7 @@
 #include "cli/Session.h"
 
 #include "DDImage/Iop.h"
+#include "HostLayer/ColorSpaces.h"
 #include "HostLayer/Plugin.h"
 #include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
@@ -117,7 +118,12 @@ Session::Session(const Options& options) : options_(options)
     setenv("QUOLMARINE_NUKE_GPU_INDEX", std::to_string(*options_.gpu).c_str(), 1);
 
   try {
-    reader_ = HostLayer::createReadNode(options_.input, "Read1");
+    HostLayer::colorConfig();
+  } catch (const std::exception& e) {
+    throw UsageError{"colour", e.what()};
+  }
+  try {
+    reader_ = HostLayer::createReadNode(options_.input, "Read1", options_.inputColorSpace);
   } catch (const std::exception& e) {
     throw UsageError{"input " + options_.input, e.what()};
   }

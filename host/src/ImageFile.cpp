@@ -1,5 +1,7 @@
 #include "HostLayer/ImageFile.h"
 
+#include "HostLayer/ColorSpaces.h"
+
 #include "HostLayer/DecodeLimits.h"
 #include "HostLayer/FileDescription.h"
 
@@ -239,8 +241,6 @@ ImageHeader headerOf(const OIIO::ImageSpec& desc)
   h.fullY = desc.full_y;
   h.fullWidth = desc.full_width;
   h.fullHeight = desc.full_height;
-  h.integer = desc.format.basetype == OIIO::TypeDesc::UINT8 || desc.format.basetype == OIIO::TypeDesc::UINT16 ||
-              desc.format.basetype == OIIO::TypeDesc::INT8 || desc.format.basetype == OIIO::TypeDesc::INT16;
   h.movie = desc.get_int_attribute("oiio:Movie", 0) != 0;
   h.subimages = std::max(1, desc.get_int_attribute("oiio:subimages", 1));
   std::vector<int> source;
@@ -289,37 +289,9 @@ ImageHeader readImageHeader(const std::string& path, int subimage)
 
 namespace {
 
-// Linear values of every code of an unsigned integer file: sRGB-decoded
-// for colour, code / max for alpha. Exactly what decoding each read float
-// gives, looked up instead of computed per pixel.
-struct CodeTables {
-  std::vector<float> colour, alpha;
-  explicit CodeTables(unsigned maxCode) : colour(size_t(maxCode) + 1), alpha(size_t(maxCode) + 1)
-  {
-    for (unsigned i = 0; i <= maxCode; ++i) {
-      alpha[i] = float(i) / float(maxCode);
-      colour[i] = srgbToLinear(alpha[i]);
-    }
-  }
-};
-
-const CodeTables& codeTables8()
-{
-  static const CodeTables tables(255);
-  return tables;
-}
-
-const CodeTables& codeTables16()
-{
-  static const CodeTables tables(65535);
-  return tables;
-}
-
 // Fills the planar, bottom-up pixels of `img` from interleaved, top-down
-// file pixels of type T, each through `value(channel, sample)`.
-template <typename T, typename Value>
-void deinterleave(ImageData& img, const std::vector<T>& raw, int w, int h, int nc, const std::vector<int>& source,
-                  Value value)
+// file pixels.
+void deinterleave(ImageData& img, const std::vector<float>& raw, int w, int h, int nc, const std::vector<int>& source)
 {
   const size_t area = size_t(w) * h;
   img.pixels.assign(area * source.size(), 0.0f);
@@ -327,20 +299,20 @@ void deinterleave(ImageData& img, const std::vector<T>& raw, int w, int h, int n
     float* dst = img.pixels.data() + k * area;
     for (int row = 0; row < h; ++row) {
       // Files store the top line first; the host's row 0 is the bottom line.
-      const T* src = raw.data() + size_t(h - 1 - row) * w * nc + source[k];
+      const float* src = raw.data() + size_t(h - 1 - row) * w * nc + source[k];
       float* d = dst + size_t(row) * w;
       for (int x = 0; x < w; ++x)
-        d[x] = value(k, src[size_t(x) * nc]);
+        d[x] = src[size_t(x) * nc];
     }
   }
 }
 
-template <typename T>
-std::vector<T> readPixels(OIIO::ImageInput& in, const std::string& path, int subimage, OIIO::TypeDesc type,
-                          const OIIO::ImageSpec& desc)
+// Every channel as float; integer codes become code / largest code.
+std::vector<float> readPixels(OIIO::ImageInput& in, const std::string& path, int subimage,
+                              const OIIO::ImageSpec& desc)
 {
-  std::vector<T> raw(size_t(desc.width) * desc.height * desc.nchannels);
-  if (!in.read_image(subimage, 0, 0, desc.nchannels, type, raw.data())) {
+  std::vector<float> raw(size_t(desc.width) * desc.height * desc.nchannels);
+  if (!in.read_image(subimage, 0, 0, desc.nchannels, OIIO::TypeDesc::FLOAT, raw.data())) {
     std::string why = in.geterror();
     throw std::runtime_error("cannot read " + path + ": " + (why.empty() ? "corrupt or truncated file" : why));
   }
@@ -349,7 +321,7 @@ std::vector<T> readPixels(OIIO::ImageInput& in, const std::string& path, int sub
 
 } // namespace
 
-ImageData readImageFile(const std::string& path, int subimage)
+ImageData readImageFile(const std::string& path, int subimage, const std::string& colorSpace)
 {
   OIIO::ImageSpec desc;
   FilePreamble preamble;
@@ -362,26 +334,9 @@ ImageData readImageFile(const std::string& path, int subimage)
   const int w = desc.width, h = desc.height, nc = desc.nchannels;
   std::vector<int> source;
   presentedChannels(desc, source);
-  std::vector<bool> isAlpha(source.size());
-  for (size_t k = 0; k < source.size(); ++k)
-    isAlpha[k] = img.header.channels[k] == Chan_Alpha;
-
-  // 8- and 16-bit files are read as codes and decoded through a table.
-  const OIIO::TypeDesc::BASETYPE base = OIIO::TypeDesc::BASETYPE(desc.format.basetype);
-  if (base == OIIO::TypeDesc::UINT8 || base == OIIO::TypeDesc::UINT16) {
-    const bool eight = base == OIIO::TypeDesc::UINT8;
-    const CodeTables& tables = eight ? codeTables8() : codeTables16();
-    auto decode = [&](size_t k, unsigned code) { return isAlpha[k] ? tables.alpha[code] : tables.colour[code]; };
-    if (eight)
-      deinterleave(img, readPixels<uint8_t>(*in, path, subimage, OIIO::TypeDesc::UINT8, desc), w, h, nc, source, decode);
-    else
-      deinterleave(img, readPixels<uint16_t>(*in, path, subimage, OIIO::TypeDesc::UINT16, desc), w, h, nc, source,
-                   decode);
-    return img;
-  }
-  const bool integer = img.header.integer;
-  deinterleave(img, readPixels<float>(*in, path, subimage, OIIO::TypeDesc::FLOAT, desc), w, h, nc, source,
-               [&](size_t k, float v) { return integer && !isAlpha[k] ? srgbToLinear(v) : v; });
+  deinterleave(img, readPixels(*in, path, subimage, desc), w, h, nc, source);
+  img.header.colorSpace = colorSpace.empty() ? defaultColorSpace(fileEncoding(desc)) : colorSpace;
+  toSceneLinear(img, img.header.colorSpace);
   return img;
 }
 

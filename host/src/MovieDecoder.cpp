@@ -1,5 +1,7 @@
 #include "HostLayer/MovieDecoder.h"
 
+#include "HostLayer/ColorSpaces.h"
+
 #include "DDImage/Channel.h"
 
 #include <algorithm>
@@ -31,14 +33,16 @@ std::string seekTime(int index, const MovieInfo& info)
 
 } // namespace
 
-MovieDecoder::MovieDecoder(const std::string& path) : path_(path), info_(probeMovie(path))
+MovieDecoder::MovieDecoder(const std::string& path, const std::string& colorSpace)
+    : path_(path), info_(probeMovie(path)),
+      colorSpace_(colorSpace.empty() ? defaultColorSpace(Encoding::Video) : checkedColorSpace(colorSpace))
 {
   header_ = readImageHeader(path);
   header_.width = info_.width;
   header_.height = info_.height;
   header_.fullWidth = header_.fullHeight = 0;
   header_.x = header_.y = header_.fullX = header_.fullY = 0;
-  header_.integer = true;
+  header_.colorSpace = colorSpace_;
   header_.channels = {Chan_Red, Chan_Green, Chan_Blue};
 }
 
@@ -99,8 +103,9 @@ ImageData MovieDecoder::frame(int index)
       const uint16_t* src = raw.data() + size_t(h - 1 - row) * w * 3 + c;
       float* dst = img.pixels.data() + c * area + size_t(row) * w;
       for (int x = 0; x < w; ++x)
-        dst[x] = srgbToLinear(float(src[size_t(x) * 3]) / 65535.0f);
+        dst[x] = float(src[size_t(x) * 3]) / 65535.0f;
     }
+  toSceneLinear(img, colorSpace_);
   recent_[index] = img;
   while (recent_.size() > kRecentFrames)
     recent_.erase(recent_.begin());

@@ -4,6 +4,7 @@
 
 #include "DDImage/Iop.h"
 #include "HostLayer/ImageFile.h"
+#include "HostLayer/ColorSpaces.h"
 #include "HostLayer/MovieDecoder.h"
 
 #include <algorithm>
@@ -74,6 +75,7 @@ void fillPlane(ImagePlane& plane, const std::vector<Channel>& chans, const float
 struct ReadSource {
   SequencePattern pattern;
   std::shared_ptr<MovieDecoder> movie;  // movies only
+  std::string colorSpace;               // of the files' pixels; empty: each file's default
   int first = 1;
   int last = 1;
   std::vector<int> frames;
@@ -135,7 +137,7 @@ public:
     if (!loaded_) {
       try {
         DecodeScope decoding(path_);
-        image_ = source_->movie ? source_->movie->frame(subimage_) : readImageFile(path_, subimage_);
+        image_ = source_->movie ? source_->movie->frame(subimage_) : readImageFile(path_, subimage_, source_->colorSpace);
       } catch (const std::exception& e) {
         error("Read: %s", e.what());
         throw std::runtime_error(std::string("Read: ") + e.what());
@@ -159,7 +161,7 @@ public:
       return;
     try {
       DecodeScope decoding(path_);
-      ImageData image = readImageFile(path_, subimage_);
+      ImageData image = readImageFile(path_, subimage_, source_->colorSpace);
       if (sameWindow(image.header)) {
         image_ = std::move(image);
         loaded_ = true;
@@ -305,9 +307,11 @@ std::vector<int> findFrames(const SequencePattern& p)
   return frames;
 }
 
-std::unique_ptr<Node> createReadNode(const std::string& pattern, const std::string& name)
+std::unique_ptr<Node> createReadNode(const std::string& pattern, const std::string& name,
+                                     const std::string& colorSpace)
 {
   auto source = std::make_shared<ReadSource>();
+  source->colorSpace = colorSpace.empty() ? colorSpace : checkedColorSpace(colorSpace);
   std::string why;
   if (parseSequencePattern(pattern, source->pattern, why)) {
     source->frames = findFrames(source->pattern);
@@ -322,7 +326,7 @@ std::unique_ptr<Node> createReadNode(const std::string& pattern, const std::stri
     source->first = 1;
     source->last = h.movie ? h.subimages : 1;
     if (h.movie)
-      source->movie = std::make_shared<MovieDecoder>(pattern);
+      source->movie = std::make_shared<MovieDecoder>(pattern, colorSpace);
   } else {
     throw std::runtime_error(why + ": " + pattern);
   }

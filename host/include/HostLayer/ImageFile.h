@@ -23,7 +23,7 @@ struct ImageHeader {
   int fullHeight = 0;
   int subimages = 1;
   bool movie = false;
-  bool integer = false;  // 8- or 16-bit integer samples (sRGB encoded)
+  std::string colorSpace;  // what the pixels were converted to scene linear from (readImageFile)
   std::vector<DD::Image::Channel> channels;  // as the reader presents them
 };
 
@@ -43,12 +43,12 @@ DD::Image::Box dataBox(const ImageHeader& h);
 // std::runtime_error("cannot open FILE: why") on failure.
 ImageHeader readImageHeader(const std::string& path, int subimage = 0);
 
-// Reads every channel. Integer files are decoded from sRGB to linear; float
-// files are returned as stored. A one-channel image is presented as rgb, a
+// Reads every channel; red, green and blue are converted from `colorSpace`
+// (empty: the file's default, defaultColorSpace) to scene linear. A one-channel image is presented as rgb, a
 // two-channel one as rgb and alpha; "R", "G", "B", "A" name rgba's channels,
 // "Z" depth.Z, and "layer.R" the channel "layer.red". Throws
 // std::runtime_error naming the file on failure (missing, truncated, corrupt).
-ImageData readImageFile(const std::string& path, int subimage = 0);
+ImageData readImageFile(const std::string& path, int subimage = 0, const std::string& colorSpace = "");
 
 // The name a channel is written under ("R", "diffuse.G", "depth.Z" as "Z").
 std::string fileChannelName(DD::Image::Channel c);

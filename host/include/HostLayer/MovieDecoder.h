@@ -21,15 +21,17 @@ namespace HostLayer {
 // after another (as a retime does) decodes each frame once. Thread-safe.
 class MovieDecoder {
 public:
-  // Throws std::runtime_error when the movie's size cannot be read.
-  explicit MovieDecoder(const std::string& path);
+  // Frames are converted from `colorSpace` (empty: Rec709, see
+  // defaultColorSpace) to scene linear. Throws std::runtime_error when the
+  // movie cannot be probed or the colour space is unknown.
+  explicit MovieDecoder(const std::string& path, const std::string& colorSpace = "");
   ~MovieDecoder();
   MovieDecoder(const MovieDecoder&) = delete;
   MovieDecoder& operator=(const MovieDecoder&) = delete;
 
   const ImageHeader& header() const { return header_; }
   const MovieInfo& info() const { return info_; }
-  // Frame `index` as rgb in the host's layout, decoded from sRGB to linear.
+  // Frame `index` as rgb in the host's layout, in scene linear.
   // Throws std::runtime_error naming the movie when it cannot be decoded.
   ImageData frame(int index);
 
@@ -39,6 +41,7 @@ private:
 
   std::string path_;
   MovieInfo info_;
+  std::string colorSpace_;
   ImageHeader header_;
   std::mutex mutex_;
   ChildProcess decoder_;

@@ -34,7 +34,8 @@ std::vector<int> findFrames(const SequencePattern& p);
 // the last are held; a frame missing inside the range, or a file that cannot
 // be read, is an error of the reader naming the file. Throws
 // std::runtime_error when nothing matches the pattern.
-std::unique_ptr<DD::Image::Node> createReadNode(const std::string& pattern, const std::string& name = "Read1");
+std::unique_ptr<DD::Image::Node> createReadNode(const std::string& pattern, const std::string& name = "Read1",
+                                                const std::string& colorSpace = "");
 
 // The file a reader upstream reads for an operator's image, followed through
 // input 0 as metadata flows (a retime's input 0 is its frame0).
