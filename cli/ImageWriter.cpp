@@ -178,15 +178,22 @@ void writeImage(const std::string& path, const ImagePlane& plane, const WriteSet
   }
   if (exr)
     exrLayout(desc, chans, context.source.get(), settings.exrType);
+  // The display window's origin: the source EXR's (the host counts from it).
+  const OIIO::ImageSpec* source = exr ? context.source.get() : nullptr;
+  desc.full_x = source ? source->full_x : 0;
+  desc.full_y = source ? source->full_y : 0;
   if (exr && framed) {
     // Files count rows downwards from the display window's top.
-    desc.x = box.x();
-    desc.y = format.height - box.t();
+    desc.x = desc.full_x + box.x();
+    desc.y = desc.full_y + format.height - box.t();
     desc.full_width = format.width;
     desc.full_height = format.height;
   }
-  desc.full_x = 0;
-  desc.full_y = 0;
+  if (source && source->tile_width > 0) {
+    desc.tile_width = source->tile_width;
+    desc.tile_height = source->tile_height;
+    desc.tile_depth = 1;
+  }
   desc.channelnames.clear();
   desc.alpha_channel = -1;
   for (size_t i = 0; i < chans.size(); ++i) {
