@@ -4,6 +4,7 @@
 
 #include "HostLayer/DecodeLimits.h"
 #include "HostLayer/FileDescription.h"
+#include "LumaChromaExr.h"
 
 #include <OpenImageIO/imageio.h>
 
@@ -212,6 +213,12 @@ std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimag
   auto in = OIIO::ImageInput::open(path);
   if (!in) {
     std::string why = OIIO::geterror();
+    // Luminance/chroma EXRs are described here and read by readLumaChroma: no reader.
+    if (subimage == 0 && isLumaChromaExr(path)) {
+      desc = lumaChromaDescription(path);
+      checkImageSize(path, desc.width, desc.height, desc.nchannels);
+      return nullptr;
+    }
     throw std::runtime_error("cannot open " + path + ": " + (why.empty() ? "unreadable file" : why));
   }
   // Moves to the subimage (frame of a movie) and describes it.
@@ -334,7 +341,7 @@ ImageData readImageFile(const std::string& path, int subimage, const std::string
   const int w = desc.width, h = desc.height, nc = desc.nchannels;
   std::vector<int> source;
   presentedChannels(desc, source);
-  deinterleave(img, readPixels(*in, path, subimage, desc), w, h, nc, source);
+  deinterleave(img, in ? readPixels(*in, path, subimage, desc) : readLumaChroma(path, desc), w, h, nc, source);
   img.header.colorSpace = colorSpace.empty() ? defaultColorSpace(fileEncoding(desc)) : colorSpace;
   toSceneLinear(img, img.header.colorSpace);
   return img;

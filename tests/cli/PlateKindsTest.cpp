@@ -5,6 +5,8 @@
 #include "support/RenderCommand.h"
 #include "support/TempDir.h"
 
+#include <OpenEXR/ImfArray.h>
+#include <OpenEXR/ImfRgbaFile.h>
 #include <OpenImageIO/deepdata.h>
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imageio.h>
@@ -23,6 +25,20 @@ void writeExr(const std::string& path, const OIIO::ImageSpec& desc, OIIO::TypeDe
   auto out = OIIO::ImageOutput::create(path);
   ASSERT_TRUE(out && out->open(path, desc) && out->write_image(type, pixels)) << path << OIIO::geterror();
   out->close();
+}
+
+// A luminance/chroma file (Y, and RY and BY at half resolution both ways)
+// of a colour ramp, as OpenEXR's RGBA interface writes it.
+void writeLumaChroma(const std::string& path)
+{
+  const int w = 64, h = 32;
+  Imf::Array2D<Imf::Rgba> px(h, w);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      px[y][x] = Imf::Rgba(0.1f + float(x) / 64.0f, 0.5f, 2.0f - float(y) / 16.0f, 1.0f);
+  Imf::RgbaOutputFile out(path.c_str(), w, h, Imf::WRITE_YC);
+  out.setFrameBuffer(&px[0][0], 1, w);
+  out.writePixels(h);
 }
 
 // Every pixel of a file, each channel as its raw 16 bits (a half file).
@@ -105,6 +121,31 @@ TEST(PlateKinds, TiledMultiResolutionAndMultiViewFilesKeepTheirLayoutAndViews)
   ASSERT_TRUE(multiView);
   EXPECT_EQ(out.metadata_val(*multiView), "\"left\", \"right\"");
   EXPECT_EQ(halfBits(both), halfBits((dir.path / "stereo.0001.exr").string()));
+}
+
+TEST(PlateKinds, LuminanceChromaFilesAreReadAsRgbAsOpenExrReadsThem)
+{
+  testsupport::TempDir dir("tweenova-kinds-yc");
+  for (const char* f : {"0001", "0002"})
+    writeLumaChroma((dir.path / ("yc." + std::string(f) + ".exr")).string());
+  ASSERT_EQ(render((dir.path / "yc.####.exr").string() + " " + (dir.path / "rgb.####.exr").string() +
+                   " --set speed=1 -F 1")
+              .status,
+            0);
+  // The RGBA interface's own reading of the source, as half RGB.
+  Imf::RgbaInputFile source((dir.path / "yc.0001.exr").string().c_str());
+  Imf::Array2D<Imf::Rgba> expected(32, 64);
+  source.setFrameBuffer(&expected[0][0], 1, 64);
+  source.readPixels(0, 31);
+  const std::vector<uint16_t> out = halfBits((dir.path / "rgb.0001.exr").string());
+  ASSERT_EQ(out.size(), size_t(64 * 32 * 3));
+  for (int y = 0; y < 32; ++y)
+    for (int x = 0; x < 64; ++x) {
+      const uint16_t* p = out.data() + (size_t(y) * 64 + x) * 3;
+      const Imf::Rgba& e = expected[y][x];
+      ASSERT_EQ(std::make_tuple(p[0], p[1], p[2]), std::make_tuple(e.r.bits(), e.g.bits(), e.b.bits()))
+        << x << "," << y;
+    }
 }
 
 TEST(PlateKinds, ADisplayWindowAwayFromTheOriginStaysWhereItIs)
