@@ -2,7 +2,7 @@
 
 #include "cli/Options.h"
 
-#include "HostLayer/Node.h"
+#include "DDImage/Node.h"
 
 #include <iosfwd>
 #include <memory>

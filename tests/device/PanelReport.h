@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HostLayer/Node.h"
+#include "DDImage/Node.h"
 
 #include <ostream>
 #include <string>

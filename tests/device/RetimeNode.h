@@ -1,6 +1,6 @@
 #pragma once
 
-#include "HostLayer/Node.h"
+#include "DDImage/Node.h"
 #include "device/Image.h"
 
 #include <functional>

@@ -3,7 +3,7 @@
 #include "DDImage/Iop.h"
 #include "DDImage/Knob.h"
 #include "HostLayer/ImageFile.h"
-#include "HostLayer/Node.h"
+#include "DDImage/Node.h"
 #include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
 #include "support/TempDir.h"

@@ -16,7 +16,7 @@ def test_the_installed_programs_render_as_the_build_does(tmp_path):
     subprocess.run(["cmake", "--install", BUILD, "--prefix", str(prefix), "--component", "Tweenova"], check=True,
                    capture_output=True)
     plugins = prefix / "lib" / "tweenova"
-    assert sorted(os.listdir(plugins)) == ["Tweenova.so", "TweenovaModels.so", "libDDImage.so", "ocio"]
+    assert sorted(os.listdir(plugins)) == ["Tweenova.so", "TweenovaModels.so", "libDDImage.so", "libTweenovaHost.so", "ocio"]
     assert (plugins / "ocio" / "config.ocio").is_file()
     for page in ("tweenova-render.1", "tweenova-farm.1"):
         text = (prefix / "share" / "man" / "man1" / page).read_text()

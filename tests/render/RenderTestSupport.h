@@ -4,7 +4,7 @@
 
 #include "DDImage/ImagePlane.h"
 #include "DDImage/Iop.h"
-#include "HostLayer/Node.h"
+#include "DDImage/Node.h"
 
 #include <torch/script.h>
 

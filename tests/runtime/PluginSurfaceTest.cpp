@@ -17,6 +17,7 @@ namespace {
 struct DynamicSection {
   std::set<std::string> definedSymbols;  // global and weak dynamic symbols the library defines
   std::vector<std::string> searchPaths;  // DT_RPATH and DT_RUNPATH entries
+  std::set<std::string> needed;          // DT_NEEDED libraries
 };
 
 // Reads the dynamic symbols and search paths of a 64-bit ELF shared library.
@@ -46,6 +47,8 @@ DynamicSection readDynamic(const std::string& path)
       for (size_t k = 0; k < s.sh_size / sizeof(Elf64_Dyn) && entries[k].d_tag != DT_NULL; ++k)
         if (entries[k].d_tag == DT_RPATH || entries[k].d_tag == DT_RUNPATH)
           out.searchPaths.push_back(stringAt(strings, entries[k].d_un.d_val));
+        else if (entries[k].d_tag == DT_NEEDED)
+          out.needed.insert(stringAt(strings, entries[k].d_un.d_val));
     }
   }
   return out;
@@ -58,6 +61,9 @@ TEST(PluginSurface, ThePluginExportsNothingAndSearchesOnlyItsFolder)
   const DynamicSection shipped = readDynamic(testnetworks::buildDir() + "/Tweenova.so");
   EXPECT_TRUE(shipped.definedSymbols.empty()) << "first exported: " << *shipped.definedSymbols.begin();
   EXPECT_EQ(shipped.searchPaths, std::vector<std::string>{"$ORIGIN"});
+  // Of the host layer, the plug-in links the SDK stand-in alone, not the headless application.
+  EXPECT_EQ(shipped.needed.count("libDDImage.so"), 1u);
+  EXPECT_EQ(shipped.needed.count("libTweenovaHost.so"), 0u);
 
   const DynamicSection developer = readDynamic(testnetworks::buildDir() + "/TweenovaDeveloper.so");
   EXPECT_EQ(developer.definedSymbols, (std::set<std::string>{"TweenovaSetModelLibrary", "TweenovaSimulateCuda"}));

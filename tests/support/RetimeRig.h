@@ -1,7 +1,7 @@
 #pragma once
 
 #include "DDImage/ChannelSet.h"
-#include "HostLayer/Node.h"
+#include "DDImage/Node.h"
 #include "HostLayer/Read.h"
 #include "node/Tweenova.h"
 

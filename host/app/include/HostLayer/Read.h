@@ -1,8 +1,9 @@
 #pragma once
 
 #include "DDImage/ChannelSet.h"
+#include "DDImage/Node.h"
 #include "HostLayer/Generator.h"
-#include "HostLayer/Node.h"
+#include "HostLayer/SourceFrame.h"
 
 #include <functional>
 #include <memory>
@@ -36,16 +37,5 @@ std::vector<int> findFrames(const SequencePattern& p);
 // std::runtime_error when nothing matches the pattern.
 std::unique_ptr<DD::Image::Node> createReadNode(const std::string& pattern, const std::string& name = "Read1",
                                                 const std::string& colorSpace = "");
-
-// The file a reader upstream reads for an operator's image, followed through
-// input 0 as metadata flows (a retime's input 0 is its frame0).
-struct SourceFrame {
-  std::string path;
-  int frame = 0;      // the reader's frame
-  int subimage = 0;   // the movie's frame index, or 0
-  bool movie = false;
-};
-// Nothing when no reader lies upstream along input 0.
-std::optional<SourceFrame> sourceFrameOf(const DD::Image::Op* op);
 
 } // namespace HostLayer

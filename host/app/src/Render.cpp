@@ -2,13 +2,23 @@
 
 #include "DDImage/Iop.h"
 #include "DDImage/PlanarIop.h"
-#include "HostLayer/Node.h"
+#include "DDImage/Node.h"
 
 #include <stdexcept>
 
 using namespace DD::Image;
 
 namespace HostLayer {
+
+std::optional<SourceFrame> sourceFrameOf(const Op* op)
+{
+  for (int depth = 0; op && depth < 256; ++depth) {
+    if (const auto* reader = dynamic_cast<const SourceFrameReader*>(op))
+      return reader->sourceFrame();
+    op = op->inputs() > 0 ? op->input(0) : nullptr;
+  }
+  return std::nullopt;
+}
 
 namespace {
 

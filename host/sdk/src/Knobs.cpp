@@ -1,5 +1,5 @@
 #include "DDImage/Knobs.h"
-#include "HostLayer/Node.h"
+#include "DDImage/Node.h"
 #include "KnobCallbackImpl.h"
 
 #include <cmath>

@@ -1,5 +1,5 @@
 #include "DDImage/Op.h"
-#include "HostLayer/Node.h"
+#include "DDImage/Node.h"
 
 #include <cstdarg>
 #include <cstdio>

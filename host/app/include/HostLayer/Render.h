@@ -3,7 +3,7 @@
 #include "DDImage/ImagePlane.h"
 #include "DDImage/Iop.h"
 #include "DDImage/OutputContext.h"
-#include "HostLayer/Read.h"
+#include "HostLayer/SourceFrame.h"
 
 #include <optional>
 #include <string>

@@ -81,7 +81,7 @@ struct ReadSource {
   std::vector<int> frames;
 };
 
-class ReadOp : public Iop {
+class ReadOp : public Iop, public SourceFrameReader {
 public:
   ReadOp(Node* node, std::shared_ptr<const ReadSource> source) : Iop(node), source_(std::move(source)) {}
   const char* Class() const override { return "Read"; }
@@ -183,7 +183,12 @@ public:
   }
 
   const std::string& path() const { return path_; }
-  SourceFrame sourceFrame() const { return SourceFrame{path_, frame_, subimage_, source_->pattern.movie}; }
+  std::optional<SourceFrame> sourceFrame() const override
+  {
+    if (path_.empty())
+      return std::nullopt;
+    return SourceFrame{path_, frame_, subimage_, source_->pattern.movie};
+  }
 
   // The decoded pixels held, 0 until the image is read.
   size_t bytes() const { return bytes_; }
@@ -200,16 +205,6 @@ private:
 };
 
 } // namespace
-
-std::optional<SourceFrame> sourceFrameOf(const Op* op)
-{
-  for (int depth = 0; op && depth < 256; ++depth) {
-    if (const auto* read = dynamic_cast<const ReadOp*>(op))
-      return read->path().empty() ? std::nullopt : std::optional<SourceFrame>(read->sourceFrame());
-    op = op->inputs() > 0 ? op->input(0) : nullptr;
-  }
-  return std::nullopt;
-}
 
 bool parseSequencePattern(const std::string& text, SequencePattern& out, std::string& why)
 {

@@ -1,5 +1,5 @@
 #include "DDImage/Knob.h"
-#include "HostLayer/Node.h"
+#include "DDImage/Node.h"
 
 #include <cmath>
 #include <sstream>

@@ -1,4 +1,4 @@
-#include "HostLayer/Node.h"
+#include "DDImage/Node.h"
 
 #include "DDImage/Iop.h"
 #include "KnobCallbackImpl.h"
