@@ -161,6 +161,7 @@ def test_bad_arguments_give_one_line_and_status_two(tmp_path):
         (["submit", source, f"{tmp_path}/o.####.png", "--threads", "2"], "--threads is set by tweenova-farm"),
         (["submit", source, f"{tmp_path}/o.####.png", "--set", "speed=nope"], "speed"),
         (["submit", source, f"{tmp_path}/o.####.png", "-F", "5-1"], "the last frame comes before the first"),
+        (["submit", source, f"{tmp_path}/none/o.####.png"], f"the folder {tmp_path}/none does not exist"),
         (["status", "4242"], "job 4242 was not submitted by tweenova-farm"),
         (["resubmit", str(tmp_path)], "neither a job folder"),
     ]
