@@ -177,3 +177,14 @@ def test_bad_arguments_give_one_line_and_status_two(tmp_path):
     done = subprocess.run([sys.executable, FARM, "submit", source, f"{tmp_path}/o.####.png"],
                           env={**env, "PATH": "/nonexistent"}, capture_output=True, text=True)
     assert done.returncode == 1 and "sbatch not found" in done.stderr, done.stderr
+    # A refused submission leaves a job folder that status describes and resubmit can submit.
+    tools = tmp_path / "bin"
+    tools.mkdir()
+    (tools / "sbatch").write_text("#!/bin/sh\necho 'sbatch: error: invalid partition specified: none' >&2\nexit 1\n")
+    (tools / "sbatch").chmod(0o755)
+    refused = {**env, "PATH": f"{tools}:{os.environ['PATH']}"}
+    job_dir = tmp_path / "refused"
+    done = farm(refused, "submit", source, f"{tmp_path}/o.####.png", "--job-dir", str(job_dir), check=False)
+    assert done.returncode == 1 and "invalid partition specified" in done.stderr, done.stderr
+    done = farm(refused, "status", str(job_dir))
+    assert "never submitted" in done.stdout and f"resubmit {job_dir}" in done.stdout, done.stdout
