@@ -1,6 +1,6 @@
 // Movies as ffmpeg makes them: frames reached by seeking equal frames decoded
 // in order, rotation metadata turns the frames, 10-bit sources keep their
-// levels, and a machine without ffmpeg is told so.
+// levels, and a machine without ffmpeg and a damaged movie are told apart.
 #include "DDImage/Iop.h"
 #include "HostLayer/MovieDecoder.h"
 #include "HostLayer/Read.h"
@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <numeric>
 #include <set>
@@ -97,7 +98,7 @@ TEST(Movies, TenBitSourcesKeepTheirLevels)
   EXPECT_GE(levels.size(), 14u);
 }
 
-TEST(Movies, AMachineWithoutFfmpegIsToldSo)
+TEST(Movies, AMachineWithoutFfmpegAndADamagedMovieAreToldApart)
 {
   TempDir dir("tweenova-movies-noffmpeg");
   const std::string movie = (dir.path / "m.mp4").string();
@@ -113,4 +114,20 @@ TEST(Movies, AMachineWithoutFfmpegIsToldSo)
       << e.what();
   }
   setenv("PATH", path.c_str(), 1);
+
+  // A file that is not a movie: ffprobe's own reason reaches the message.
+  const std::string damaged = (dir.path / "damaged.mov").string();
+  FILE* f = std::fopen(damaged.c_str(), "wb");
+  ASSERT_TRUE(f);
+  std::fputs("not a movie at all", f);
+  std::fclose(f);
+  try {
+    HostLayer::MovieDecoder decoder(damaged);
+    ADD_FAILURE() << "no error for a damaged movie";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("cannot read movie " + damaged + ": ffprobe failed (exit status 1): "),
+              std::string::npos)
+      << e.what();
+    EXPECT_NE(std::string(e.what()).find("Invalid data found"), std::string::npos) << e.what();
+  }
 }
