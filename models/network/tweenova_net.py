@@ -44,8 +44,9 @@ Arguments of `forward`:
   unchanged.
 - `warp_downscale` (1.0, 0.5, 0.25): resolution at which the flows are
   estimated, relative to the published model's: its block scales are
-  divided by it (other values go to the nearest power of two, down to 1/8).
-  Warping and blending stay at full resolution.
+  divided by it (other values go to the nearest power of two, down to 1/8;
+  small frames start from twice the resolution, below). Warping and
+  blending stay at full resolution.
 - `flow_magnitude` (1 low, 2 medium, 3 high): the first block starts
   2^(magnitude - 1) times coarser, so that it catches larger motion. 1 is
   the published model.
@@ -57,10 +58,19 @@ Arguments of `forward`:
   top-bottom. Each pass's flows and mask are brought back to the inputs'
   frame, each pass synthesises a result and the results are averaged; a
   swapped pass shares the features of the pass before it.
+Small frames. A frame whose short side is at most `fine_flow_side` (576:
+standard definition and smaller) has its flows estimated at twice the
+resolution the arguments ask for: at `warp_downscale` 1 the frames are
+enlarged twice, the flows and mask estimated on the enlargement and reduced
+back, and the frame itself warped and blended. The published model
+resolves the few-pixel motions of such frames better that way (+0.5 dB
+over the developer triplets, all of which are that small). Tiles are
+frames here: a tile of a larger image below that side gets the same
+treatment.
 Block scales are capped so that every block's input keeps at least
 `min_block_side` pixels on the short side (a 32x32 tile works), and the
 frames are padded by replication to the multiple the scales need (4 times
-the largest), then cropped back.
+the largest, halved when they are enlarged), then cropped back.
 
 `cast_half`: on CUDA, estimate the flows in float16. `synth_fp32`: on CUDA,
 warp and blend in float32 rather than in the input's type. On the CPU
@@ -318,10 +328,19 @@ class TweenovaNet(nn.Module):
         self.base_scales: List[int] = list(params["scales"])
         self.magnitude_blocks = int(params["magnitude_blocks"])
         self.min_block_side = int(params["min_block_side"])
+        self.fine_flow_side = int(params["fine_flow_side"])
         self.max_passes = int(params["max_passes"])
         self.knee = float(params["highlight_knee"])
         self.ceiling = float(params["highlight_ceiling"])
         self.context = context
+
+    def flow_resolution(self, h: int, w: int, asked: float) -> float:
+        """The resolution, relative to an h x w frame, at which its flows are
+        estimated when `asked` is the resolution the arguments ask for:
+        twice that for a frame whose short side is at most `fine_flow_side`
+        (the published model resolves the small motions of such frames
+        better at twice their size), else `asked`."""
+        return asked * 2.0 if min(h, w) <= self.fine_flow_side else asked
 
     def scales(self, h: int, w: int, flow_magnitude: int, warp_downscale: float) -> List[int]:
         """Reduction factor of every block for an h x w frame: the published
@@ -401,9 +420,11 @@ class TweenovaNet(nn.Module):
         h = img0.shape[2]
         w = img0.shape[3]
         # Substep 0, the draft, estimates the flows at half the resolution asked for.
-        draft = substep_index <= 0
-        scales = self.scales(h, w, flow_magnitude, warp_downscale * 0.5 if draft else warp_downscale)
-        multiple = 4 * max(scales)
+        resolution = self.flow_resolution(h, w, warp_downscale * 0.5 if substep_index <= 0 else warp_downscale)
+        # Above 1, the frames are enlarged (twice) before the flows are estimated.
+        e = 2 if resolution >= 2.0 else 1
+        scales = self.scales(h * e, w * e, flow_magnitude, resolution / float(e))
+        multiple = max(1, 4 * max(scales) // e)
         real0 = pad_to(img0.to(synth_dtype), multiple)
         real1 = pad_to(img1.to(synth_dtype), multiple)
 
@@ -411,7 +432,8 @@ class TweenovaNet(nn.Module):
         wp = real0.shape[3]
         # The pixels every block reads, and every pixel, shared by the passes.
         full = pixel_grid(hp, wp, 1, real0)
-        grids = [full if f == 1 else pixel_grid(hp, wp, f, real0) for f in scales]
+        fine = full if e == 1 else pixel_grid(hp * e, wp * e, 1, real0)
+        grids = [fine if f == 1 else pixel_grid(hp * e, wp * e, f, real0) for f in scales]
         # Test-time ensembling: every pass gives a result; they are averaged.
         passes = min(max(substep_index, 1), self.max_passes)
         total = torch.zeros_like(real0)
@@ -421,13 +443,16 @@ class TweenovaNet(nn.Module):
             axis = n // 2
             if n % 2 == 0:
                 # A new mirroring; its features serve the swapped pass too.
-                a = self.sources(mirror(self.unit(real0, flow_dtype), axis))
-                b = self.sources(mirror(self.unit(real1, flow_dtype), axis))
+                a = self.sources(mirror(enlarge(self.unit(real0, flow_dtype), e), axis))
+                b = self.sources(mirror(enlarge(self.unit(real1, flow_dtype), e), axis))
                 flows, mask = self.estimate(a, b, timestep, scales, grids)
             else:
                 flows, mask = self.estimate(b, a, 1.0 - timestep, scales, grids)
                 flows = swap_flows(flows)
                 mask = 1.0 - mask
+            if e > 1:
+                flows = reduce(flows, e) * (1.0 / float(e))
+                mask = reduce(mask, e)
             flows = mirror_flows(flows, axis).to(synth_dtype)
             total.add_(synthesise(real0, real1, flows, mirror(mask, axis).to(synth_dtype), full))
         total.mul_(1.0 / float(passes))
@@ -449,6 +474,7 @@ def default_params() -> Dict[str, object]:
         "scales": [16, 8, 4, 2, 1],             # reduction of each block (warp_downscale 1)
         "magnitude_blocks": 1,                  # coarse blocks that flow_magnitude makes coarser
         "min_block_side": 8,                    # smallest short side of a block's input
+        "fine_flow_side": 576,                  # frames up to this short side: flows at twice their size
         "max_passes": 5,                        # ensembling passes at substep_index 5
         "strip_pixels": 1 << 19,                # a block's input goes through in strips of about this many pixels
         "strip_halo": 64,                       # rows read either side of a strip (multiple of 4, > receptive field)
