@@ -85,7 +85,7 @@ from torch import Tensor, nn
 
 from warping import lattice_rows, moved, pixel_grid, points, reduce_points, sample, warp
 
-VERSION = "2.0.0"
+VERSION = "2.1.0"
 
 # Prefixes of the published state dict's entries that the interpolation
 # graph never reads: the teacher block of training and the caltime head.
