@@ -54,7 +54,7 @@ void MovieDecoder::start(int index)
 {
   stop();
   std::vector<std::string> args = {"ffmpeg", "-v", "error", "-nostdin"};
-  const bool seek = info_.constantRate && index > 0;
+  const bool seek = info_.seekable && index > 0;
   if (seek)
     args.insert(args.end(), {"-ss", seekTime(index, info_)});
   args.insert(args.end(), {"-i", path_, "-map", "0:v:0"});

@@ -32,6 +32,32 @@ bool parseRate(const std::string& text, int& num, int& den)
   return (in >> num >> slash >> den) && slash == '/' && num > 0 && den > 0;
 }
 
+// Whether the first frames' timestamps are those of frame n at n / fps from
+// the file's start, the time a seek counts from. Streams with packed
+// B-frames (MPEG-4 in AVI) or shifted timestamps are not: a seek would
+// deliver an earlier frame than asked.
+bool framesOnTheGrid(const std::string& path, const std::string& what, double startTime, const MovieInfo& info)
+{
+  constexpr int kFrames = 8;
+  const std::string out = runChild({"ffprobe", "-v", "error", "-select_streams", "v:0", "-read_intervals",
+                                    "%+#" + std::to_string(kFrames), "-show_entries",
+                                    "frame=best_effort_timestamp_time", "-of", "csv=p=0", path},
+                                   what);
+  const double period = double(info.fpsDenominator) / info.fpsNumerator;
+  std::istringstream in(out);
+  int n = 0;
+  for (std::string line; n < kFrames && std::getline(in, line);) {
+    if (line.find_first_not_of(" ,\r") == std::string::npos)
+      continue;  // a frame's side data (a rotated movie's display matrix) has a line of its own
+    char* end = nullptr;
+    const double t = std::strtod(line.c_str(), &end);
+    if (end == line.c_str() || std::fabs(t - startTime - n * period) >= 0.5 * period)
+      return false;
+    ++n;
+  }
+  return n == kFrames;
+}
+
 } // namespace
 
 MovieInfo probeMovie(const std::string& path)
@@ -39,7 +65,7 @@ MovieInfo probeMovie(const std::string& path)
   const std::string what = "cannot read movie " + path;
   const std::string out = runChild({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
                                     "stream=width,height,r_frame_rate,avg_frame_rate:stream_tags=rotate,timecode:"
-                                    "stream_side_data=rotation:format_tags=timecode",
+                                    "stream_side_data=rotation:format=start_time:format_tags=timecode",
                                     "-of", "default=noprint_wrappers=1", path},
                                    what);
   std::map<std::string, std::string> f = fields(out);
@@ -58,8 +84,9 @@ MovieInfo probeMovie(const std::string& path)
     std::swap(info.width, info.height);
   int avgNum = 0, avgDen = 1;
   if (parseRate(f["r_frame_rate"], info.fpsNumerator, info.fpsDenominator))
-    info.constantRate = parseRate(f["avg_frame_rate"], avgNum, avgDen) &&
-                        (long long)avgNum * info.fpsDenominator == (long long)info.fpsNumerator * avgDen;
+    info.seekable = parseRate(f["avg_frame_rate"], avgNum, avgDen) &&
+                    (long long)avgNum * info.fpsDenominator == (long long)info.fpsNumerator * avgDen &&
+                    framesOnTheGrid(path, what, std::atof(f["start_time"].c_str()), info);
   else
     info.fpsNumerator = 0, info.fpsDenominator = 1;
   info.timecode = f.count("TAG:timecode") ? f["TAG:timecode"] : std::string();

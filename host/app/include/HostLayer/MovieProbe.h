@@ -11,7 +11,9 @@ struct MovieInfo {
   int rotation = 0;          // degrees of the display matrix, a multiple of 90 in [0, 360)
   int fpsNumerator = 0;      // the stream's frame rate; 0 when unknown
   int fpsDenominator = 1;
-  bool constantRate = false; // frame n starts at n / fps: frames can be reached by seeking
+  // A constant frame rate, and the first frames at n / fps from the file's
+  // start: frame n can be reached by seeking to its time.
+  bool seekable = false;
   std::string timecode;      // of the first frame ("01:00:10:05"), empty when none
 };
 
