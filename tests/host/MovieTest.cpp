@@ -36,17 +36,19 @@ float red(const HostLayer::ImageData& img, int x, int y)
   return img.pixels[size_t(img.header.height - 1 - y) * img.header.width + x];
 }
 
+// 30 frames of a horizontal ramp, each brighter than the one before, as ffmpeg input options.
+const std::string kBrighteningRamp =
+  "-f lavfi -i \"color=c=black:s=64x32:r=24,format=yuv420p,geq=lum='16+N*5+X':cb=128:cr=128\" -frames:v 30 ";
+
 } // namespace
 
 TEST(Movies, SeekingGivesTheFramesDecodingInOrderGivesAndRotationTurnsThem)
 {
   TempDir dir("tweenova-movies");
-  // 30 frames of a horizontal ramp, each brighter than the one before;
-  // lossless H.264 with B-frames and a key frame every 10 frames, then
+  // The ramp as lossless H.264 with B-frames and a key frame every 10 frames, then
   // rotated by a quarter turn in its metadata.
   const std::string plain = (dir.path / "plain.mp4").string(), turned = (dir.path / "turned.mp4").string();
-  ffmpeg("-f lavfi -i \"color=c=black:s=64x32:r=24,format=yuv420p,geq=lum='16+N*5+X':cb=128:cr=128\" -frames:v 30 "
-         "-c:v libx264 -qp 0 -g 10 -bf 2 " + plain);
+  ffmpeg(kBrighteningRamp + "-c:v libx264 -qp 0 -g 10 -bf 2 " + plain);
   ffmpeg("-i " + plain + " -c copy -metadata:s:v:0 rotate=90 " + turned);
 
   HostLayer::MovieDecoder inOrder(turned);
@@ -92,8 +94,7 @@ TEST(Movies, FramesWhoseTimesAreOffTheirGridAreReachedByDecoding)
   // seek by time would deliver a frame two before the one asked for.
   TempDir dir("tweenova-movies-avi");
   const std::string avi = (dir.path / "packed.avi").string();
-  ffmpeg("-f lavfi -i \"color=c=black:s=64x32:r=24,format=yuv420p,geq=lum='16+N*5+X':cb=128:cr=128\" -frames:v 30 "
-         "-c:v mpeg4 -q:v 1 -g 10 -bf 2 " + avi);
+  ffmpeg(kBrighteningRamp + "-c:v mpeg4 -q:v 1 -g 10 -bf 2 " + avi);
   HostLayer::MovieDecoder inOrder(avi);
   EXPECT_FALSE(inOrder.info().seekable);
   std::vector<HostLayer::ImageData> frames;

@@ -37,6 +37,7 @@ MovieDecoder::MovieDecoder(const std::string& path, const std::string& colorSpac
     : path_(path), info_(probeMovie(path)),
       colorSpace_(colorSpace.empty() ? defaultColorSpace(Encoding::Video) : checkedColorSpace(colorSpace))
 {
+  findSeekable(path, info_);
   header_ = readImageHeader(path);
   header_.width = info_.width;
   header_.height = info_.height;

@@ -36,8 +36,9 @@ bool parseRate(const std::string& text, int& num, int& den)
 // the file's start, the time a seek counts from. Streams with packed
 // B-frames (MPEG-4 in AVI) or shifted timestamps are not: a seek would
 // deliver an earlier frame than asked.
-bool framesOnTheGrid(const std::string& path, const std::string& what, double startTime, const MovieInfo& info)
+bool framesOnTheGrid(const std::string& path, const MovieInfo& info)
 {
+  const std::string what = "cannot read movie " + path;
   constexpr int kFrames = 8;
   const std::string out = runChild({"ffprobe", "-v", "error", "-select_streams", "v:0", "-read_intervals",
                                     "%+#" + std::to_string(kFrames), "-show_entries",
@@ -51,7 +52,7 @@ bool framesOnTheGrid(const std::string& path, const std::string& what, double st
       continue;  // a frame's side data (a rotated movie's display matrix) has a line of its own
     char* end = nullptr;
     const double t = std::strtod(line.c_str(), &end);
-    if (end == line.c_str() || std::fabs(t - startTime - n * period) >= 0.5 * period)
+    if (end == line.c_str() || std::fabs(t - info.startTime - n * period) >= 0.5 * period)
       return false;
     ++n;
   }
@@ -84,13 +85,18 @@ MovieInfo probeMovie(const std::string& path)
     std::swap(info.width, info.height);
   int avgNum = 0, avgDen = 1;
   if (parseRate(f["r_frame_rate"], info.fpsNumerator, info.fpsDenominator))
-    info.seekable = parseRate(f["avg_frame_rate"], avgNum, avgDen) &&
-                    (long long)avgNum * info.fpsDenominator == (long long)info.fpsNumerator * avgDen &&
-                    framesOnTheGrid(path, what, std::atof(f["start_time"].c_str()), info);
+    info.constantRate = parseRate(f["avg_frame_rate"], avgNum, avgDen) &&
+                        (long long)avgNum * info.fpsDenominator == (long long)info.fpsNumerator * avgDen;
   else
     info.fpsNumerator = 0, info.fpsDenominator = 1;
+  info.startTime = std::atof(f["start_time"].c_str());
   info.timecode = f.count("TAG:timecode") ? f["TAG:timecode"] : std::string();
   return info;
+}
+
+void findSeekable(const std::string& path, MovieInfo& info)
+{
+  info.seekable = info.constantRate && framesOnTheGrid(path, info);
 }
 
 } // namespace HostLayer
