@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <iostream>
+#include <sstream>
 
 const char* const kOutOfMemoryMessage =
   "Out of GPU memory - lower the Tiling 'max size', reduce the input resolution, or untick 'Use GPU if "
@@ -19,6 +20,27 @@ const char* const kUnexpectedFailureMessage = "Unexpected failure in renderStrip
 
 void report(DD::Image::Op& node, const std::string& message) { node.error("%s", message.c_str()); }
 
+// libtorch's CUDA errors run over several lines and end in advice about
+// device-side assertions: the line that says what happened is the one that
+// starts with "CUDA error: " (or "CUDA driver error: "), alone or after the
+// exception class TorchScript's interpreter names before it
+// ("RuntimeError: CUDA error: ..."). Empty when there is none.
+std::string cudaErrorLine(const std::string& text)
+{
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    const size_t colon = line.find("Error: ");
+    if (colon != std::string::npos && line.find(' ') > colon)
+      if (const std::string rest = line.substr(colon + 7); rest.rfind("CUDA", 0) == 0)
+        line = rest;
+    if (line.rfind("CUDA error: ", 0) == 0 || line.rfind("CUDA driver error: ", 0) == 0)
+      return line;
+  }
+  return {};
+}
+
 } // namespace
 
 std::string mapErrorMessage(const std::string& text)
@@ -26,6 +48,9 @@ std::string mapErrorMessage(const std::string& text)
   if (text.find("CUDA out of memory") != std::string::npos || text.find("out of memory") != std::string::npos ||
       text.find("Unable to find a valid cuDNN algorithm") != std::string::npos)
     return kOutOfMemoryMessage;
+
+  if (const std::string line = cudaErrorLine(text); !line.empty())
+    return line;
 
   std::string last = text;
   if (text.size() > 1) {

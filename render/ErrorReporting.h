@@ -15,8 +15,10 @@ extern const char* const kOutOfMemoryMessage;
 extern const char* const kProcessingErrorMessage;
 
 // The short message shown on the node for a failure text: the out-of-memory
-// message for memory failures, otherwise the text's last line (a line break
-// as the final character does not start a new line).
+// message for memory failures, then the line of a CUDA error ("CUDA error:
+// ..." or "CUDA driver error: ..." at the start of a line), otherwise the
+// text's last line (a line break as the final character does not start a new
+// line).
 std::string mapErrorMessage(const std::string& text);
 
 // Runs part of a stripe render so that its failures do not reach the host. A

@@ -30,3 +30,47 @@ TEST(MapErrorMessage, LastLineRule)
   EXPECT_EQ(mapErrorMessage("\n\n"), "\n");
   EXPECT_EQ(mapErrorMessage(""), "Processing error (see the terminal for details).");
 }
+
+namespace {
+
+// libtorch 2.11's text for a failed CUDA call (c10_cuda_check_implementation,
+// as c10::Error::msg() gives it): the runtime's description, its help line,
+// the asynchronous-report advice and the device-side assertion note.
+std::string torchCudaError(const std::string& description, const std::string& errorName)
+{
+  return "CUDA error: " + description + "\nSearch for `" + errorName +
+         "' in https://docs.nvidia.com/cuda/cuda-runtime-api/group__CUDART__TYPES.html for more information.\n"
+         "CUDA kernel errors might be asynchronously reported at some other API call, so the stacktrace below might "
+         "be incorrect.\nFor debugging consider passing CUDA_LAUNCH_BLOCKING=1\n"
+         "Compile with `TORCH_USE_CUDA_DSA` to enable device-side assertions.\n";
+}
+
+} // namespace
+
+TEST(MapErrorMessage, CudaErrorsShowWhatHappened)
+{
+  EXPECT_EQ(mapErrorMessage(torchCudaError("no kernel image is available for execution on the device",
+                                           "cudaErrorNoKernelImageForDevice")),
+            "CUDA error: no kernel image is available for execution on the device");
+  EXPECT_EQ(mapErrorMessage(torchCudaError("an illegal memory access was encountered", "cudaErrorIllegalAddress")),
+            "CUDA error: an illegal memory access was encountered");
+  EXPECT_EQ(mapErrorMessage(torchCudaError("uncorrectable ECC error encountered", "cudaErrorECCUncorrectable")),
+            "CUDA error: uncorrectable ECC error encountered");
+  // The invalid-device help line of the same report.
+  EXPECT_EQ(mapErrorMessage("CUDA error: invalid device ordinal\nGPU device may be out of range, do you have enough "
+                            "GPUs?\nCompile with `TORCH_USE_CUDA_DSA` to enable device-side assertions.\n"),
+            "CUDA error: invalid device ordinal");
+  // Raised from inside a TorchScript call, the report follows the interpreter's traceback.
+  EXPECT_EQ(mapErrorMessage("The following operation failed in the TorchScript interpreter.\nTraceback:\n  File "
+                            "\"code/__torch__.py\", line 12\n" +
+                            torchCudaError("misaligned address", "cudaErrorMisalignedAddress")),
+            "CUDA error: misaligned address");
+  EXPECT_EQ(mapErrorMessage("CUDA driver error: device not ready"), "CUDA driver error: device not ready");
+  EXPECT_EQ(mapErrorMessage("Traceback:\nRuntimeError: " + torchCudaError("unspecified launch failure",
+                                                                        "cudaErrorLaunchFailure")),
+            "CUDA error: unspecified launch failure");
+  // Memory failures keep their hint, whatever shape they come in.
+  EXPECT_EQ(mapErrorMessage(torchCudaError("out of memory", "cudaErrorMemoryAllocation")), kOutOfMemoryMessage);
+  // Only a line that starts with it counts.
+  EXPECT_EQ(mapErrorMessage("see the CUDA error: below\nlast"), "last");
+}
