@@ -26,8 +26,10 @@ std::string cudnnVersion(long w)
 std::string gpuLine(const tweenova::CudaEnvironment& cuda)
 {
   const int count = cuda.isAvailable() ? cuda.deviceCount() : 0;
-  if (count == 0)
-    return "GPU: none usable (no CUDA device or driver); renders run on the CPU";
+  if (count == 0) {
+    const std::string why = cuda.unavailableReason();
+    return "GPU: none usable (" + (why.empty() ? std::string("no CUDA device") : why) + "); renders run on the CPU";
+  }
   const tweenova::CudaDeviceProperties first = cuda.deviceProperties(0);
   std::ostringstream o;
   o << "GPU: " << count << (count == 1 ? " device" : " devices") << " usable, device 0 " << first.name << " (sm_"

@@ -6,7 +6,9 @@
 #include "runtime/DeviceRule.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -52,6 +54,106 @@ bool isCapabilityCompatible(long runtime, int cc)
   }
 }
 
+std::vector<KernelArchitecture> parseKernelArchitectures(const std::string& text)
+{
+  std::vector<KernelArchitecture> out;
+  auto add = [&out](const std::string& token) {
+    for (const char* prefix : {"sm_", "compute_"}) {
+      const size_t n = std::strlen(prefix);
+      if (token.compare(0, n, prefix) != 0 || token.size() == n || !std::isdigit((unsigned char)token[n]))
+        continue;
+      KernelArchitecture a;
+      a.cc = std::atoi(token.c_str() + n);
+      a.ptx = prefix[0] == 'c';
+      out.push_back(a);
+    }
+  };
+  const bool flagList = text.find("code=") != std::string::npos;
+  std::string token;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    const char c = i < text.size() ? text[i] : ' ';
+    if (c != ' ' && c != ';' && c != '\n' && c != '\t') {
+      token += c;
+      continue;
+    }
+    if (flagList) {
+      // "arch=compute_80,code=sm_86" and "code=[sm_90,compute_90]": the code entries.
+      const size_t code = token.find("code=");
+      if (code != std::string::npos) {
+        std::string list = token.substr(code + 5);
+        for (char& ch : list)
+          if (ch == '[' || ch == ']' || ch == ',')
+            ch = ' ';
+        std::istringstream entries(list);
+        for (std::string entry; entries >> entry;)
+          add(entry);
+      }
+    } else {
+      add(token);
+    }
+    token.clear();
+  }
+  return out;
+}
+
+std::vector<KernelArchitecture> buildArchitectures(const tweenova::CudaEnvironment& cuda)
+{
+  const std::string marker = "  - NVCC architecture flags: ";
+  std::istringstream lines(cuda.showConfig());
+  for (std::string line; std::getline(lines, line);) {
+    const size_t at = line.find(marker);
+    if (at == std::string::npos)
+      continue;
+    std::vector<KernelArchitecture> archs = parseKernelArchitectures(line.substr(at + marker.size()));
+    if (!archs.empty())
+      return archs;
+    break;
+  }
+  return parseKernelArchitectures(cuda.kernelArchitectures());
+}
+
+bool kernelsRunOn(const std::vector<KernelArchitecture>& archs, int cc)
+{
+  for (const KernelArchitecture& a : archs)
+    if (a.ptx ? a.cc <= cc : a.cc / 10 == cc / 10 && a.cc <= cc)
+      return true;
+  return false;
+}
+
+bool isDeviceCompatible(long runtime, int cc, const std::vector<KernelArchitecture>& archs)
+{
+  if (archs.empty())
+    return isCapabilityCompatible(runtime, cc);
+  switch (runtime) {
+  case 10010:
+  case 11010:
+  case 11020:
+  case 11080:
+  case 12080: {
+    int oldest = archs.front().cc;
+    for (const KernelArchitecture& a : archs)
+      oldest = std::min(oldest, a.cc);
+    return isCapabilityCompatible(runtime, cc) && cc >= oldest;
+  }
+  default:
+    return kernelsRunOn(archs, cc);
+  }
+}
+
+std::string architectureSpan(const std::vector<KernelArchitecture>& archs)
+{
+  int low = 0, high = 0;
+  for (const KernelArchitecture& a : archs) {
+    if (a.ptx)
+      continue;
+    low = low ? std::min(low, a.cc) : a.cc;
+    high = std::max(high, a.cc);
+  }
+  if (!high)
+    return "";
+  return low == high ? "sm_" + std::to_string(low) : "sm_" + std::to_string(low) + " to sm_" + std::to_string(high);
+}
+
 bool queryDevice(Tweenova& node)
 {
   try {
@@ -70,15 +172,20 @@ bool queryDevice(Tweenova& node)
   }
 }
 
+bool capabilityCompatible(const std::string& capability)
+{
+  try {
+    const int cc = std::stoi(capability);
+    const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
+    return isDeviceCompatible(cuda.versionCUDART(), cc, buildArchitectures(cuda));
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 bool checkCompatibility(Tweenova& node)
 {
-  bool compatible;
-  try {
-    const int cc = std::stoi(node.gpuComputeCapability);
-    compatible = isCapabilityCompatible(tweenova::cudaEnvironment().versionCUDART(), cc);
-  } catch (const std::exception&) {
-    compatible = false;
-  }
+  const bool compatible = capabilityCompatible(node.gpuComputeCapability);
   if (!compatible)
     node.use_gpu = false;
   return compatible;
@@ -99,10 +206,21 @@ std::string gpuMemoryText(const Tweenova& node, bool gpuCompatible)
   }
   if (gpuCompatible)
     return g + "Gb   Compute capability: sm_" + node.gpuComputeCapability;
-  if (!node.gpuComputeCapability.empty())
-    return g + "Gb&nbsp;&nbsp;&nbsp;Compute capability: <font color='red'>sm_" + node.gpuComputeCapability +
-           "</font>";
-  return "-";
+  if (node.gpuComputeCapability.empty())
+    return "-";
+  std::string text =
+    g + "Gb&nbsp;&nbsp;&nbsp;Compute capability: <font color='red'>sm_" + node.gpuComputeCapability + "</font>";
+  // Say why when the build's kernels, not the runtime's table, rule the device out.
+  const std::vector<KernelArchitecture> archs = buildArchitectures(cuda);
+  const std::string span = architectureSpan(archs);
+  try {
+    const int cc = std::stoi(node.gpuComputeCapability);
+    if (!span.empty() && isCapabilityCompatible(cuda.versionCUDART(), cc) &&
+        !isDeviceCompatible(cuda.versionCUDART(), cc, archs))
+      text += " (this build's kernels are for " + span + ")";
+  } catch (const std::exception&) {
+  }
+  return text;
 }
 
 std::string buildVersionText()
@@ -131,6 +249,15 @@ std::string buildCapabilityText(Tweenova& node)
   const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
   if (!cuda.buildHasCuda())
     return "with no native support for any GPU.";
+  if (node.buildComputeCapability.empty()) {
+    // The newest native kernel of the build, else what its CUDA version implies.
+    int newest = 0;
+    for (const KernelArchitecture& a : buildArchitectures(cuda))
+      if (!a.ptx)
+        newest = std::max(newest, a.cc);
+    if (newest > 0)
+      node.buildComputeCapability = std::to_string(newest);
+  }
   if (node.buildComputeCapability.empty()) {
     switch (cuda.versionCUDART()) {
     case 10010: node.buildComputeCapability = "75"; break;

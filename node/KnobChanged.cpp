@@ -88,10 +88,10 @@ int Tweenova::knob_changed(Knob* k)
     if (cuda.isAvailable() && queryDevice(*this)) {
       bool gpuCompatible = false;
       try {
-        const int cc = std::stoi(gpuComputeCapability);
+        (void)std::stoi(gpuComputeCapability);
         (void)std::stoi(buildComputeCapability);
         setText(*this, "kernelInfo", kernelInfoText(*this));
-        gpuCompatible = isCapabilityCompatible(cuda.versionCUDART(), cc);
+        gpuCompatible = capabilityCompatible(gpuComputeCapability);
       } catch (const std::exception&) {
         gpuCompatible = false;
       }

@@ -33,8 +33,12 @@ void Tweenova::knobs(Knob_Callback f)
   spdlog::debug("Tweenova::knobs called");
 
   // Device information for the GPU lines; an incompatible (or absent) GPU turns use_gpu off.
-  const bool cudaAvailable = tweenova::cudaEnvironment().isAvailable();
+  const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
+  const bool cudaAvailable = cuda.isAvailable();
   gpuNameText = "Not available";
+  if (!cudaAvailable)
+    if (const std::string why = cuda.unavailableReason(); !why.empty())
+      gpuNameText += ": " + why;
   if (cudaAvailable)
     queryDevice(*this);
   const bool gpuCompatible = checkCompatibility(*this);

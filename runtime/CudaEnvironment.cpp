@@ -5,12 +5,48 @@
 #include <c10/cuda/CUDACachingAllocator.h>
 #include <torch/cuda.h>
 
+#include <dlfcn.h>
+
 #include <mutex>
 #include <stdexcept>
+
+#ifndef TWEENOVA_TORCH_CUDA_ARCHS
+#define TWEENOVA_TORCH_CUDA_ARCHS ""
+#endif
 
 namespace tweenova {
 
 namespace {
+
+// Asks the driver library itself, without the CUDA runtime: which driver is
+// there, which CUDA it supports and how many devices it sees. The library
+// stays loaded (libtorch loads it too where it exists).
+DriverProbe probeDriver()
+{
+  DriverProbe probe;
+  void* driver = dlopen("libcuda.so.1", RTLD_NOW | RTLD_LOCAL);
+  if (!driver)
+    return probe;
+  probe.found = true;
+  using GetVersion = int (*)(int*);
+  using Init = int (*)(unsigned);
+  using GetCount = int (*)(int*);
+  auto getVersion = reinterpret_cast<GetVersion>(dlsym(driver, "cuDriverGetVersion"));
+  auto init = reinterpret_cast<Init>(dlsym(driver, "cuInit"));
+  auto getCount = reinterpret_cast<GetCount>(dlsym(driver, "cuDeviceGetCount"));
+  if (getVersion)
+    getVersion(&probe.version);
+  constexpr int kSuccess = 0, kNoDevice = 100;
+  if (init && getCount) {
+    const int status = init(0);
+    int count = 0;
+    if (status == kNoDevice)
+      probe.deviceCount = 0;
+    else if (status == kSuccess && getCount(&count) == kSuccess)
+      probe.deviceCount = count;
+  }
+  return probe;
+}
 
 // libtorch's answers. Every query here also answers on a machine without a
 // GPU or driver: no device, the build's versions, nothing thrown.
@@ -41,6 +77,16 @@ public:
   // libtorch reports its CUDA configuration only where the runtime starts:
   // without a driver, asking throws.
   std::string showConfig() const override { return isAvailable() ? at::detail::getCUDAHooks().showConfig() : ""; }
+  // Recorded when the plug-in was configured against this libtorch.
+  std::string kernelArchitectures() const override { return buildHasCuda() ? TWEENOVA_TORCH_CUDA_ARCHS : ""; }
+  std::string unavailableReason() const override
+  {
+    if (isAvailable())
+      return "";
+    if (!buildHasCuda())
+      return "this build has no CUDA";
+    return describeMissingCuda(probeDriver(), versionCUDART());
+  }
 
   void emptyCache() const override
   {
@@ -60,6 +106,8 @@ public:
   long versionCUDART() const override { return current()->versionCUDART(); }
   long versionCuDNN() const override { return current()->versionCuDNN(); }
   std::string showConfig() const override { return current()->showConfig(); }
+  std::string kernelArchitectures() const override { return current()->kernelArchitectures(); }
+  std::string unavailableReason() const override { return current()->unavailableReason(); }
   void emptyCache() const override { current()->emptyCache(); }
 
   void install(std::shared_ptr<const CudaEnvironment> env)
@@ -86,6 +134,31 @@ SwitchableCudaEnvironment& switchable()
 }
 
 } // namespace
+
+int minimumDriverRelease(long runtimeVersion)
+{
+  switch (runtimeVersion / 1000) {
+  case 11: return 450;
+  case 12: return 525;
+  case 13: return 580;
+  default: return 0;
+  }
+}
+
+std::string describeMissingCuda(const DriverProbe& driver, long runtimeVersion)
+{
+  if (!driver.found)
+    return "no NVIDIA driver";
+  // Since CUDA 11 a driver runs every runtime of the major version it supports.
+  if (driver.version > 0 && driver.version / 1000 < runtimeVersion / 1000) {
+    const int release = minimumDriverRelease(runtimeVersion);
+    return "driver too old for this build's CUDA (it needs " +
+           (release > 0 ? "R" + std::to_string(release) + " or newer" : std::string("a newer one")) + ")";
+  }
+  if (driver.deviceCount == 0)
+    return "no device";
+  return "the CUDA runtime could not start";
+}
 
 const CudaEnvironment& cudaEnvironment() { return switchable(); }
 

@@ -31,9 +31,31 @@ public:
   virtual long versionCuDNN() const = 0;
   // The build's configuration text; empty while no device is available.
   virtual std::string showConfig() const = 0;
+  // The kernel architectures the libtorch build was compiled for, as libtorch
+  // lists them ("sm_75 sm_80 sm_90", "compute_90" for PTX); empty when unknown.
+  // Known without a driver, unlike showConfig().
+  virtual std::string kernelArchitectures() const = 0;
+  // Why CUDA is not available: "no NVIDIA driver", "driver too old for this
+  // build's CUDA (it needs R580 or newer)", "no device"; empty while it is.
+  virtual std::string unavailableReason() const = 0;
   // Releases the device memory the caching allocator holds unused.
   virtual void emptyCache() const = 0;
 };
+
+// What the NVIDIA driver of the machine says, for unavailableReason().
+struct DriverProbe {
+  bool found = false;     // libcuda could be loaded
+  int version = 0;        // the CUDA version the driver supports (12040 for 12.4)
+  int deviceCount = -1;   // devices the driver sees; -1 when it could not tell
+};
+
+// The reason unavailableReason() gives for a driver probe and the build's
+// CUDA runtime version (13000 for 13.0).
+std::string describeMissingCuda(const DriverProbe& driver, long runtimeVersion);
+
+// The oldest NVIDIA driver release that runs a CUDA runtime of that major
+// version (580 for CUDA 13); 0 when unknown.
+int minimumDriverRelease(long runtimeVersion);
 
 // The environment in force: libtorch's own unless a test installed another.
 // The reference stays valid for the life of the process: every query is

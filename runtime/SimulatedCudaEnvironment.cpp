@@ -31,7 +31,8 @@ SimulatedCudaEnvironment SimulatedCudaEnvironment::standard()
 }
 
 SimulatedCudaEnvironment::SimulatedCudaEnvironment(const SimulatedCudaEnvironment& o)
-  : devices(o.devices), runtimeVersion(o.runtimeVersion), cudnnVersion(o.cudnnVersion), config(o.config)
+  : devices(o.devices), runtimeVersion(o.runtimeVersion), cudnnVersion(o.cudnnVersion), config(o.config),
+    architectures(o.architectures), reason(o.reason)
 {}
 
 CudaDeviceProperties SimulatedCudaEnvironment::deviceProperties(int index) const

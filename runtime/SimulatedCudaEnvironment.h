@@ -16,6 +16,8 @@ public:
   long runtimeVersion = 11080;
   long cudnnVersion = 8401;
   std::string config;
+  std::string architectures;             // kernelArchitectures()
+  std::string reason = "no NVIDIA driver";  // unavailableReason() while there are no devices
   mutable std::atomic<int> emptyCacheCalls{0};
 
   // Two 24 GiB devices of compute capability 8.9, CUDA 11.8.0, cuDNN 8.4.1 and
@@ -31,6 +33,8 @@ public:
   long versionCUDART() const override { return runtimeVersion; }
   long versionCuDNN() const override { return cudnnVersion; }
   std::string showConfig() const override { return config; }
+  std::string kernelArchitectures() const override { return architectures; }
+  std::string unavailableReason() const override { return isAvailable() ? "" : reason; }
   void emptyCache() const override { ++emptyCacheCalls; }
 };
 

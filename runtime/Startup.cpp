@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <iostream>
+#include <mutex>
 
 namespace {
 
@@ -49,6 +50,22 @@ void checkKernelSupport(const Tweenova& node)
   }
 }
 
+// A driver that is there but cannot run this build is worth a line: the
+// node then renders on the CPU, far slower. Said once per process for each
+// reason, not for every node a script creates; a machine without a driver
+// is simply a CPU machine and hears nothing.
+void reportUnusableDriver(const tweenova::CudaEnvironment& cuda)
+{
+  static std::mutex mutex;
+  static std::string reported;
+  const std::string why = cuda.unavailableReason();
+  std::lock_guard<std::mutex> lock(mutex);
+  if (why.empty() || why == "no NVIDIA driver" || why == "this build has no CUDA" || why == reported)
+    return;
+  reported = why;
+  std::cout << "Tweenova: the GPU is not usable (" << why << "); the node renders on the CPU." << std::endl;
+}
+
 } // namespace
 
 std::string getPluginPath()
@@ -69,7 +86,12 @@ void startUp(Tweenova& node)
 {
   applyLogLevel(node.debug);
   spdlog::debug("Plugin directory: {}", getPluginPath());
-  if (!cudaEnvironment().isAvailable() || !queryDevice(node))
+  const CudaEnvironment& cuda = cudaEnvironment();
+  if (!cuda.isAvailable()) {
+    reportUnusableDriver(cuda);
+    return;
+  }
+  if (!queryDevice(node))
     return;
   checkKernelSupport(node);
 }

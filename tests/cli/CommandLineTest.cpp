@@ -133,7 +133,7 @@ TEST_F(CommandLine, PanelListsEveryKnobWithItsStateAndTexts)
   if (cuda.isAvailable()) {
     EXPECT_NE(r.out.find("gpuName\tNamed_Text_knob\t\t" + cuda.deviceProperties(0).name + "\t-"), std::string::npos);
   } else {
-    EXPECT_NE(r.out.find("gpuName\tNamed_Text_knob\t\tNot available\t-"), std::string::npos);
+    EXPECT_NE(r.out.find("gpuName\tNamed_Text_knob\t\tNot available: " + cuda.unavailableReason() + "\t-"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("use_gpu\tBool_knob\tUse GPU if available\tfalse\tdisabled"), std::string::npos);
   }
   EXPECT_NE(r.out.find("This version is built against CUDA " + std::to_string(cuda.versionCUDART() / 1000) + "."),

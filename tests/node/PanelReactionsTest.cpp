@@ -238,3 +238,72 @@ TEST(PanelReactions, ImagePatchesCountTheInputsTiles)
   wide.node->showPanel();
   EXPECT_EQ(textOf(wide, "image_patches"), "Image patches: 3 (3 x 1)");
 }
+
+TEST(PanelInfo, CompatibilityFollowsTheBuildsKernels)
+{
+  // libtorch's own list, and the nvcc flags of its configuration text (only code= entries are in the build).
+  const std::vector<KernelArchitecture> cuda13 = parseKernelArchitectures("sm_75 sm_80 sm_86 sm_90 sm_100 sm_120");
+  ASSERT_EQ(cuda13.size(), 6u);
+  EXPECT_EQ(architectureSpan(cuda13), "sm_75 to sm_120");
+  const std::vector<KernelArchitecture> flags =
+    parseKernelArchitectures("-gencode;arch=compute_80,code=sm_86;-gencode;arch=compute_90,code=[sm_90,compute_90]");
+  ASSERT_EQ(flags.size(), 3u);
+  EXPECT_EQ(flags[0].cc, 86);
+  EXPECT_TRUE(flags[2].ptx);
+
+  // Native code runs on its major version from its minor on; PTX on every later device.
+  for (int cc : {75, 80, 89, 90, 100, 103, 120, 121})
+    EXPECT_TRUE(isDeviceCompatible(13000, cc, cuda13)) << cc;
+  for (int cc : {35, 61, 70, 72, 110})
+    EXPECT_FALSE(isDeviceCompatible(13000, cc, cuda13)) << cc;
+  EXPECT_TRUE(isDeviceCompatible(13000, 110, flags));  // compute_90
+  EXPECT_FALSE(isDeviceCompatible(13000, 80, flags));
+  // The table's versions keep their table, and no device older than the oldest kernel passes.
+  EXPECT_TRUE(isDeviceCompatible(11080, 90, flags));
+  EXPECT_FALSE(isDeviceCompatible(11080, 80, flags));
+  EXPECT_FALSE(isDeviceCompatible(11080, 70, parseKernelArchitectures("sm_75 sm_86")));
+  EXPECT_TRUE(isDeviceCompatible(11080, 70, {}));
+}
+
+TEST(PanelInfo, AnOldCardOnThisBuildIsRefusedWithItsReason)
+{
+  // As the CUDA 13 build looks without a driver's configuration text: the list recorded at configure time.
+  auto cuda13 = [](int major, int minor) {
+    SimulatedCudaEnvironment env = oneDevice(major, minor, 13000);
+    env.cudnnVersion = 91900;
+    env.config = "";
+    env.architectures = "sm_75 sm_80 sm_86 sm_90 sm_100 sm_120";
+    return env;
+  };
+  {
+    ScopedCuda cuda(cuda13(6, 1));
+    RetimeRig rig;
+    EXPECT_FALSE(rig.panelOp().use_gpu);
+    EXPECT_FALSE(rig.knob("use_gpu")->isEnabled());
+    EXPECT_EQ(textOf(rig, "gpuMemory"), "24Gb&nbsp;&nbsp;&nbsp;Compute capability: <font color='red'>sm_61</font> "
+                                        "(this build's kernels are for sm_75 to sm_120)");
+    ASSERT_TRUE(aboutRow(rig, "with native support for GPUs up to compute capability sm_120."));
+    EXPECT_EQ(textOf(rig, "kernelInfo"), "Since your current GPU is sm_61, you will rely on native kernels.");
+  }
+  {
+    ScopedCuda cuda(cuda13(9, 0));
+    RetimeRig rig;
+    EXPECT_TRUE(rig.panelOp().use_gpu);
+    EXPECT_EQ(textOf(rig, "gpuMemory"), "24Gb   Compute capability: sm_90");
+    ASSERT_TRUE(aboutRow(rig, "This version is built against CUDA 13.0.0 and cuDNN 9.19.0"));
+    // A device id change runs the same verdict.
+    rig.panelOp().cuda_deviceid = 0;
+    rig.set("cuda_deviceid", 0);
+    EXPECT_TRUE(rig.panelOp().use_gpu);
+  }
+}
+
+TEST(PanelInfo, WithoutCudaTheGpuLineSaysWhy)
+{
+  SimulatedCudaEnvironment none;
+  none.reason = "the CUDA runtime could not start";
+  ScopedCuda cuda(none);
+  RetimeRig rig;
+  EXPECT_EQ(textOf(rig, "gpuName"), "Not available: the CUDA runtime could not start");
+  EXPECT_FALSE(rig.panelOp().use_gpu);
+}

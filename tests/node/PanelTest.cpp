@@ -27,7 +27,7 @@ TEST(Panel, DeclaresEveryKnobInOrderWithItsDefault)
   const Row expected[] = {
     {"", KnobKind::Tab, "Tweenova", ""},
     {"", KnobKind::Text, "Local GPU: ", ""},
-    {"gpuName", KnobKind::NamedText, "", "Not available"},
+    {"gpuName", KnobKind::NamedText, "", "Not available: no NVIDIA driver"},
     {"", KnobKind::Text, " ", ""},
     {"GPU settings", KnobKind::BeginGroup, "GPU settings", ""},
     {"cuda_deviceid", KnobKind::Int, "CUDA device ID", "0"},

@@ -98,3 +98,18 @@ TEST(Startup, DestructorMovesALoadedNetworkOffTheDeviceAndNeverThrows)
   EXPECT_EQ(empty.find("Moving model to CPU"), std::string::npos);
   EXPECT_NE(empty.find("Tweenova destructor: Cleanup completed successfully"), std::string::npos);
 }
+
+TEST(Startup, ADriverThatCannotRunTheBuildIsSaidOncePerReason)
+{
+  tweenova::SimulatedCudaEnvironment env;
+  env.reason = "driver too old for this build's CUDA (it needs R580 or newer)";
+  {
+    ScopedCuda tooOld(env);
+    EXPECT_EQ(startUpOutput(), "Tweenova: the GPU is not usable (driver too old for this build's CUDA (it needs R580 "
+                               "or newer)); the node renders on the CPU.\n");
+    EXPECT_EQ(startUpOutput(), "");  // every further node of the script says nothing more
+  }
+  env.reason = "no device";
+  ScopedCuda noDevice(env);
+  EXPECT_EQ(startUpOutput(), "Tweenova: the GPU is not usable (no device); the node renders on the CPU.\n");
+}

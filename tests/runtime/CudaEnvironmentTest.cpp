@@ -71,3 +71,26 @@ TEST(CudaEnvironment, AHeldReferenceAnswersForTheEnvironmentInForce)
   EXPECT_EQ(three.use_count(), 1);  // nothing else keeps a replaced environment
   EXPECT_EQ(held.deviceCount(), real().deviceCount());
 }
+
+TEST(CudaEnvironment, AMissingGpuHasItsReason)
+{
+  using tweenova::describeMissingCuda;
+  using tweenova::DriverProbe;
+  EXPECT_EQ(describeMissingCuda(DriverProbe{}, 13000), "no NVIDIA driver");
+  // A driver for CUDA 12.4 cannot run the CUDA 13 runtime; one for 13.1 can.
+  EXPECT_EQ(describeMissingCuda(DriverProbe{true, 12040, 1}, 13000),
+            "driver too old for this build's CUDA (it needs R580 or newer)");
+  EXPECT_EQ(describeMissingCuda(DriverProbe{true, 11080, 1}, 12080),
+            "driver too old for this build's CUDA (it needs R525 or newer)");
+  EXPECT_EQ(describeMissingCuda(DriverProbe{true, 13010, 0}, 13000), "no device");
+  EXPECT_EQ(describeMissingCuda(DriverProbe{true, 13010, -1}, 13000), "the CUDA runtime could not start");
+  EXPECT_EQ(describeMissingCuda(DriverProbe{true, 13000, 2}, 13000), "the CUDA runtime could not start");
+  EXPECT_EQ(tweenova::minimumDriverRelease(13000), 580);
+
+  // This machine's own answer agrees with its devices.
+  const tweenova::CudaEnvironment& cuda = real();
+  EXPECT_EQ(cuda.unavailableReason().empty(), cuda.isAvailable()) << cuda.unavailableReason();
+  // The kernels are known with or without a driver.
+  EXPECT_FALSE(buildArchitectures(cuda).empty()) << cuda.kernelArchitectures();
+  EXPECT_NE(cuda.kernelArchitectures().find("sm_90"), std::string::npos) << cuda.kernelArchitectures();
+}
