@@ -1,15 +1,12 @@
 // Open step: device choice, JIT options, network loading and placement.
 #include "node/Tweenova.h"
 #include "runtime/DeviceRule.h"
-#include "runtime/MemAdapter.h"
-#include "runtime/ModelLibrary.h"
+#include "runtime/SharedNetworks.h"
 
 #include <torch/csrc/jit/python/update_graph_executor_opt.h>
 #include <torch/script.h>
 
 #include <iostream>
-#include <memory>
-#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -17,37 +14,35 @@ namespace {
 
 constexpr const char* kLoadError = "Error loading the frame interpolation neural network model";
 
-// Deserialises the network from the model library's memory onto `device`.
-// One load at a time: TorchScript's compiler shares state between the
-// archives it compiles, unguarded (ThreadSanitizer sees two render threads
-// opening their operators race inside it).
-torch::jit::Module loadNetwork(const torch::Device& device)
+// Switches the half-casting flags off in every module of the network and
+// converts it to float32 when it has such flags: a `fresh` network always, a
+// shared one only when a flag was on again (converting a network that others
+// are running would race with them). Returns whether the network has flags.
+bool prepareForCpu(torch::jit::Module& model, bool fresh)
 {
-  static std::mutex loading;
-  std::lock_guard<std::mutex> lock(loading);
-  const tweenova::ModelArchive archive = tweenova::ModelArchive::fetch(tweenova::modelLibraryPath());
-  auto adapter = std::make_shared<MemAdapter>(archive.data(), archive.size());
-  return torch::jit::load(adapter, device, /*load_debug_files=*/true);
-}
-
-// Switches the half-casting flags off in every module of the network and,
-// when any was present, converts the network to float32. Returns whether it did.
-bool prepareForCpu(torch::jit::Module& model)
-{
-  bool changed = false;
+  bool hasFlags = false, switched = false;
   for (torch::jit::Module module : model.modules()) {
-    if (module.hasattr("cast_half")) {
-      module.setattr("cast_half", false);
-      changed = true;
-    }
-    if (module.hasattr("synth_fp32")) {
-      module.setattr("synth_fp32", false);
-      changed = true;
+    for (const char* flag : {"cast_half", "synth_fp32"}) {
+      if (!module.hasattr(flag))
+        continue;
+      hasFlags = true;
+      if (module.attr(flag).toBool()) {
+        module.setattr(flag, false);
+        switched = true;
+      }
     }
   }
-  if (changed)
+  if (switched || (fresh && hasFlags))
     model.to(torch::kFloat32, false);
-  return changed;
+  return hasFlags;
+}
+
+// What a network for `device` goes through before it is shared.
+tweenova::NetworkPreparation preparationFor(const DeviceChoice& choice)
+{
+  if (choice.useCuda)
+    return {};
+  return [](torch::jit::Module& network) { prepareForCpu(network, true); };
 }
 
 } // namespace
@@ -64,7 +59,7 @@ void Tweenova::_open()
 
   if (!modelLoaded) {
     try {
-      model = loadNetwork(choice.device);
+      model = tweenova::acquireNetwork(choice.device, preparationFor(choice));
       modelLoaded = true;
     } catch (const std::exception& e) {
       std::cout << kLoadError << std::endl << e.what() << std::endl;
@@ -77,14 +72,17 @@ void Tweenova::_open()
     }
   }
 
-  // Moving and preparing the network run on every open step; a failure here
-  // must not leave the host call either.
+  // Placing and preparing the network run on every open step; a failure here
+  // must not leave the host call either. A network is shared, so it is never
+  // moved in place: another device takes that device's copy, deserialised
+  // from the library when no node holds one yet.
   std::ostringstream deviceText;
   deviceText << choice.device;
   const std::string placeError = "Error placing the frame interpolation neural network model on " + deviceText.str();
   try {
-    model.to(choice.device, false);
-    if (!choice.useCuda && prepareForCpu(model) && debug)
+    if (tweenova::networkDevice(model) != choice.device)
+      model = tweenova::acquireNetwork(choice.device, preparationFor(choice));
+    if (!choice.useCuda && prepareForCpu(model, false) && debug)
       std::cout << node_name()
                 << ": CPU device - running the model in FP32 (half-casting flags off) to avoid the slow FP16-on-CPU "
                    "path."

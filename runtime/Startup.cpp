@@ -5,6 +5,7 @@
 #include "node/Tweenova.h"
 #include "runtime/CudaEnvironment.h"
 #include "runtime/Logging.h"
+#include "runtime/SharedNetworks.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -101,7 +102,7 @@ void tearDown(Tweenova& node) noexcept
   try {
     if (node.modelLoaded) {
       spdlog::debug("Tweenova destructor: Moving model to CPU before cleanup");
-      node.model.to(torch::Device(torch::kCPU, -1), false);
+      releaseNetwork(node.model);
     }
     spdlog::debug("Tweenova destructor: Cleanup completed successfully");
   } catch (const std::exception& e) {

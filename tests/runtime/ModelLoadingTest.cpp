@@ -1,6 +1,7 @@
 #include "inference/InferencePass.h"
 #include "networks/TestNetworks.h"
 #include "runtime/ModelLibrary.h"
+#include "runtime/SharedNetworks.h"
 #include "runtime/Startup.h"
 #include "support/RetimeRig.h"
 #include "support/ScopedCuda.h"
@@ -224,4 +225,40 @@ TEST_F(ModelLoadingTest, RealNetworkLoadsAndInterpolatesOnTheCpu)
   EXPECT_EQ(r.scalar_type(), torch::kFloat32);
   EXPECT_TRUE(torch::isfinite(r).all().item<bool>());
   EXPECT_EQ(ctx.progressDone, 1);
+}
+
+TEST(SharedNetworks, OperatorsAndNodesHoldOneNetworkPerArchiveAndDevice)
+{
+  ServeNetwork serve("blend");
+  RetimeRig rig, other;
+  // Operators the host makes to render frames side by side, and another node.
+  Tweenova* ops[] = {&rig.acquire(1), &rig.acquire(2), &other.acquire(1)};
+  for (Tweenova* op : ops) {
+    op->validate(true);
+    op->open();
+    ASSERT_TRUE(op->modelLoaded) << op->errorMessage();
+  }
+  EXPECT_EQ(ops[0]->model._ivalue().get(), ops[1]->model._ivalue().get());
+  EXPECT_EQ(ops[0]->model._ivalue().get(), ops[2]->model._ivalue().get());
+  EXPECT_EQ(tweenova::sharedNetworkCount(), 1u);
+  EXPECT_EQ(tweenova::networkDevice(ops[0]->model), torch::Device(torch::kCPU, -1));
+
+  // Other bytes from the library are another network.
+  serve.serve("noflags");
+  ops[2]->modelLoaded = false;
+  ops[2]->invalidate();
+  ops[2]->validate(true);
+  ops[2]->open();
+  EXPECT_NE(ops[0]->model._ivalue().get(), ops[2]->model._ivalue().get());
+  EXPECT_EQ(tweenova::sharedNetworkCount(), 2u);
+
+  // The last holder lets go of a network entirely; the others keep theirs.
+  tweenova::releaseNetwork(ops[2]->model);
+  EXPECT_EQ(tweenova::sharedNetworkCount(), 1u);
+  tweenova::releaseNetwork(ops[0]->model);
+  EXPECT_TRUE(ops[1]->model.find_method("forward").has_value());
+  EXPECT_EQ(tweenova::sharedNetworkCount(), 1u);
+  rig.release(*ops[0]);
+  rig.release(*ops[1]);
+  other.release(*ops[2]);
 }
