@@ -14,4 +14,5 @@ struct InferenceContext {
   float requestedFramePosition;
   float timestep;
   float downscaleFactor;          // 1.0, 0.5 or 0.25
+  bool deviceBf16 = false;        // renderDevice computes bfloat16
 };

@@ -1,16 +1,18 @@
 #include "inference/InferencePass.h"
 
+#include "inference/CudaAutocast.h"
 #include "inference/DeviceTransfer.h"
+#include "inference/DeviceTurn.h"
 #include "inference/TileTransfer.h"
 #include "node/Tweenova.h"
 
-#include <ATen/autocast_mode.h>
 #include <c10/core/InferenceMode.h>
 #include <torch/script.h>
 
 #include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -50,6 +52,11 @@ void checkNaN(const torch::Tensor& result, int thresholdPercent, bool debug)
 
 } // namespace
 
+at::ScalarType reducedType(const Tweenova& node, const InferenceContext& ctx)
+{
+  return node.use_bfloat16 && ctx.deviceBf16 ? at::kBFloat16 : at::kHalf;
+}
+
 int64_t subStepIndex(int steps) { return std::clamp<int64_t>(int64_t(steps) - 1, 0, 5); }
 
 torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, const torch::Tensor& frame1)
@@ -59,6 +66,11 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
 
   if (ctx.progressTotal > 1)
     node.progressMessage("Interpolating (pass %d/%d)", ctx.progressDone + 1, ctx.progressTotal);
+
+  // Passes on one GPU take turns, from the upload to the result's download.
+  std::optional<DeviceTurn> turn;
+  if (ctx.useCuda)
+    turn.emplace(int(ctx.renderDevice.index()));
 
   // Float32 tiles for the CPU are prepared in one pass each; anything else
   // by tensor expressions, on the device for the GPU.
@@ -74,17 +86,6 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
     img1 = transfer::toDeviceInput(frame1, ctx.renderDevice, node.colorspace_convert);
   }
 
-  if (ctx.useCuda) {
-    at::autocast::set_autocast_enabled(at::kCUDA, node.mixed_precision);
-    if (node.mixed_precision) {
-      // Autocast runs the network's operations in the same type as its inputs.
-      const at::ScalarType target = node.use_bfloat16 && node.bf16Capable ? at::kBFloat16 : at::kHalf;
-      at::autocast::set_autocast_dtype(at::kCUDA, target);
-      img0 = at::autocast::cached_cast(target, img0, c10::DeviceType::CUDA);
-      img1 = at::autocast::cached_cast(target, img1, c10::DeviceType::CUDA);
-    }
-  }
-
   std::vector<torch::IValue> args{img0,
                                   img1,
                                   double(ctx.timestep),
@@ -96,6 +97,12 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
   const auto start = std::chrono::steady_clock::now();
   torch::Tensor result;
   {
+    // Mixed precision is autocast alone: the convolutions run in the reduced
+    // type while the inputs stay float32, so that the values the network
+    // warps and blends, and every pixel it does not move, keep their precision.
+    std::optional<CudaAutocast> autocast;
+    if (ctx.useCuda)
+      autocast.emplace(node.mixed_precision, reducedType(node, ctx));
     c10::InferenceMode guard;
     torch::jit::Method forward = node.model.get_method("forward");
     result = forward(std::move(args), torch::jit::Kwargs()).toTensor();
@@ -105,11 +112,6 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
     std::cout << "    Inference time (forward): "
               << std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000000 << "ms"
               << std::endl;
-
-  if (ctx.useCuda) {
-    at::autocast::set_autocast_enabled(at::kCUDA, false);
-    at::autocast::set_autocast_dtype(at::kCUDA, at::kHalf);
-  }
 
   if (node.nan_error_threshold <= 99)
     checkNaN(result, node.nan_error_threshold, node.debug);
@@ -122,6 +124,7 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
     result = transfer::fromNetworkResult(result, h, w, node.colorspace_convert);
   else
     result = transfer::fromDeviceResult(result, h, w, node.colorspace_convert);
+  turn.reset();
 
   ctx.progressDone += 1;
   node.progressFraction(double(ctx.progressDone) / double(ctx.progressTotal));

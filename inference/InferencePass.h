@@ -14,5 +14,9 @@ constexpr int64_t kNetworkPadMultiple = 32;
 // result with more NaN values than the node allows.
 torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, const torch::Tensor& frame1);
 
+// The reduced type of mixed precision on the render device: bfloat16 when the
+// node asks for it and the device computes it, else float16.
+at::ScalarType reducedType(const Tweenova& node, const InferenceContext& ctx);
+
 // The network's sub-step argument for the node's `steps` value: steps - 1, within 0 ... 5.
 int64_t subStepIndex(int steps);

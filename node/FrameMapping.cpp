@@ -4,6 +4,7 @@
 #include "node/Tweenova.h"
 #include "runtime/Logging.h"
 
+#include <cstdlib>
 #include <cmath>
 #include <set>
 
@@ -157,6 +158,13 @@ void Tweenova::append(Hash& hash)
   hash.append(use_bfloat16);
   hash.append(bf16Capable);
   hash.append(use_gpu);
+  // The device a render uses, so that a changed one opens the node again and
+  // moves its network there: the batch render's variable counts where it rules.
+  hash.append(cuda_deviceid);
+  hash.append(gpu_render_override);
+  const char* gpuIndex = gpu_render_override ? std::getenv("QUOLMARINE_NUKE_GPU_INDEX") : nullptr;
+  hash.append(gpuIndex != nullptr);
+  hash.append(gpuIndex ? int(std::strtol(gpuIndex, nullptr, 10)) : 0);
   hash.append(steps);
   hash.append(flow_magnitude);
   hash.append(threshold);

@@ -122,7 +122,7 @@ void Tweenova::renderStripe(ImagePlane& outputPlane)
     if (!Application::IsGUIActive()) {
       std::cout << node_name() << ": Running inference for layer '" << requested;
       if (device.useCuda)
-        std::cout << "' on GPU (" << gpuNameText << ")";
+        std::cout << "' on GPU (" << device.name << ")";
       else
         std::cout << "' on CPU";
       std::cout << std::endl;
@@ -156,7 +156,8 @@ void Tweenova::renderStripe(ImagePlane& outputPlane)
                            device.useCuda,
                            frameInfo.requestedFramePosition,
                            frameInfo.timestep,
-                           downscaleFactor};
+                           downscaleFactor,
+                           device.bf16Capable};
 
       static const int kPlanes[3][3] = {{0, 0, 0}, {0, 1, 0}, {0, 1, 2}};
       const int* planes = kPlanes[nModel - 1];

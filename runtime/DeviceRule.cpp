@@ -29,8 +29,16 @@ DeviceChoice chooseDevice(const Tweenova& node, DeviceRuleCaller caller)
   }
   if (render && node.debug)
     std::cout << node.node_name() << ": Set the use_cuda_device to: " << index << std::endl;
-  choice.device = torch::Device(torch::kCUDA, static_cast<c10::DeviceIndex>(usableDeviceIndex(index, last + 1)));
+  const int usable = usableDeviceIndex(index, last + 1);
+  choice.device = torch::Device(torch::kCUDA, static_cast<c10::DeviceIndex>(usable));
   choice.useCuda = true;
+  try {
+    const tweenova::CudaDeviceProperties props = cuda.deviceProperties(usable);
+    choice.name = props.name;
+    choice.bf16Capable = props.major > 7;
+  } catch (const std::exception&) {
+    // A device that does not answer fails at its first use, with its own message.
+  }
   return choice;
 }
 

@@ -2,11 +2,17 @@
 
 #include <torch/types.h>
 
+#include <string>
+
 class Tweenova;
 
 struct DeviceChoice {
   torch::Device device{torch::kCPU, -1};
   bool useCuda = false;
+  // Of the chosen CUDA device: its name, and whether it computes bfloat16
+  // (compute capability 8 and newer).
+  std::string name;
+  bool bf16Capable = false;
 };
 
 // Who applies the rule; it decides which diagnostic lines are printed.

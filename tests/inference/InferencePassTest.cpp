@@ -249,3 +249,32 @@ TEST_F(InferencePassTest, NetworkFailuresReachTheCallerWithoutProgress)
             std::string::npos);
   EXPECT_TRUE(fractions.empty());
 }
+
+TEST_F(InferencePassTest, AFailingGpuPassLeavesAutocastAsItFoundIt)
+{
+  // A render that takes the GPU's route (its tensors stay on the CPU here) and fails inside the call.
+  useNetwork("throws");
+  op->mixed_precision = true;
+  InferenceContext ctx = context();
+  ctx.useCuda = true;
+  const torch::Tensor a = frame(32, 32, 0.1f);
+  EXPECT_ANY_THROW(inferencePass(ctx, a, a));
+  EXPECT_FALSE(at::autocast::is_autocast_enabled(at::kCUDA));
+  EXPECT_EQ(at::autocast::get_autocast_dtype(at::kCUDA), at::kHalf);
+  EXPECT_EQ(ctx.progressDone, 0);
+}
+
+TEST_F(InferencePassTest, TheReducedTypeIsThatOfTheRenderDevice)
+{
+  // The panel's device may be another than the batch render's.
+  op->use_bfloat16 = true;
+  op->bf16Capable = true;
+  InferenceContext ctx = context();
+  ctx.deviceBf16 = false;
+  EXPECT_EQ(reducedType(*op, ctx), at::kHalf);
+  op->bf16Capable = false;
+  ctx.deviceBf16 = true;
+  EXPECT_EQ(reducedType(*op, ctx), at::kBFloat16);
+  op->use_bfloat16 = false;
+  EXPECT_EQ(reducedType(*op, ctx), at::kHalf);
+}
