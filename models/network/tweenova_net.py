@@ -72,10 +72,18 @@ Block scales are capped so that every block's input keeps at least
 frames are padded by replication to the multiple the scales need (4 times
 the largest, halved when they are enlarged), then cropped back.
 
-`cast_half`: on CUDA, estimate the flows in float16. `synth_fp32`: on CUDA,
-warp and blend in float32 rather than in the input's type. On the CPU
-everything runs in float32 whatever the input type; the result always has
-the input's dtype.
+Held frames. Two identical inputs (a held frame of the plate, or a tile of
+it that does not change) are returned as they are: nothing moves between
+them, and any flow the blocks would estimate could only resample them.
+
+Reduced precision. Under autocast (the node's mixed precision) float32
+inputs stay float32: the convolutions run in the reduced type, the flows,
+grids, warps and the blend in float32, so that reduced precision changes
+only where the flows come out differently and the plate's values are not
+rounded. `cast_half`: on CUDA, estimate the flows in float16. `synth_fp32`:
+on CUDA, warp and blend in float32 rather than in the input's type. On the
+CPU everything runs in float32 whatever the input type; the result always
+has the input's dtype.
 """
 from typing import Dict, List, Optional, Tuple
 
@@ -85,7 +93,7 @@ from torch import Tensor, nn
 
 from warping import lattice_rows, moved, pixel_grid, points, reduce_points, sample, warp
 
-VERSION = "2.1.0"
+VERSION = "2.2.0"
 
 # Prefixes of the published state dict's entries that the interpolation
 # graph never reads: the teacher block of training and the caltime head.
@@ -409,6 +417,8 @@ class TweenovaNet(nn.Module):
             return img0.clone()
         if timestep >= 1.0 - threshold:
             return img1.clone()
+        if torch.equal(img0, img1):
+            return img0.clone()
         out_dtype = img0.dtype
         flow_dtype = torch.float32
         synth_dtype = torch.float32

@@ -107,6 +107,31 @@ def test_threshold_returns_the_input(scripted):
         assert not torch.equal(scripted(a, b, 0.0005, 1, 1, 0.0, 1.0), a)
 
 
+def test_reduced_precision_leaves_the_plate_values_alone(scripted):
+    # Mixed precision is autocast over float32 inputs (bfloat16 here, as the
+    # CPU allows it; float16 or bfloat16 on the GPU). A held frame comes back
+    # as it went in. Where half the frame holds still and half moves, the held
+    # half differs from the float32 result only as much as the flows do: a
+    # small fraction of what rounding the inputs to bfloat16 costs.
+    a = encoded("davis/juggle/frame10.png")[:, :, 0:192, 0:320]
+    b = encoded("davis/juggle/frame11.png")[:, :, 0:192, 0:320].clone()
+    b[:, :, :, 160:] = a[:, :, :, 160:]
+    held = slice(192, 320)  # away from the moving half
+    with torch.no_grad():
+        full = scripted(a, b, 0.5, *DEFAULTS)
+        with torch.autocast("cpu", dtype=torch.bfloat16):
+            assert torch.equal(scripted(a, a.clone(), 0.5, *DEFAULTS), a)
+            mixed = scripted(a, b, 0.5, *DEFAULTS)
+            rounded = scripted(a.bfloat16(), b.bfloat16(), 0.5, *DEFAULTS).float()
+    assert mixed.dtype == torch.float32
+    mixed_error = (mixed - full)[:, :, :, held].abs()
+    rounded_error = (rounded - full)[:, :, :, held].abs()
+    assert mixed_error.max().item() <= 1e-3
+    assert mixed_error.mean().item() * 10 <= rounded_error.mean().item(), (mixed_error.mean(), rounded_error.mean())
+    # The moving half still moves: the result is no copy of either frame.
+    assert (mixed - a)[:, :, :, 0:128].abs().mean().item() > 1e-3
+
+
 def test_dtype_in_is_dtype_out(scripted):
     a = encoded("davis/kart-turn/frame10.png")[:, :, 0:96, 0:128]
     b = encoded("davis/kart-turn/frame11.png")[:, :, 0:96, 0:128]
