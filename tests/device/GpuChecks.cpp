@@ -1,6 +1,7 @@
 #include "device/GpuChecks.h"
 
 #include "device/ForwardTiming.h"
+#include "device/GpuWorkloadChecks.h"
 #include "device/RetimeNode.h"
 #include "device/Timing.h"
 #include "node/Tweenova.h"
@@ -18,6 +19,16 @@ constexpr int kUhdWidth = 3840, kUhdHeight = 2160, kUhdMaxSize = 1024;
 constexpr int kHdWidth = 1920, kHdHeight = 1080;
 constexpr int kNodeWarmup = 2, kNodeRuns = 5;
 constexpr int kForwardWarmup = 3, kForwardRuns = 10;
+
+// The speed asked of fp16 at 1080p on an H100, per in-between frame.
+constexpr double kForwardTargetMs = 20.0, kNodeTargetMs = 40.0;
+
+std::string targetText(Precision p, double ms, double target)
+{
+  if (p != Precision::Float16)
+    return "";
+  return ", target <= " + duration(target) + (ms <= target ? ": met" : ": missed");
+}
 
 // Lowest PSNR against the CPU render each precision must reach.
 double targetDecibels(Precision p) { return p == Precision::Float32 ? 45.0 : 35.0; }
@@ -112,13 +123,19 @@ void timeHd(const FrameSet& set, SummaryTable& table)
         if (i >= kNodeWarmup)
           times.push_back(ms);
       }
-      table.add(nodeRow(p), duration(median(times)) + " (median of " + std::to_string(kNodeRuns) + ")", Verdict::Info);
+      table.add(nodeRow(p),
+                duration(median(times)) + " (median of " + std::to_string(kNodeRuns) + ")" +
+                  targetText(p, median(times), kNodeTargetMs),
+                Verdict::Info);
     });
     runCheck(table, forwardRow(p), [&] {
       double ms = 0.0;
       node.withOpenOperator(
         [&](Tweenova& op) { ms = medianForwardMs(op, *first, *second, p, kForwardWarmup, kForwardRuns); });
-      table.add(forwardRow(p), duration(ms) + " (median of " + std::to_string(kForwardRuns) + ")", Verdict::Info);
+      table.add(forwardRow(p),
+                duration(ms) + " (median of " + std::to_string(kForwardRuns) + ")" +
+                  targetText(p, ms, kForwardTargetMs),
+                Verdict::Info);
     });
   }
 }
@@ -130,8 +147,10 @@ void runGpuChecks(const std::vector<FrameSet>& sets, const CpuRenders& cpu, Summ
   checkDevice(sets.front(), table);
   for (size_t i = 0; i < sets.size(); ++i)
     compareWithCpu(sets[i], cpu[i], table);
+  checkHeldPixels(largestSet(sets), table);
   tiledUhd(largestSet(sets), table);
   timeHd(largestSet(sets), table);
+  checkSideBySide(largestSet(sets), table);
 }
 
 void skipGpuChecks(const std::vector<FrameSet>& sets, const std::string& why, SummaryTable& table)
@@ -145,6 +164,7 @@ void skipGpuChecks(const std::vector<FrameSet>& sets, const std::string& why, Su
     table.skip(nodeRow(p), why);
     table.skip(forwardRow(p), why);
   }
+  skipWorkloadChecks(why, table);
 }
 
 } // namespace devicecheck

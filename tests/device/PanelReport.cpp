@@ -11,7 +11,7 @@ namespace devicecheck {
 
 namespace {
 
-constexpr const char* kNoGpu = "Not available";
+constexpr const char* kNoGpu = "Not available";  // followed by the reason
 
 std::string textOf(const Node& node, const char* name)
 {
@@ -76,7 +76,7 @@ bool panelMatchesDevice(const PanelFacts& panel, bool gpuPresent, std::string& w
 {
   std::vector<std::string> wrong;
   if (gpuPresent) {
-    if (panel.gpuName.empty() || panel.gpuName == kNoGpu)
+    if (panel.gpuName.empty() || panel.gpuName.rfind(kNoGpu, 0) == 0)
       wrong.push_back("no GPU name");
     if (panel.gpuMemory.empty())
       wrong.push_back("no GPU memory line");
@@ -85,7 +85,7 @@ bool panelMatchesDevice(const PanelFacts& panel, bool gpuPresent, std::string& w
     if (!panel.useGpu)
       wrong.push_back("use_gpu off");
   } else {
-    if (panel.gpuName != kNoGpu)
+    if (panel.gpuName.rfind(kNoGpu, 0) != 0)
       wrong.push_back("GPU name \"" + panel.gpuName + "\" without a GPU");
     if (panel.useGpu)
       wrong.push_back("use_gpu on without a GPU");
