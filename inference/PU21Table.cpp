@@ -28,6 +28,11 @@ uint32_t bitsOf(float x)
 
 double encodeValue(double x)
 {
+  const Continuation& c = continuation();
+  if (x > kHighLinear)
+    return std::log(x / kHighLinear) * c.highSlope + c.highEncoded;
+  if (x < 0.0)
+    return x * c.lowSlope;
   double a = maxOf(x * 100.0, 0.0) + 0.005;
   const double y = std::pow(a, p4);
   const double v = (y * p2 + p1) / (y * p3 + 1.0);
@@ -37,6 +42,11 @@ double encodeValue(double x)
 
 double decodeValue(double v)
 {
+  const Continuation& c = continuation();
+  if (v > c.highEncoded)
+    return std::exp((v - c.highEncoded) / c.highSlope) * kHighLinear;
+  if (v < 0.0)
+    return v / c.lowSlope;
   const double V = maxOf(maxOf(v, 0.0) * N / p7 + p6, 1e-9);
   const double Vp = std::pow(V, 1.0 / p5);
   const double den = maxOf(p2 - Vp * p3, 0.001);
@@ -44,8 +54,8 @@ double decodeValue(double v)
   return clampOf(std::pow(r, 1.0 / p4) - 0.005, 0.0, 50000.0) / 100.0;
 }
 
-CurveTable::CurveTable(double (*curve)(double), float lo, float hi, int intervalBits)
-    : curve_(curve), lo_(lo), hi_(hi), atLo_(float(curve(0.0))), loBits_(bitsOf(lo)), fractionBits_(23 - intervalBits),
+CurveTable::CurveTable(double (*curve)(double), float lo, float hi, int intervalBits, double slopeBelowZero)
+    : curve_(curve), lo_(lo), hi_(hi), atLo_(float(curve(0.0))), slopeBelowZero_(float(slopeBelowZero)), loBits_(bitsOf(lo)), fractionBits_(23 - intervalBits),
       fractionMask_((1u << fractionBits_) - 1), fractionScale_(1.0f / float(1u << fractionBits_))
 {
   if (!(lo > 0.0f && hi > lo) || (bitsOf(lo) & 0x7fffffu) != 0 || (bitsOf(hi) & 0x7fffffu) != 0 || intervalBits < 0 ||
@@ -77,6 +87,7 @@ void CurveTable::apply(const float* in, float* out, int64_t n) const
 __attribute__((target("avx2"))) void CurveTable::applyAvx2(const float* in, float* out, int64_t n) const
 {
   const __m256 lo = _mm256_set1_ps(lo_), hi = _mm256_set1_ps(hi_), atLo = _mm256_set1_ps(atLo_);
+  const __m256 zero = _mm256_setzero_ps(), slopeBelowZero = _mm256_set1_ps(slopeBelowZero_);
   const __m256i loBits = _mm256_set1_epi32(int(loBits_)), fractionMask = _mm256_set1_epi32(int(fractionMask_));
   const __m256 fractionScale = _mm256_set1_ps(fractionScale_);
   const __m128i shift = _mm_cvtsi32_si128(fractionBits_);
@@ -99,7 +110,10 @@ __attribute__((target("avx2"))) void CurveTable::applyAvx2(const float* in, floa
     const __m256 a = _mm256_i32gather_ps(table, index, 4);
     const __m256 b = _mm256_i32gather_ps(table + 1, index, 4);
     const __m256 y = _mm256_add_ps(a, _mm256_mul_ps(t, _mm256_sub_ps(b, a)));
-    _mm256_storeu_ps(out + i, _mm256_blendv_ps(y, atLo, below));
+    // Below the table: curve(0) up to zero, the straight continuation below it.
+    const __m256 low =
+      _mm256_blendv_ps(atLo, _mm256_mul_ps(x, slopeBelowZero), _mm256_cmp_ps(x, zero, _CMP_LT_OQ));
+    _mm256_storeu_ps(out + i, _mm256_blendv_ps(y, low, below));
   }
   for (; i < n; ++i)
     out[i] = (*this)(in[i]);
@@ -107,13 +121,15 @@ __attribute__((target("avx2"))) void CurveTable::applyAvx2(const float* in, floa
 
 const CurveTable& encodeTable()
 {
-  static const CurveTable table(encodeValue, std::ldexp(1.0f, -40), std::ldexp(1.0f, 40), 10);
+  static const CurveTable table(encodeValue, std::ldexp(1.0f, -40), std::ldexp(1.0f, 40), 10,
+                                continuation().lowSlope);
   return table;
 }
 
 const CurveTable& decodeTable()
 {
-  static const CurveTable table(decodeValue, std::ldexp(1.0f, -32), std::ldexp(1.0f, 2), 12);
+  static const CurveTable table(decodeValue, std::ldexp(1.0f, -32), std::ldexp(1.0f, 2), 12,
+                                1.0 / continuation().lowSlope);
   return table;
 }
 

@@ -20,10 +20,10 @@ double decodeValue(double v);
 class CurveTable {
 public:
   // Tabulates `curve` on [lo, hi] with 2^intervalBits intervals per octave;
-  // lo and hi must be powers of two. The curve
-  // must be flat below zero (both PU21 curves take max(x, 0) first): every
-  // value up to lo gets curve(0).
-  CurveTable(double (*curve)(double), float lo, float hi, int intervalBits);
+  // lo and hi must be powers of two. The curve must be flat from zero to lo
+  // (every such value gets curve(0)) and a straight line through 0 below
+  // zero, x * slopeBelowZero, as both PU21 curves are.
+  CurveTable(double (*curve)(double), float lo, float hi, int intervalBits, double slopeBelowZero);
 
   float operator()(float x) const
   {
@@ -36,6 +36,8 @@ public:
       const float a = values_[i];
       return a + t * (values_[i + 1] - a);
     }
+    if (x < 0.0f)
+      return x * slopeBelowZero_;
     return x <= lo_ ? atLo_ : float(curve_(double(x)));
   }
 
@@ -47,7 +49,7 @@ private:
   void applyAvx2(const float* in, float* out, int64_t n) const;
 
   double (*curve_)(double);
-  float lo_, hi_, atLo_;
+  float lo_, hi_, atLo_, slopeBelowZero_;
   uint32_t loBits_;
   // The low mantissa bits that place a value within its interval.
   int fractionBits_;
@@ -59,7 +61,7 @@ private:
 // Linear to encoded, tabulated on [2^-40, 2^40], 1024 intervals per octave.
 const CurveTable& encodeTable();
 // Encoded to linear, tabulated on [2^-32, 2^2], 4096 intervals per octave
-// (the curve steepens towards its upper clamp).
+// (the curve steepens towards the join of its logarithmic continuation).
 const CurveTable& decodeTable();
 
 } // namespace pu21

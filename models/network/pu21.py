@@ -15,14 +15,23 @@ def pu21_params() -> List[float]:
             0.9099517204, 596.3148142, 256.38714480338587]
 
 
-def pu21_encode(x: Tensor) -> Tensor:
+def pu21_continuation() -> List[float]:
+    """Where the encoding leaves PU21, which saturates towards about 2.9 and
+    sends negatives to 0: linear 100 (encoded about 2.3222), above which it
+    goes on logarithmically with the curve's slope by ln(x) there, and the
+    slope at 0, with which it goes on below 0. The node uses the same
+    continuation (inference/PU21.h)."""
+    return [100.0, 2.3222457406833614, 0.2727556859387639, 30.20505943797008]
+
+
+def _curve_encode(x: Tensor) -> Tensor:
     p = pu21_params()
     y = (torch.clamp(x * 100.0, min=0.0) + 0.005).pow(p[3])
     v = ((y * p[1] + p[0]) / (y * p[2] + 1.0)).pow(p[4])
     return torch.clamp((v - p[5]) * p[6], min=0.0) / p[7]
 
 
-def pu21_decode(v: Tensor) -> Tensor:
+def _curve_decode(v: Tensor) -> Tensor:
     p = pu21_params()
     big_v = torch.clamp(torch.clamp(v, min=0.0) * p[7] / p[6] + p[5], min=1e-9)
     vp = big_v.pow(1.0 / p[4])
@@ -30,6 +39,23 @@ def pu21_decode(v: Tensor) -> Tensor:
     r = torch.clamp((vp - p[0]) / den, min=1e-9)
     y = torch.clamp(r.pow(1.0 / p[3]) - 0.005, 0.0, 50000.0)
     return y / 100.0
+
+
+def pu21_encode(x: Tensor) -> Tensor:
+    """Linear values to encoded ones: PU21 on [0, 100], continued beyond so
+    that every value, negatives and highlights too, comes back."""
+    c = pu21_continuation()
+    high = torch.log(torch.clamp(x, min=c[0]) / c[0]) * c[2] + c[1]
+    inside = _curve_encode(torch.clamp(x, max=c[0]))
+    return torch.where(x > c[0], high, torch.where(x < 0.0, x * c[3], inside))
+
+
+def pu21_decode(v: Tensor) -> Tensor:
+    """The inverse of `pu21_encode`."""
+    c = pu21_continuation()
+    high = torch.exp((torch.clamp(v, min=c[1]) - c[1]) / c[2]) * c[0]
+    inside = _curve_decode(torch.clamp(v, max=c[1]))
+    return torch.where(v > c[1], high, torch.where(v < 0.0, v / c[3], inside))
 
 
 def srgb_to_linear(x: Tensor) -> Tensor:
