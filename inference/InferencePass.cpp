@@ -36,13 +36,29 @@ void checkResultShape(const torch::Tensor& result, int64_t h, int64_t w)
   throw std::runtime_error(s.str());
 }
 
-// Fails the pass when the share of NaN values in the result exceeds the node's threshold (a percentage).
-void checkNaN(const torch::Tensor& result, int thresholdPercent, bool debug)
+// NaN values of a result that its inputs do not explain: a source pixel
+// that is NaN or infinite shows in the result where it is sampled, that is
+// at its place and, through the bilinear sampling, beside it. Inputs of
+// another size than the result explain nothing.
+int64_t newNaNCount(const torch::Tensor& result, const torch::Tensor& img0, const torch::Tensor& img1)
+{
+  const int64_t all = transfer::countNaN(result);
+  if (all == 0 || img0.sizes() != result.sizes() || img1.sizes() != result.sizes())
+    return all;
+  torch::Tensor bad = torch::logical_not(torch::isfinite(img0)).logical_or(torch::logical_not(torch::isfinite(img1)));
+  bad = bad.any(1, /*keepdim=*/true).to(torch::kFloat32);
+  bad = torch::max_pool2d(bad, {3, 3}, {1, 1}, {1, 1}) > 0.0f;
+  return torch::isnan(result).logical_and(bad.logical_not()).sum().item<int64_t>();
+}
+
+// Fails the pass when the share of NaN values the network made exceeds the node's threshold (a percentage).
+void checkNaN(const torch::Tensor& result, const torch::Tensor& img0, const torch::Tensor& img1,
+              int thresholdPercent, bool debug)
 {
   const int64_t n = result.numel();
   if (n <= 0)
     return;
-  const int64_t count = transfer::countNaN(result);
+  const int64_t count = newNaNCount(result, img0, img1);
   const double percent = double(count) * 100.0 / double(n);
   if (debug)
     std::cout << "    NaN check: " << count << "/" << n << " (" << percent << "%)" << std::endl;
@@ -55,6 +71,14 @@ void checkNaN(const torch::Tensor& result, int thresholdPercent, bool debug)
 at::ScalarType reducedType(const Tweenova& node, const InferenceContext& ctx)
 {
   return node.use_bfloat16 && ctx.deviceBf16 ? at::kBFloat16 : at::kHalf;
+}
+
+float frameWarpDownscale(const torch::jit::Module& network, float factor, int width, int height)
+{
+  if (!network.hasattr("fine_flow_side"))
+    return factor;
+  const torch::IValue side = network.attr("fine_flow_side");
+  return side.isInt() && std::min(width, height) <= side.toInt() ? factor * 2.0f : factor;
 }
 
 int64_t subStepIndex(int steps) { return std::clamp<int64_t>(int64_t(steps) - 1, 0, 5); }
@@ -114,7 +138,7 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
               << std::endl;
 
   if (node.nan_error_threshold <= 99)
-    checkNaN(result, node.nan_error_threshold, node.debug);
+    checkNaN(result, img0, img1, node.nan_error_threshold, node.debug);
 
   if (node.mixed_precision)
     result = result.to(torch::kFloat32);

@@ -2,6 +2,7 @@
 
 #include "inference/InferenceContext.h"
 
+#include <torch/script.h>
 #include <torch/types.h>
 
 // Side multiple the network's inputs are padded to.
@@ -17,6 +18,13 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
 // The reduced type of mixed precision on the render device: bfloat16 when the
 // node asks for it and the device computes it, else float16.
 at::ScalarType reducedType(const Tweenova& node, const InferenceContext& ctx);
+
+// The warp downscale argument of every pass of a frame of `width` x
+// `height`: the panel's `factor`, twice that where the network says (by its
+// integer attribute fine_flow_side) that frames of that short side have their
+// flows estimated at twice their size. The decision is the frame's, so that
+// all its tiles go through one procedure.
+float frameWarpDownscale(const torch::jit::Module& network, float factor, int width, int height);
 
 // The network's sub-step argument for the node's `steps` value: steps - 1, within 0 ... 5.
 int64_t subStepIndex(int steps);

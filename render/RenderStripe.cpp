@@ -3,6 +3,7 @@
 
 #include "DDImage/Application.h"
 #include "inference/InferenceContext.h"
+#include "inference/InferencePass.h"
 #include "inference/Tiling.h"
 #include "node/Tweenova.h"
 #include "render/ErrorReporting.h"
@@ -148,7 +149,8 @@ void Tweenova::renderStripe(ImagePlane& outputPlane)
       spdlog::debug("Tweenova::renderStripe timestep: {}", frameInfo.timestep);
       spdlog::debug(kRule48);
 
-      const float downscaleFactor = downscale == 1 ? 0.5f : downscale == 2 ? 0.25f : 1.0f;
+      const float downscaleFactor =
+        frameWarpDownscale(model, downscale == 1 ? 0.5f : downscale == 2 ? 0.25f : 1.0f, W, H);
       InferenceContext ctx{progressTotalFor(W, H, max_size, overlap, nSel),
                            0,
                            *this,

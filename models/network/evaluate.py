@@ -160,8 +160,9 @@ def main() -> int:
             i0, i1, gt = load_rgb8(p0), load_rgb8(p1), load_rgb8(pg)
             h, w = gt.shape[0], gt.shape[1]
             with torch.no_grad():
-                out = net(to_network(i0), to_network(i1), 0.5, args.substep_index,
-                          args.flow_magnitude, args.threshold, args.warp_downscale)
+                # As the node calls it: the small-frame decision made for the whole frame.
+                out = net(to_network(i0), to_network(i1), 0.5, args.substep_index, args.flow_magnitude,
+                          args.threshold, net.frame_warp_downscale(h, w, args.warp_downscale))
             pred = from_network(out, h, w)
             blend = np.floor((i0.astype(np.float64) + i1.astype(np.float64)) / 2.0 + 0.5).astype(np.uint8)
             row = (psnr(pred, gt), ssim(pred, gt), psnr(blend, gt), ssim(blend, gt))

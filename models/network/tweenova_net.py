@@ -33,20 +33,24 @@ inputs (paper, section 3):
    flows, at full resolution.
 
 Value range. Inputs arrive PU21-encoded (linear 1.0 encodes to 1.0,
-highlights encode above 1, up to about 2.9). The flows are estimated on a
-bounded copy, the encoded values with negatives clamped to 0 and values
-above `highlight_knee` compressed smoothly towards `highlight_ceiling`; the
-synthesis warps and blends the real values, so highlights survive.
+highlights encode above 1, about 2.32 at linear 100, and the encoding goes
+on logarithmically above that and linearly below 0, so that every value
+comes back). The flows are estimated on a bounded copy, the encoded values
+with negatives clamped to 0, values above `highlight_knee` compressed
+smoothly towards `highlight_ceiling`, NaN as 0 and infinities as the ends;
+the synthesis warps and blends the real values, so highlights, negative
+values and data channels survive, and a NaN or infinite source pixel shows
+only where it is sampled.
 
 Arguments of `forward`:
 - `timestep`: position of the result between img0 (0) and img1 (1).
 - `threshold`: a timestep within `threshold` of 0 or 1 returns that input
   unchanged.
-- `warp_downscale` (1.0, 0.5, 0.25): resolution at which the flows are
-  estimated, relative to the published model's: its block scales are
-  divided by it (other values go to the nearest power of two, down to 1/8;
-  small frames start from twice the resolution, below). Warping and
-  blending stay at full resolution.
+- `warp_downscale` (1.0, 0.5, 0.25; twice that for small frames, below):
+  resolution at which the flows are estimated, relative to the published
+  model's: its block scales are divided by it (other values go to the
+  nearest power of two, down to 1/8; 2 enlarges the frames twice). Warping
+  and blending stay at full resolution.
 - `flow_magnitude` (1 low, 2 medium, 3 high): the first block starts
   2^(magnitude - 1) times coarser, so that it catches larger motion. 1 is
   the published model.
@@ -59,14 +63,15 @@ Arguments of `forward`:
   frame, each pass synthesises a result and the results are averaged; a
   swapped pass shares the features of the pass before it.
 Small frames. A frame whose short side is at most `fine_flow_side` (576:
-standard definition and smaller) has its flows estimated at twice the
-resolution the arguments ask for: at `warp_downscale` 1 the frames are
-enlarged twice, the flows and mask estimated on the enlargement and reduced
-back, and the frame itself warped and blended. The published model
-resolves the few-pixel motions of such frames better that way (+0.5 dB
-over the developer triplets, all of which are that small). Tiles are
-frames here: a tile of a larger image below that side gets the same
-treatment.
+standard definition and smaller) should have its flows estimated at twice
+the resolution: `frame_warp_downscale` gives the argument for a frame, and
+at 2 the frames are enlarged twice, the flows and mask estimated on the
+enlargement and reduced back, and the frame itself warped and blended. The
+published model resolves the few-pixel motions of such frames better that
+way (+0.5 dB over the developer triplets, all of which are that small). The
+decision belongs to the whole frame, not to the tile a call gets: the
+caller makes it (the node reads `fine_flow_side` from the module), so that
+every tile of a frame is treated alike.
 Block scales are capped so that every block's input keeps at least
 `min_block_side` pixels on the short side (a 32x32 tile works), and the
 frames are padded by replication to the multiple the scales need (4 times
@@ -91,7 +96,7 @@ import torch
 import torch.nn.functional as F
 from torch import Tensor, nn
 
-from warping import lattice_rows, moved, pixel_grid, points, reduce_points, sample, warp
+from warping import lattice_rows, moved, pixel_grid, points, reduce_points, sample, warp, warp_extended
 
 VERSION = "2.2.0"
 
@@ -106,7 +111,10 @@ def bounded(v: Tensor, knee: float, ceiling: float) -> Tensor:
     """What the learned weights see of a PU21-encoded frame [1, 3, H, W]:
     negatives clamped to 0, values above `knee` compressed smoothly towards
     `ceiling` (knee + (ceiling - knee) * d / (1 + d), d the excess over the
-    knee in units of ceiling - knee)."""
+    knee in units of ceiling - knee). NaN counts as black and infinities as
+    their end of the range, so that a bad pixel, whose influence on the
+    coarse blocks would reach every flow, leaves the flows finite."""
+    v = torch.nan_to_num(v, nan=0.0, posinf=ceiling, neginf=0.0)
     d = torch.clamp(v - knee, min=0.0)
     return torch.clamp(v, 0.0, knee) + d / (1.0 + d * (1.0 / (ceiling - knee)))
 
@@ -264,6 +272,17 @@ def synthesise(img0: Tensor, img1: Tensor, flows: Tensor, mask: Tensor, grid: Te
     return torch.lerp(warp(img1, flows[:, 2:4], grid), warp(img0, flows[:, 0:2], grid), mask)
 
 
+def synthesise_extended(img0: Tensor, img1: Tensor, flows: Tensor, mask: Tensor, grid: Tensor) -> Tensor:
+    """`synthesise` for frames holding NaN or infinite values: the warps read
+    them only where they have weight (`warp_extended`), and the blend gives a
+    value what its weight says: equal values (two infinities) stay, a
+    weight of 0 or 1 takes one frame alone."""
+    a = warp_extended(img1, flows[:, 2:4], grid)
+    b = warp_extended(img0, flows[:, 0:2], grid)
+    out = torch.where(a == b, a, b * mask + a * (1.0 - mask))
+    return torch.where(mask <= 0.0, a, torch.where(mask >= 1.0, b, out))
+
+
 def reduce(x: Tensor, factor: int) -> Tensor:
     """Bilinear reduction of [1, C, H, W] by `factor` (H, W multiples of it)."""
     if factor == 1:
@@ -342,12 +361,12 @@ class TweenovaNet(nn.Module):
         self.ceiling = float(params["highlight_ceiling"])
         self.context = context
 
-    def flow_resolution(self, h: int, w: int, asked: float) -> float:
-        """The resolution, relative to an h x w frame, at which its flows are
-        estimated when `asked` is the resolution the arguments ask for:
-        twice that for a frame whose short side is at most `fine_flow_side`
-        (the published model resolves the small motions of such frames
-        better at twice their size), else `asked`."""
+    @torch.jit.export
+    def frame_warp_downscale(self, h: int, w: int, asked: float) -> float:
+        """The `warp_downscale` argument for every call on an h x w frame (or
+        on any tile of it) when `asked` is the resolution the user chose:
+        twice that for a frame whose short side is at most `fine_flow_side`,
+        else `asked`."""
         return asked * 2.0 if min(h, w) <= self.fine_flow_side else asked
 
     def scales(self, h: int, w: int, flow_magnitude: int, warp_downscale: float) -> List[int]:
@@ -430,7 +449,7 @@ class TweenovaNet(nn.Module):
         h = img0.shape[2]
         w = img0.shape[3]
         # Substep 0, the draft, estimates the flows at half the resolution asked for.
-        resolution = self.flow_resolution(h, w, warp_downscale * 0.5 if substep_index <= 0 else warp_downscale)
+        resolution = warp_downscale * 0.5 if substep_index <= 0 else warp_downscale
         # Above 1, the frames are enlarged (twice) before the flows are estimated.
         e = 2 if resolution >= 2.0 else 1
         scales = self.scales(h * e, w * e, flow_magnitude, resolution / float(e))
@@ -438,6 +457,8 @@ class TweenovaNet(nn.Module):
         real0 = pad_to(img0.to(synth_dtype), multiple)
         real1 = pad_to(img1.to(synth_dtype), multiple)
 
+        # Plates with NaN or infinite pixels take the warps and blend that keep them local.
+        finite = bool(torch.isfinite(real0).all()) and bool(torch.isfinite(real1).all())
         hp = real0.shape[2]
         wp = real0.shape[3]
         # The pixels every block reads, and every pixel, shared by the passes.
@@ -464,7 +485,10 @@ class TweenovaNet(nn.Module):
                 flows = reduce(flows, e) * (1.0 / float(e))
                 mask = reduce(mask, e)
             flows = mirror_flows(flows, axis).to(synth_dtype)
-            total.add_(synthesise(real0, real1, flows, mirror(mask, axis).to(synth_dtype), full))
+            if finite:
+                total.add_(synthesise(real0, real1, flows, mirror(mask, axis).to(synth_dtype), full))
+            else:
+                total.add_(synthesise_extended(real0, real1, flows, mirror(mask, axis).to(synth_dtype), full))
         total.mul_(1.0 / float(passes))
         return total[:, :, 0:h, 0:w].to(out_dtype).contiguous()
 
@@ -485,6 +509,7 @@ def default_params() -> Dict[str, object]:
         "magnitude_blocks": 1,                  # coarse blocks that flow_magnitude makes coarser
         "min_block_side": 8,                    # smallest short side of a block's input
         "fine_flow_side": 576,                  # frames up to this short side: flows at twice their size
+                                                # (frame_warp_downscale; the node reads it from the module)
         "max_passes": 5,                        # ensembling passes at substep_index 5
         "strip_pixels": 1 << 19,                # a block's input goes through in strips of about this many pixels
         "strip_halo": 64,                       # rows read either side of a strip (multiple of 4, > receptive field)

@@ -8,6 +8,11 @@ last pixel. A position outside the frame takes the nearest edge value.
 
 Grids stay in float32 whatever the image type: float16 cannot tell
 neighbouring pixels apart beyond 2048 of them, bfloat16 beyond 256.
+
+Plates may hold NaN and infinite values (CG renders, depth with an infinite
+background). Bilinear weights of zero would turn them into NaN everywhere
+around them (0 * inf); `sample_extended` weighs them as extended arithmetic
+does, so a bad pixel shows only where it is really read.
 """
 import torch
 import torch.nn.functional as F
@@ -73,6 +78,29 @@ def sample(image: Tensor, grid: Tensor) -> Tensor:
     """image [1, C, H, W] at the positions of grid [1, n, m, 2] -> [1, C, n, m]."""
     out = F.grid_sample(image.float(), grid, mode="bilinear", padding_mode="border", align_corners=True)
     return out.to(image.dtype)
+
+
+def _bilinear(image: Tensor, grid: Tensor) -> Tensor:
+    return F.grid_sample(image, grid, mode="bilinear", padding_mode="border", align_corners=True)
+
+
+def sample_extended(image: Tensor, grid: Tensor) -> Tensor:
+    """`sample` of a float32 image holding NaN or infinite values: a
+    non-finite value read with a non-zero weight decides the result (NaN
+    before an infinity, and opposite infinities give NaN); one of zero
+    weight is not read."""
+    finite = _bilinear(torch.nan_to_num(image, nan=0.0, posinf=0.0, neginf=0.0), grid)
+    high = _bilinear((image == float("inf")).float(), grid) > 0.0
+    low = _bilinear((image == float("-inf")).float(), grid) > 0.0
+    bad = _bilinear(torch.isnan(image).float(), grid) > 0.0
+    out = torch.where(high, torch.full_like(finite, float("inf")), finite)
+    out = torch.where(low, torch.full_like(finite, float("-inf")), out)
+    return torch.where(bad | (high & low), torch.full_like(finite, float("nan")), out)
+
+
+def warp_extended(image: Tensor, flow: Tensor, grid: Tensor) -> Tensor:
+    """`warp` of an image holding NaN or infinite values (`sample_extended`)."""
+    return sample_extended(image.float(), moved(grid, flow, image.shape[2], image.shape[3])).to(image.dtype)
 
 
 def points(field: Tensor, factor: int) -> Tensor:

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <torch/script.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -168,11 +169,10 @@ TEST_F(InferencePassTest, EncodesInputsAndDecodesResultsWhenConverting)
   // Without the encoding, these values would decode to about a fifth of themselves.
   EXPECT_NEAR(recorded(r, 10), a[0][0][31][0].item<float>(), 1e-4);
   EXPECT_NEAR(recorded(r, 9), b[0][0][0][31].item<float>(), 1e-4);
-  // A negative input reaches the network as the encoding of 0.
-  EXPECT_NEAR(recorded(r, 8), 0.0f, 1e-6);
-  EXPECT_GE(recorded(r, 8), 0.0f);
-  // Rows 5 and 6 hold 32: far above the encoding of any light, they decode to the clamp.
-  EXPECT_EQ(recorded(r, 5), 500.0f);
+  // A negative input reaches the network below the encoding of 0 and comes back as it was.
+  EXPECT_NEAR(recorded(r, 8), -1.0f, 1e-5);
+  // Rows 5 and 6 hold 32: far above the encoding of any value a float holds, they decode to infinity.
+  EXPECT_EQ(recorded(r, 5), std::numeric_limits<float>::infinity());
   EXPECT_NEAR(recorded(r, 20), 0.0f, 1e-6);
 }
 
@@ -277,4 +277,25 @@ TEST_F(InferencePassTest, TheReducedTypeIsThatOfTheRenderDevice)
   EXPECT_EQ(reducedType(*op, ctx), at::kBFloat16);
   op->use_bfloat16 = false;
   EXPECT_EQ(reducedType(*op, ctx), at::kHalf);
+}
+
+TEST_F(InferencePassTest, TheNaNGuardCountsOnlyWhatTheNetworkMade)
+{
+  // A plate with a NaN background of 31 %: the network carries it where the
+  // pixels are, and that is not the network failing.
+  useNetwork("blend");
+  op->nan_error_threshold = 10;
+  torch::Tensor a = frame(64, 64, 0.1f);
+  a.slice(2, 0, 20).fill_(std::nanf(""));
+  const torch::Tensor b = frame(64, 64, 0.3f);
+  InferenceContext ctx = context();
+  torch::Tensor r;
+  ASSERT_NO_THROW(r = inferencePass(ctx, a, b));
+  EXPECT_TRUE(torch::equal(torch::isnan(r), torch::isnan(a)));
+
+  // NaN the network makes away from the sources' still counts.
+  useNetwork("nans");
+  op->model.setattr("nan_count", int64_t(2000));  // 16 % of the result
+  const torch::Tensor clean = frame(64, 64, 0.1f);
+  EXPECT_THROW(inferencePass(ctx, clean, clean), std::runtime_error);
 }

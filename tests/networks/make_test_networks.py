@@ -152,10 +152,24 @@ class AllNaNs(torch.nn.Module):
         return torch.full_like(img0, float("nan"))
 
 
+class DownscaleEcho(nn.Module):
+    """Returns its warp_downscale argument everywhere, and says, as the
+    built-in network does, that frames up to 576 pixels on their short side
+    want their flows at twice their size."""
+
+    def __init__(self):
+        super().__init__()
+        self.fine_flow_side = 576
+
+    def forward(self, img0: Tensor, img1: Tensor, timestep: float, substep_index: int,
+                flow_magnitude: int, threshold: float, warp_downscale: float) -> Tensor:
+        return torch.full_like(img0, warp_downscale)
+
+
 NETWORKS = {
     "blend": Blend, "constant": Constant, "nans": NaNs, "throws": Throws, "noforward": NoForward,
     "flags": Flags, "noflags": NoFlags, "notatensor": NotATensor, "toosmall": TooSmall, "recorder": Recorder,
-    "oomatquarter": OutOfMemoryAtQuarter, "allnans": AllNaNs,
+    "oomatquarter": OutOfMemoryAtQuarter, "allnans": AllNaNs, "downscaleecho": DownscaleEcho,
 }
 
 

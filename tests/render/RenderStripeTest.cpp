@@ -444,3 +444,32 @@ TEST(RenderThroughTheHost, ServedNetworkRendersAPackedFrame)
   for (Channel z : Mask_RGBA)
     EXPECT_NEAR(result.plane.at(3, 2, z), sourceValue(z, 3, 2, 2.5), 1e-4) << getName(z);
 }
+
+TEST_F(RenderStripeTest, EveryTileOfAFrameGoesThroughOneProcedure)
+{
+  // The network wants frames up to 576 pixels on their short side at twice
+  // their size; a tile's own size must not decide it.
+  struct Case {
+    Box box;
+    int maxSize;
+    float expected;
+  };
+  const Case cases[] = {
+    {Box(0, 0, 500, 300), 128, 2.0f},   // a small frame in small tiles
+    {Box(0, 0, 700, 620), 256, 1.0f},   // a large frame whose last tiles are small
+    {Box(0, 0, 700, 620), 4500, 1.0f},  // the same frame in one piece
+  };
+  for (const Case& c : cases) {
+    script->box = c.box;
+    build(Mask_RGB);
+    op->model = torch::jit::load(testnetworks::networkPath("downscaleecho"));
+    op->max_size = c.maxSize;
+    op->overlap = 64;
+    op->downscale = 1;  // 0.5
+    const ImagePlane out = render(Mask_RGB);
+    EXPECT_FALSE(op->hasError()) << op->errorMessage();
+    const std::string what = std::to_string(c.box.w()) + "x" + std::to_string(c.box.h()) + " in tiles of " +
+                             std::to_string(c.maxSize);
+    expectChannel(out, Chan_Red, [&](int, int) { return 0.5f * c.expected; }, what);
+  }
+}
