@@ -8,6 +8,7 @@
 #include "node/Tweenova.h"
 #include "render/ErrorReporting.h"
 #include "render/PlaneConversion.h"
+#include "render/SceneCut.h"
 #include "runtime/DeviceRule.h"
 #include "runtime/Logging.h"
 
@@ -144,6 +145,22 @@ void Tweenova::renderStripe(ImagePlane& outputPlane)
                     unionBox.x(), unionBox.y(), unionBox.r(), unionBox.t());
 
       frameInfo = calculateFrameInfo(float(outputContext().frame()));
+      const double unmatched = unmatchedBlockShare(b0.data(), b1.data(), W, H, nFetch);
+      if (debug)
+        std::cout << node_name() << ": scene check: " << unmatched * 100.0 << "% of the blocks unmatched (a cut above "
+                  << kSceneCutShare * 100.0 << "%)" << std::endl;
+      if (unmatched > kSceneCutShare) {
+        // Two shots, or a flash: an in-between frame would be a ghost of both.
+        const bool first = frameInfo.timestep <= 0.5f;
+        copyPlane(outputPlane, first ? source0 : source1, unionBox);
+        if (debug)
+          std::cout << node_name() << ": renderStripe for layer '" << requested << "' (scene cut: source frame "
+                    << (first ? frameInfo.frame0 : frameInfo.frame1) << " returned unprocessed, timestep "
+                    << double(frameInfo.timestep) << ")." << std::endl;
+        progressFraction(1.0);
+        progressDismiss();
+        return;
+      }
       spdlog::debug(kRule48);
       spdlog::debug("Tweenova::renderStripe outputContext.frame: {}", outputContext().frame());
       spdlog::debug("Tweenova::renderStripe timestep: {}", frameInfo.timestep);

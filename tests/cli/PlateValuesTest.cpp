@@ -40,8 +40,8 @@ struct Plate {
 
 fs::path testData()
 {
-  const char* source = std::getenv("TWEENOVA_SOURCE_DIR");
-  return fs::path(source ? source : ".") / ".." / "shared" / "testdata";
+  const char* data = std::getenv("TWEENOVA_TESTDATA");
+  return data ? fs::path(data) : fs::path(TWEENOVA_TESTDATA_DIR);
 }
 
 // A frame of the developer set as linear RGB (approximately: the sRGB codes to the power 2.2).
@@ -282,4 +282,25 @@ TEST_F(PlateValues, TiledAndWholeRendersOfAnHdFrameAgree)
   const double psnr = -10.0 * std::log10(squared / double(whole.px.size()));
   std::cout << "tiled against whole: " << psnr << " dB\n";
   EXPECT_GT(psnr, 40.0);
+}
+
+TEST_F(PlateValues, ACutHoldsTheNearerFrame)
+{
+  // The kart, then another shot (the dog of DAVIS, scaled to the kart's size).
+  const fs::path dog = testData() / "davis" / "dog-control" / "frame11.png";
+  const Plate other = resized(linearFrame(dog), first.width, first.height);
+  // A quarter of the way the first shot, three quarters the second, each as it was (to float rounding).
+  auto largestDifference = [](const Plate& a, const Plate& b) {
+    float worst = a.px.size() == b.px.size() ? 0.0f : INFINITY;
+    for (size_t i = 0; i < a.px.size() && i < b.px.size(); ++i)
+      worst = std::max(worst, std::fabs(a.px[i] - b.px[i]));
+    return worst;
+  };
+  EXPECT_LE(largestDifference(between(first, other, "--set speed=0.25"), first), 1e-6f);
+  EXPECT_LE(largestDifference(between(first, other, "--set speed=0.75"), other), 1e-6f);
+  // One shot is interpolated.
+  const Plate out = between(first, second, "--set speed=0.25");
+  ASSERT_EQ(out.px.size(), first.px.size());
+  EXPECT_NE(out.px, first.px);
+  EXPECT_NE(out.px, second.px);
 }
