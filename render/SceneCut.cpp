@@ -12,6 +12,7 @@ constexpr int kReach = 8;            // how far from its place a block is looked
 constexpr float kMatch = 0.4f;       // a match differs by at most this share of the block's own deviation
 constexpr float kNoise = 0.01f;      // ... plus this, in tone-mapped units
 constexpr float kTexture = 0.01f;    // mean absolute deviation below which a block is flat and says nothing
+constexpr int kFewestBlocks = 16;    // textured blocks a frame needs for a verdict
 
 // Scene-linear values to [0, 1]: x / (1 + x), NaN and negatives as 0, +inf as 1.
 float toneMapped(float x)
@@ -114,5 +115,6 @@ double unmatchedBlockShare(const float* frame0, const float* frame1, int width, 
   int misses = 0, blocks = 0;
   countMisses(a, b, misses, blocks);
   countMisses(b, a, misses, blocks);
-  return blocks > 0 ? double(misses) / double(blocks) : 0.0;
+  // A few blocks (a small or mostly flat frame) are no evidence either way.
+  return blocks >= 2 * kFewestBlocks ? double(misses) / double(blocks) : 0.0;
 }

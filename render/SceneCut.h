@@ -11,7 +11,8 @@
 // blocks find no match; in one shot only what moves or is uncovered misses.
 
 // The share of blocks of either frame that find no match in the other, from
-// 0 to 1. The frames are planar float buffers of `channels` channels over
+// 0 to 1; 0 when the frames hold too few textured blocks to tell (small or
+// flat frames). The frames are planar float buffers of `channels` channels over
 // width x height (channel-major); only the first three channels are read.
 double unmatchedBlockShare(const float* frame0, const float* frame1, int width, int height, int channels);
 

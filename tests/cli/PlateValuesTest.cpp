@@ -44,24 +44,6 @@ fs::path testData()
   return data ? fs::path(data) : fs::path(TWEENOVA_TESTDATA_DIR);
 }
 
-// A frame of the developer set as linear RGB (approximately: the sRGB codes to the power 2.2).
-Plate linearFrame(const fs::path& png)
-{
-  Plate p;
-  auto in = OIIO::ImageInput::open(png.string());
-  EXPECT_TRUE(in) << png;
-  if (!in)
-    return p;
-  p.width = in->spec().width;
-  p.height = in->spec().height;
-  p.channels = {"R", "G", "B"};
-  p.px.resize(size_t(p.width) * size_t(p.height) * 3);
-  EXPECT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, p.px.data()));
-  for (float& v : p.px)
-    v = std::pow(v, 2.2f);
-  return p;
-}
-
 // The plate scaled to width x height (bilinear).
 Plate resized(const Plate& p, int width, int height)
 {
@@ -99,6 +81,16 @@ Plate readPlate(const fs::path& path)
   p.channels = in->spec().channelnames;
   p.px.resize(size_t(p.width) * size_t(p.height) * p.channels.size());
   EXPECT_TRUE(in->read_image(0, 0, 0, int(p.channels.size()), OIIO::TypeDesc::FLOAT, p.px.data()));
+  return p;
+}
+
+// A frame of the developer set (RGB PNG) as linear RGB, approximately: the codes to the power 2.2.
+Plate linearFrame(const fs::path& png)
+{
+  Plate p = readPlate(png);
+  EXPECT_EQ(p.channels.size(), 3u) << png;
+  for (float& v : p.px)
+    v = std::pow(v, 2.2f);
   return p;
 }
 
