@@ -5,9 +5,9 @@
 
 #include <c10/util/Exception.h>
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
-#include <sstream>
 
 const char* const kOutOfMemoryMessage =
   "Out of GPU memory - lower the Tiling 'max size', reduce the input resolution, or untick 'Use GPU if "
@@ -27,16 +27,17 @@ void report(DD::Image::Op& node, const std::string& message) { node.error("%s", 
 // ("RuntimeError: CUDA error: ..."). Empty when there is none.
 std::string cudaErrorLine(const std::string& text)
 {
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    if (!line.empty() && line.back() == '\r')
-      line.pop_back();
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t end = std::min(text.find_first_of("\n\r", start), text.size());
+    std::string line = text.substr(start, end - start);
     const size_t colon = line.find("Error: ");
     if (colon != std::string::npos && line.find(' ') > colon)
       if (const std::string rest = line.substr(colon + 7); rest.rfind("CUDA", 0) == 0)
         line = rest;
     if (line.rfind("CUDA error: ", 0) == 0 || line.rfind("CUDA driver error: ", 0) == 0)
       return line;
+    start = end + 1;
   }
   return {};
 }

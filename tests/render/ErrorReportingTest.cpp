@@ -71,6 +71,9 @@ TEST(MapErrorMessage, CudaErrorsShowWhatHappened)
             "CUDA error: unspecified launch failure");
   // Memory failures keep their hint, whatever shape they come in.
   EXPECT_EQ(mapErrorMessage(torchCudaError("out of memory", "cudaErrorMemoryAllocation")), kOutOfMemoryMessage);
+  // Carriage returns end lines too.
+  EXPECT_EQ(mapErrorMessage("x\rCUDA error: device-side assert triggered\rmore"),
+            "CUDA error: device-side assert triggered");
   // Only a line that starts with it counts.
   EXPECT_EQ(mapErrorMessage("see the CUDA error: below\nlast"), "last");
 }
