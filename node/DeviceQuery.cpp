@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -36,7 +37,10 @@ bool parseBuildCapability(const std::string& config, std::string& out)
   return false;
 }
 
-bool isCapabilityCompatible(long runtime, int cc)
+namespace {
+
+// The table's verdict for the CUDA versions it knows; nullopt for others.
+std::optional<bool> tableVerdict(long runtime, int cc)
 {
   auto in = [cc](std::initializer_list<int> list) { return std::find(list.begin(), list.end(), cc) != list.end(); };
   switch (runtime) {
@@ -50,9 +54,13 @@ bool isCapabilityCompatible(long runtime, int cc)
   case 12080:
     return in({50, 52, 60, 61, 70, 75, 86, 89}) || cc >= 120;
   default:
-    return true;
+    return std::nullopt;
   }
 }
+
+} // namespace
+
+bool isCapabilityCompatible(long runtime, int cc) { return tableVerdict(runtime, cc).value_or(true); }
 
 std::vector<KernelArchitecture> parseKernelArchitectures(const std::string& text)
 {
@@ -122,22 +130,14 @@ bool kernelsRunOn(const std::vector<KernelArchitecture>& archs, int cc)
 
 bool isDeviceCompatible(long runtime, int cc, const std::vector<KernelArchitecture>& archs)
 {
+  const std::optional<bool> table = tableVerdict(runtime, cc);
   if (archs.empty())
-    return isCapabilityCompatible(runtime, cc);
-  switch (runtime) {
-  case 10010:
-  case 11010:
-  case 11020:
-  case 11080:
-  case 12080: {
-    int oldest = archs.front().cc;
-    for (const KernelArchitecture& a : archs)
-      oldest = std::min(oldest, a.cc);
-    return isCapabilityCompatible(runtime, cc) && cc >= oldest;
-  }
-  default:
+    return table.value_or(true);
+  if (!table)
     return kernelsRunOn(archs, cc);
-  }
+  const auto oldest = std::min_element(archs.begin(), archs.end(),
+                                        [](const KernelArchitecture& a, const KernelArchitecture& b) { return a.cc < b.cc; });
+  return *table && cc >= oldest->cc;
 }
 
 std::string architectureSpan(const std::vector<KernelArchitecture>& archs)

@@ -2,10 +2,13 @@
 // range; what the node asks of its input. All arithmetic in single precision.
 #include "node/RetimeMapping.h"
 #include "node/Tweenova.h"
+#include "runtime/DeviceRule.h"
 #include "runtime/Logging.h"
 
-#include <cstdlib>
+#include <algorithm>
+#include <climits>
 #include <cmath>
+#include <optional>
 #include <set>
 
 using namespace DD::Image;
@@ -162,9 +165,9 @@ void Tweenova::append(Hash& hash)
   // moves its network there: the batch render's variable counts where it rules.
   hash.append(cuda_deviceid);
   hash.append(gpu_render_override);
-  const char* gpuIndex = gpu_render_override ? std::getenv("QUOLMARINE_NUKE_GPU_INDEX") : nullptr;
-  hash.append(gpuIndex != nullptr);
-  hash.append(gpuIndex ? int(std::strtol(gpuIndex, nullptr, 10)) : 0);
+  const std::optional<long> batch = batchRenderDeviceIndex(*this);
+  hash.append(batch.has_value());
+  hash.append(int(std::clamp<long>(batch.value_or(0), INT_MIN, INT_MAX)));
   hash.append(steps);
   hash.append(flow_magnitude);
   hash.append(threshold);

@@ -28,6 +28,16 @@ namespace {
 const std::string kRule48(48, '=');
 const std::string kRule76(76, '=');
 
+// Copies a source frame as the output, unprocessed, and says why when the node debugs.
+void holdSourceFrame(Tweenova& node, ImagePlane& plane, Iop* source, const Box& box, const ChannelSet& requested,
+                     const char* why, int frame, float timestep)
+{
+  copyPlane(plane, source, box);
+  if (node.debug)
+    std::cout << node.node_name() << ": renderStripe for layer '" << requested << "' (" << why << ": source frame "
+              << frame << " returned unprocessed, timestep " << double(timestep) << ")." << std::endl;
+}
+
 } // namespace
 
 int progressTotalFor(int W, int H, int maxSize, int overlap, int nSel)
@@ -105,11 +115,8 @@ void Tweenova::renderStripe(ImagePlane& outputPlane)
     const float t = frameInfo.timestep;
     if (t <= threshold || t >= 1.0f - threshold) {
       const bool first = t <= threshold;
-      copyPlane(outputPlane, first ? source0 : source1, unionBox);
-      if (debug)
-        std::cout << node_name() << ": renderStripe for layer '" << requested
-                  << "' (threshold fast-path: source frame " << (first ? frameInfo.frame0 : frameInfo.frame1)
-                  << " returned unprocessed" << ", timestep " << double(t) << ")." << std::endl;
+      holdSourceFrame(*this, outputPlane, first ? source0 : source1, unionBox, requested, "threshold fast-path",
+                      first ? frameInfo.frame0 : frameInfo.frame1, t);
       return;
     }
 
@@ -152,11 +159,8 @@ void Tweenova::renderStripe(ImagePlane& outputPlane)
       if (unmatched > kSceneCutShare) {
         // Two shots, or a flash: an in-between frame would be a ghost of both.
         const bool first = frameInfo.timestep <= 0.5f;
-        copyPlane(outputPlane, first ? source0 : source1, unionBox);
-        if (debug)
-          std::cout << node_name() << ": renderStripe for layer '" << requested << "' (scene cut: source frame "
-                    << (first ? frameInfo.frame0 : frameInfo.frame1) << " returned unprocessed, timestep "
-                    << double(frameInfo.timestep) << ")." << std::endl;
+        holdSourceFrame(*this, outputPlane, first ? source0 : source1, unionBox, requested, "scene cut",
+                        first ? frameInfo.frame0 : frameInfo.frame1, frameInfo.timestep);
         progressFraction(1.0);
         progressDismiss();
         return;

@@ -84,7 +84,7 @@ public:
     if (isAvailable())
       return "";
     if (!buildHasCuda())
-      return "this build has no CUDA";
+      return kNoCudaBuildReason;
     return describeMissingCuda(probeDriver(), versionCUDART());
   }
 
@@ -148,7 +148,7 @@ int minimumDriverRelease(long runtimeVersion)
 std::string describeMissingCuda(const DriverProbe& driver, long runtimeVersion)
 {
   if (!driver.found)
-    return "no NVIDIA driver";
+    return kNoDriverReason;
   // Since CUDA 11 a driver runs every runtime of the major version it supports.
   if (driver.version > 0 && driver.version / 1000 < runtimeVersion / 1000) {
     const int release = minimumDriverRelease(runtimeVersion);

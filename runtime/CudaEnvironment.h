@@ -42,6 +42,11 @@ public:
   virtual void emptyCache() const = 0;
 };
 
+// Reasons unavailableReason() gives where no GPU could ever be used: the
+// machine is a CPU machine, or the build is.
+constexpr const char* kNoDriverReason = "no NVIDIA driver";
+constexpr const char* kNoCudaBuildReason = "this build has no CUDA";
+
 // What the NVIDIA driver of the machine says, for unavailableReason().
 struct DriverProbe {
   bool found = false;     // libcuda could be loaded

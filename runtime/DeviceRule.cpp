@@ -21,11 +21,11 @@ DeviceChoice chooseDevice(const Tweenova& node, DeviceRuleCaller caller)
   if (render && node.debug)
     std::cout << node.node_name() << ": Saved cuda_deviceid: " << node.cuda_deviceid << std::endl;
   int index = std::min(node.cuda_deviceid, last);
-  const char* env = std::getenv("QUOLMARINE_NUKE_GPU_INDEX");
-  if (node.gpu_render_override && env) {
+  if (const std::optional<long> batch = batchRenderDeviceIndex(node)) {
     if (node.debug)
-      std::cout << (render ? "[renderStripe]" : "[_open]") << " Render --gpu override: " << env << std::endl;
-    index = int(std::max<long>(std::min<long>(std::strtol(env, nullptr, 10), last), -1));
+      std::cout << (render ? "[renderStripe]" : "[_open]") << " Render --gpu override: "
+                << std::getenv("QUOLMARINE_NUKE_GPU_INDEX") << std::endl;
+    index = int(std::max<long>(std::min<long>(*batch, last), -1));
   }
   if (render && node.debug)
     std::cout << node.node_name() << ": Set the use_cuda_device to: " << index << std::endl;
@@ -40,6 +40,14 @@ DeviceChoice chooseDevice(const Tweenova& node, DeviceRuleCaller caller)
     // A device that does not answer fails at its first use, with its own message.
   }
   return choice;
+}
+
+std::optional<long> batchRenderDeviceIndex(const Tweenova& node)
+{
+  const char* env = node.gpu_render_override ? std::getenv("QUOLMARINE_NUKE_GPU_INDEX") : nullptr;
+  if (!env)
+    return std::nullopt;
+  return std::strtol(env, nullptr, 10);
 }
 
 int usableDeviceIndex(long wanted, int count) { return int(std::max<long>(0, std::min<long>(wanted, count - 1))); }

@@ -2,6 +2,7 @@
 
 #include <torch/types.h>
 
+#include <optional>
 #include <string>
 
 class Tweenova;
@@ -24,6 +25,10 @@ enum class DeviceRuleCaller { Open, Render };
 // set, by min(that variable read with strtol, last index). An index below 0
 // (from either source) selects device 0.
 DeviceChoice chooseDevice(const Tweenova& node, DeviceRuleCaller caller);
+
+// The CUDA index a batch render asks for through QUOLMARINE_NUKE_GPU_INDEX
+// (read with strtol), where gpu_render_override lets it rule; nullopt otherwise.
+std::optional<long> batchRenderDeviceIndex(const Tweenova& node);
 
 // The device that a wanted CUDA index selects among `count` devices (count >
 // 0): the last one for an index past it, the first for a negative one.

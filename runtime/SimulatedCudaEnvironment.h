@@ -17,7 +17,7 @@ public:
   long cudnnVersion = 8401;
   std::string config;
   std::string architectures;             // kernelArchitectures()
-  std::string reason = "no NVIDIA driver";  // unavailableReason() while there are no devices
+  std::string reason = kNoDriverReason;  // unavailableReason() while there are no devices
   mutable std::atomic<int> emptyCacheCalls{0};
 
   // Two 24 GiB devices of compute capability 8.9, CUDA 11.8.0, cuDNN 8.4.1 and

@@ -61,7 +61,7 @@ void reportUnusableDriver(const tweenova::CudaEnvironment& cuda)
   static std::string reported;
   const std::string why = cuda.unavailableReason();
   std::lock_guard<std::mutex> lock(mutex);
-  if (why.empty() || why == "no NVIDIA driver" || why == "this build has no CUDA" || why == reported)
+  if (why.empty() || why == tweenova::kNoDriverReason || why == tweenova::kNoCudaBuildReason || why == reported)
     return;
   reported = why;
   std::cout << "Tweenova: the GPU is not usable (" << why << "); the node renders on the CPU." << std::endl;

@@ -15,13 +15,26 @@ def pu21_params() -> List[float]:
             0.9099517204, 596.3148142, 256.38714480338587]
 
 
+def _curve_and_slope(x: float) -> List[float]:
+    """PU21 at linear x >= 0 and its derivative by x, in double precision."""
+    p = pu21_params()
+    a = x * 100.0 + 0.005
+    y = a ** p[3]
+    v = (y * p[1] + p[0]) / (y * p[2] + 1.0)
+    dvdy = (p[1] - p[0] * p[2]) / ((y * p[2] + 1.0) ** 2)
+    slope = p[6] / p[7] * p[4] * v ** (p[4] - 1.0) * dvdy * p[3] * a ** (p[3] - 1.0) * 100.0
+    return [(v ** p[4] - p[5]) * p[6] / p[7], slope]
+
+
 def pu21_continuation() -> List[float]:
     """Where the encoding leaves PU21, which saturates towards about 2.9 and
     sends negatives to 0: linear 100 (encoded about 2.3222), above which it
-    goes on logarithmically with the curve's slope by ln(x) there, and the
-    slope at 0, with which it goes on below 0. The node uses the same
-    continuation (inference/PU21.h)."""
-    return [100.0, 2.3222457406833614, 0.2727556859387639, 30.20505943797008]
+    goes on logarithmically with the curve's slope by ln(x) there (about
+    0.2728), then the slope at 0 (about 30.2), with which it goes on below 0.
+    The node derives the same continuation (inference/PU21.h)."""
+    high = 100.0
+    at_high = _curve_and_slope(high)
+    return [high, at_high[0], at_high[1] * high, _curve_and_slope(0.0)[1]]
 
 
 def _curve_encode(x: Tensor) -> Tensor:

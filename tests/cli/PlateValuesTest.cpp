@@ -47,8 +47,8 @@ fs::path testData()
 // The plate scaled to width x height (bilinear).
 Plate resized(const Plate& p, int width, int height)
 {
-  OIIO::ImageSpec spec(p.width, p.height, int(p.channels.size()), OIIO::TypeDesc::FLOAT);
-  OIIO::ImageBuf in(spec, const_cast<float*>(p.px.data()));
+  OIIO::ImageSpec layout(p.width, p.height, int(p.channels.size()), OIIO::TypeDesc::FLOAT);
+  OIIO::ImageBuf in(layout, const_cast<float*>(p.px.data()));
   OIIO::ImageBuf out = OIIO::ImageBufAlgo::resize(in, "triangle", 0.0f, OIIO::ROI(0, width, 0, height, 0, 1, 0, 3));
   Plate r;
   r.width = width;
@@ -61,10 +61,10 @@ Plate resized(const Plate& p, int width, int height)
 
 void writePlate(const fs::path& path, const Plate& p)
 {
-  OIIO::ImageSpec spec(p.width, p.height, int(p.channels.size()), OIIO::TypeDesc::FLOAT);
-  spec.channelnames = p.channels;
+  OIIO::ImageSpec header(p.width, p.height, int(p.channels.size()), OIIO::TypeDesc::FLOAT);
+  header.channelnames = p.channels;
   auto out = OIIO::ImageOutput::create(path.string());
-  ASSERT_TRUE(out && out->open(path.string(), spec) && out->write_image(OIIO::TypeDesc::FLOAT, p.px.data()))
+  ASSERT_TRUE(out && out->open(path.string(), header) && out->write_image(OIIO::TypeDesc::FLOAT, p.px.data()))
     << path;
   out->close();
 }
@@ -76,9 +76,10 @@ Plate readPlate(const fs::path& path)
   EXPECT_TRUE(in) << path;
   if (!in)
     return p;
-  p.width = in->spec().width;
-  p.height = in->spec().height;
-  p.channels = in->spec().channelnames;
+  const OIIO::ImageSpec& header = in->spec();
+  p.width = header.width;
+  p.height = header.height;
+  p.channels = header.channelnames;
   p.px.resize(size_t(p.width) * size_t(p.height) * p.channels.size());
   EXPECT_TRUE(in->read_image(0, 0, 0, int(p.channels.size()), OIIO::TypeDesc::FLOAT, p.px.data()));
   return p;
