@@ -96,9 +96,9 @@ import torch
 import torch.nn.functional as F
 from torch import Tensor, nn
 
-from warping import lattice_rows, moved, pixel_grid, points, reduce_points, sample, warp, warp_extended
+from warping import grid_rows, moved, pixel_grid, points, reduce_points, sample, warp, warp_extended
 
-VERSION = "2.2.0"
+VERSION = "2.2.1"
 
 # Prefixes of the published state dict's entries that the interpolation
 # graph never reads: the teacher block of training and the caltime head.
@@ -227,8 +227,8 @@ class IFBlock(nn.Module):
             r1 = min(n, r0 + rows)
             a0 = max(0, r0 - self.strip_halo)
             a1 = min(n, r1 + self.strip_halo)
-            g = lattice_rows(grid, s, 1, a0, a1)
-            p = lattice_rows(at, s, 2, a0, a1)
+            g = grid_rows(grid, s, 1, a0, a1)
+            p = grid_rows(at, s, 2, a0, a1)
             a = reduce_points(sample(source0, moved(g, p[:, 0:2], h, w)), s)
             b = reduce_points(sample(source1, moved(g, p[:, 2:4], h, w)), s)
             plane = torch.full([1, 1, a1 - a0, m], timestep, dtype=a.dtype, device=a.device)

@@ -23,47 +23,45 @@ def pixel_grid(h: int, w: int, factor: int, like: Tensor) -> Tensor:
     """The pixels of an h x w frame that a bilinear reduction by `factor`
     reads (F.interpolate, align_corners=False). Factor 1: every pixel,
     [1, h, w, 2]. An even factor: the 2 x 2 pixels around the centre of every
-    output cell, as four lattices stacked along the rows, [1, 4 * h / factor,
-    w / factor, 2] (see `reduce_points`)."""
-    sx = 2.0 / float(max(w - 1, 1))
-    sy = 2.0 / float(max(h - 1, 1))
+    output cell, kept together, [1, 2 * h / factor, 2 * w / factor, 2]: row
+    2i + dy holds frame row factor * i + factor / 2 - 1 + dy, and columns
+    alike (see `reduce_points`). Factor 2 reads every pixel in its order."""
     if factor == 1:
-        xs = torch.arange(w, device=like.device, dtype=torch.float32) * sx - 1.0
-        ys = torch.arange(h, device=like.device, dtype=torch.float32) * sy - 1.0
-        return torch.stack([xs.view(1, 1, w).expand(1, h, w), ys.view(1, h, 1).expand(1, h, w)], dim=3)
-    first = float(factor // 2 - 1)
-    n = h // factor
-    m = w // factor
-    xs = torch.arange(m, device=like.device, dtype=torch.float32) * float(factor) + first
-    ys = torch.arange(n, device=like.device, dtype=torch.float32) * float(factor) + first
-    lattices = []
-    for dy in range(2):
-        for dx in range(2):
-            gx = ((xs + float(dx)) * sx - 1.0).view(1, 1, m).expand(1, n, m)
-            gy = ((ys + float(dy)) * sy - 1.0).view(1, n, 1).expand(1, n, m)
-            lattices.append(torch.stack([gx, gy], dim=3))
-    return torch.cat(lattices, dim=1)
+        return _positions(torch.arange(h, device=like.device), torch.arange(w, device=like.device), h, w)
+    return _positions(_cell_centres(h, factor, like), _cell_centres(w, factor, like), h, w)
+
+
+def _cell_centres(size: int, factor: int, like: Tensor) -> Tensor:
+    """Indices factor * i + factor / 2 - 1 + d, d = 0, 1, of a side of `size`
+    pixels, in order."""
+    base = torch.arange(size // factor, device=like.device) * factor + (factor // 2 - 1)
+    return torch.stack([base, base + 1], dim=1).reshape(-1)
+
+
+def _positions(rows: Tensor, cols: Tensor, h: int, w: int) -> Tensor:
+    """The grid of pixels (rows x cols) of an h x w frame, [1, n, m, 2]."""
+    xs = cols.to(torch.float32) * (2.0 / float(max(w - 1, 1))) - 1.0
+    ys = rows.to(torch.float32) * (2.0 / float(max(h - 1, 1))) - 1.0
+    n = rows.shape[0]
+    m = cols.shape[0]
+    return torch.stack([xs.view(1, 1, m).expand(1, n, m), ys.view(1, n, 1).expand(1, n, m)], dim=3)
 
 
 def reduce_points(values: Tensor, factor: int) -> Tensor:
     """Completes the reduction from the values at a `pixel_grid`:
-    [1, C, 4 * n, m] -> [1, C, n, m], the mean of the four lattices."""
+    [1, C, 2 * n, 2 * m] -> [1, C, n, m], the mean of every 2 x 2 cell (a
+    bilinear reduction by 2, the fastest way to take it)."""
     if factor == 1:
         return values
-    c = values.shape[1]
-    n = values.shape[2] // 4
-    m = values.shape[3]
-    return values.reshape(1, c, 4, n, m).mean(dim=2)
+    return F.interpolate(values, scale_factor=0.5, mode="bilinear", align_corners=False)
 
 
-def lattice_rows(t: Tensor, factor: int, dim: int, r0: int, r1: int) -> Tensor:
-    """Rows r0 to r1 of every lattice of a `pixel_grid(H, W, factor)`
-    ([1, 4 * n, m, 2], dim 1) or of the values at one ([1, C, 4 * n, m],
-    dim 2), stacked as before. Factor 1 has one lattice, the whole frame."""
-    if factor == 1:
-        return t.narrow(dim, r0, r1 - r0)
-    n = t.shape[dim] // 4
-    return torch.cat([t.narrow(dim, j * n + r0, r1 - r0) for j in range(4)], dim=dim)
+def grid_rows(t: Tensor, factor: int, dim: int, r0: int, r1: int) -> Tensor:
+    """What rows r0 to r1 of the reduction by `factor` read, of a
+    `pixel_grid` ([1, n, m, 2], dim 1) or of the values at one ([1, C, n, m],
+    dim 2)."""
+    k = 1 if factor == 1 else 2
+    return t.narrow(dim, k * r0, k * (r1 - r0))
 
 
 def moved(grid: Tensor, flow: Tensor, h: int, w: int) -> Tensor:
@@ -105,16 +103,15 @@ def warp_extended(image: Tensor, flow: Tensor, grid: Tensor) -> Tensor:
 
 def points(field: Tensor, factor: int) -> Tensor:
     """The values of a full-resolution field [1, C, H, W] at the pixels of
-    `pixel_grid(H, W, factor)`: [1, C, 4 * H / factor, W / factor] (factor 1:
-    the field itself)."""
-    if factor == 1:
+    `pixel_grid(H, W, factor)` (factor 1 and 2: the field itself)."""
+    if factor <= 2:
         return field
+    c = field.shape[1]
+    n = field.shape[2] // factor
+    m = field.shape[3] // factor
     first = factor // 2 - 1
-    lattices = []
-    for dy in range(2):
-        for dx in range(2):
-            lattices.append(field[:, :, first + dy::factor, first + dx::factor])
-    return torch.cat(lattices, dim=2)
+    cells = field.reshape(1, c, n, factor, m, factor)[:, :, :, first:first + 2, :, first:first + 2]
+    return cells.reshape(1, c, 2 * n, 2 * m)
 
 
 def warp(image: Tensor, flow: Tensor, grid: Tensor) -> Tensor:
