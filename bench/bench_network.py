@@ -12,6 +12,7 @@ threshold 0.001, warp_downscale 1.0), then substep_index 0 (the draft) and 2
 per in-between frame. Peak
 memory is the process's resident peak after the first default call, then
 after the other settings' first calls (before the reference below is loaded).
+The process allocates as tweenova-render does (keep_buffers_on_the_heap).
 
 Reference network, timed in the same run with the same thread count: the
 module the learned weights were published with (reference_ifnet.py in the
@@ -34,6 +35,7 @@ Usage: bench_network.py [--threads N] [--ffmpeg-threads N] [--repeats N] [--data
                         [--weights PATH] [--model ARCHIVE]
 """
 import argparse
+import ctypes
 import os
 import platform
 import re
@@ -128,6 +130,18 @@ def run_ffmpeg(ffmpeg: str, tmp: str, vf: str, threads: int) -> Tuple[float, int
     return elapsed, frames[-1] if frames else 0
 
 
+def keep_buffers_on_the_heap() -> None:
+    """glibc's allocation settings of tweenova-render (cli/main.cpp): large
+    buffers stay on the heap instead of being mapped and faulted in afresh
+    for every call, which costs the network about a fifth of its time."""
+    libc = ctypes.CDLL("libc.so.6")
+    m_trim_threshold, m_mmap_threshold, m_mmap_max, m_arena_max = -1, -3, -4, -8
+    libc.mallopt(m_mmap_threshold, 32 << 20)
+    libc.mallopt(m_trim_threshold, 1 << 30)
+    libc.mallopt(m_mmap_max, 0)
+    libc.mallopt(m_arena_max, 1)
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     # One libtorch thread is what tweenova-render uses by default: on this
@@ -141,6 +155,7 @@ def main() -> int:
     ap.add_argument("--weights", help="learned weights (default: those of scripts/fetch-weights)")
     ap.add_argument("--ffmpeg", default=shutil.which("ffmpeg") or "/usr/bin/ffmpeg")
     args = ap.parse_args()
+    keep_buffers_on_the_heap()
     torch.set_num_threads(args.threads)
     torch._C._set_graph_executor_optimize(False)  # as the plug-in runs the network
     weights = args.weights or default_weights()
@@ -192,14 +207,15 @@ def main() -> int:
               % (peak_default, "met" if peak_default <= 2048 else "NOT met", peak))
         net_s, reference = statistics.median(default_s), statistics.median(ref_s)
         print("reference module, one pass (%dx%d): %s" % (ra.shape[3], ra.shape[2], runs(ref_s)))
-        print("ratio network (default arguments) / reference: %.2f (target at most 1.00: %s)"
-              % (net_s / reference, "met" if net_s <= reference else "NOT met"))
+        print("ratio network (default arguments) / reference: %.2f (target at most 0.60: %s)"
+              % (net_s / reference, "met" if net_s <= 0.6 * reference else "NOT met"))
         if have_ffmpeg:
             ff = statistics.median(ff_s)
             print("ffmpeg minterpolate (mci, aobmc, bidir): %s" % runs(ff_s))
-            print("ratio network (default arguments) / ffmpeg: %.2f (target at most 2.00: %s); "
-                  "substep_index 0: %.2f, 2: %.2f" % (net_s / ff, "met" if net_s <= 2.0 * ff else "NOT met",
-                                                      statistics.median(draft_s) / ff, statistics.median(two_s) / ff))
+            # One forward call on one core; the render's own target (bench_render.py) counts
+            # whole frames on every core, files and model load included.
+            print("ratio network (default arguments) / ffmpeg: %.2f; substep_index 0: %.2f, 2: %.2f"
+                  % (net_s / ff, statistics.median(draft_s) / ff, statistics.median(two_s) / ff))
         else:
             print("ffmpeg not found at %s: its timing skipped" % args.ffmpeg)
     finally:
