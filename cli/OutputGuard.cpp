@@ -4,7 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <map>
+#include <optional>
 #include <utility>
 
 namespace cli {
@@ -13,43 +15,110 @@ namespace {
 
 using FileId = std::pair<dev_t, ino_t>;
 
+std::optional<FileId> fileId(const std::string& path)
+{
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0)
+    return std::nullopt;
+  return FileId{st.st_dev, st.st_ino};
+}
+
+std::optional<HostLayer::SequencePattern> sequence(const std::string& text)
+{
+  HostLayer::SequencePattern pattern;
+  std::string why;
+  if (!HostLayer::parseSequencePattern(text, pattern, why) || pattern.movie)
+    return std::nullopt;
+  return pattern;
+}
+
 // Every existing input file, by identity.
 std::map<FileId, std::string> inputFiles(const std::string& input)
 {
   std::map<FileId, std::string> files;
   auto add = [&files](const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0)
-      files.emplace(FileId{st.st_dev, st.st_ino}, path);
+    if (std::optional<FileId> id = fileId(path))
+      files.emplace(*id, path);
   };
-  HostLayer::SequencePattern pattern;
-  std::string why;
-  if (!HostLayer::parseSequencePattern(input, pattern, why)) {
+  const std::optional<HostLayer::SequencePattern> pattern = sequence(input);
+  if (!pattern) {
     add(input);
     return files;
   }
-  for (int frame : HostLayer::findFrames(pattern))
-    add(HostLayer::frameFileName(pattern, frame));
+  for (int frame : HostLayer::findFrames(*pattern))
+    add(HostLayer::frameFileName(*pattern, frame));
   return files;
+}
+
+// The folder of a pattern's frames and the name before their number.
+std::pair<std::string, std::string> folderAndName(const std::string& prefix)
+{
+  const size_t slash = prefix.rfind('/');
+  if (slash == std::string::npos)
+    return {".", prefix};
+  return {slash == 0 ? "/" : prefix.substr(0, slash), prefix.substr(slash + 1)};
+}
+
+// Both patterns name frames of one sequence: the same folder (by identity)
+// and the same name around the frame number, whatever the padding.
+bool sameSequence(const HostLayer::SequencePattern& a, const HostLayer::SequencePattern& b)
+{
+  const auto [folderA, nameA] = folderAndName(a.prefix);
+  const auto [folderB, nameB] = folderAndName(b.prefix);
+  if (nameA != nameB || a.suffix != b.suffix)
+    return false;
+  const std::optional<FileId> idA = fileId(folderA);
+  return idA && idA == fileId(folderB);
+}
+
+std::string normalised(const std::string& path)
+{
+  std::error_code ec;
+  const std::filesystem::path p = std::filesystem::weakly_canonical(path, ec);
+  return ec ? std::filesystem::absolute(path).lexically_normal().string() : p.string();
 }
 
 } // namespace
 
 void refuseOutputOntoInput(const std::string& input, const std::string& output, const std::vector<int>& frames)
 {
-  HostLayer::SequencePattern out;
-  std::string why;
-  if (!HostLayer::parseSequencePattern(output, out, why))
+  const std::optional<HostLayer::SequencePattern> out = sequence(output);
+  if (!out)
     return;
+  const std::optional<HostLayer::SequencePattern> in = sequence(input);
+  if (in && sameSequence(*in, *out))
+    throw UsageError{"output " + output, "it names frames of the input sequence " + input +
+                                           "; the render would overwrite its own source or add frames to it"};
   const std::map<FileId, std::string> inputs = inputFiles(input);
   for (int f : frames) {
-    const std::string path = HostLayer::frameFileName(out, f);
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0)
-      continue;
-    auto it = inputs.find(FileId{st.st_dev, st.st_ino});
+    const std::string path = HostLayer::frameFileName(*out, f);
+    const std::optional<FileId> id = fileId(path);
+    auto it = id ? inputs.find(*id) : inputs.end();
     if (it != inputs.end())
       throw UsageError{"output " + path, "it is the input file " + it->second + "; the render would overwrite its own source"};
+  }
+}
+
+void refuseSummaryTarget(const std::string& summary, const std::string& input, const std::string& output,
+                         const std::vector<int>& frames)
+{
+  const std::string what = "--summary-json " + summary;
+  struct stat st;
+  if (stat(summary.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    throw UsageError{what, "it is not a regular file; the summary is written over a file or as a new one"};
+  const std::optional<FileId> id = fileId(summary);
+  const std::map<FileId, std::string> inputs = inputFiles(input);
+  auto it = id ? inputs.find(*id) : inputs.end();
+  if (it != inputs.end())
+    throw UsageError{what, "it is the input file " + it->second + "; the summary would overwrite a source"};
+  const std::optional<HostLayer::SequencePattern> out = sequence(output);
+  if (!out)
+    return;
+  const std::string target = normalised(summary);
+  for (int f : frames) {
+    const std::string path = HostLayer::frameFileName(*out, f);
+    if (normalised(path) == target || (id && id == fileId(path)))
+      throw UsageError{what, "it is output frame " + std::to_string(f) + " (" + path + ") of this render"};
   }
 }
 

@@ -164,6 +164,10 @@ int Session::render()
   const HostLayer::SequencePattern out = checkedOutput(options_);
   const WriteSettings settings = writeSettings(options_);
   const std::vector<int> asked = framesToRender();
+  // Every frame asked for: a frame --skip-existing would leave out may be the input itself.
+  refuseOutputOntoInput(options_.input, options_.output, asked);
+  if (!options_.summaryJson.empty())
+    refuseSummaryTarget(options_.summaryJson, options_.input, options_.output, asked);
   const std::shared_ptr<const OIIO::ImageSpec> movie = movieAttributes(options_.input);
   const std::vector<int> frames = options_.skipExisting ? framesStillToRender(asked, out) : asked;
   const size_t skipped = asked.size() - frames.size();
@@ -174,7 +178,6 @@ int Session::render()
   if (!parseChannelSet(options_.channels, channels))
     throw UsageError{"--channels " + options_.channels, "not a channel set (rgb, rgba, alpha, all, layer names)"};
   const long long count = (long long)frames.size();
-  refuseOutputOntoInput(options_.input, options_.output, frames);
 
   setTorchThreads(options_.torchThreads);
   reader_->setCacheLimit(size_t(options_.cacheMemoryMiB) << 20);

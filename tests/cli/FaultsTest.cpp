@@ -276,6 +276,56 @@ TEST_F(Faults, AnOutputThatIsTheInputIsRefusedHoweverItIsSpelled)
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), bytes);
 }
 
+TEST_F(Faults, SkippingExistingFramesCannotTurnTheInputIntoTheOutput)
+{
+  writeSequence(1, 3);
+  const std::string plate = (dir / "in" / "in.####.png").string();
+  // Every source frame "exists already": the refusal comes before the skipping.
+  Outcome same = render(in() + " " + plate + " --set speed=0.5 --skip-existing");
+  EXPECT_EQ(same.status, 2) << same.out;
+  EXPECT_NE(same.out.find("names frames of the input sequence"), std::string::npos) << same.out;
+  // Frames only past the plate's end would still grow it.
+  Outcome past = render(in() + " " + (dir / "in" / "in.#####.png").string() + " -F 4-5 --set speed=0.5");
+  EXPECT_EQ(past.status, 2) << past.out;
+  for (int f = 4; f <= 5; ++f) {
+    EXPECT_FALSE(fs::exists(frameName(dir / "in", "in", f))) << f;
+    EXPECT_FALSE(fs::exists(dir / "in" / ("in.0000" + std::to_string(f) + ".png"))) << f;
+  }
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir / "in"))
+    ++files;
+  EXPECT_EQ(files, 3u);
+  // A similar name in the same folder is another sequence.
+  EXPECT_EQ(render(in() + " " + (dir / "in" / "retimed.####.png").string() + " -F 1-2").status, 0);
+}
+
+TEST_F(Faults, TheSummaryIsNeverWrittenOverASourceAFrameOrADevice)
+{
+  writeSequence(1, 3);
+  std::ifstream original(frameName(dir / "in", "in", 2), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(original)), std::istreambuf_iterator<char>());
+  const std::vector<std::pair<std::string, std::string>> cases{
+    {frameName(dir / "in", "in", 2), "it is the input file"},
+    {(dir / "out" / ".." / "out" / "out.0002.png").string(), "it is output frame 2"},
+    {"/dev/null", "it is not a regular file"},
+    {(dir / "out").string(), "it is not a regular file"},
+  };
+  for (const auto& [target, why] : cases) {
+    Outcome r = render(in() + " " + out() + " -F 1-3 --summary-json " + target);
+    EXPECT_EQ(r.status, 2) << target << "\n" << r.out;
+    EXPECT_NE(r.out.find("--summary-json " + target + " : " + why), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(frameName(dir / "out", "out", 1))) << "rendered despite " << target;
+  }
+  std::ifstream after(frameName(dir / "in", "in", 2), std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()), bytes);
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  // A summary beside the frames, new or from an earlier run, is written.
+  const std::string beside = (dir / "out" / "summary.json").string();
+  EXPECT_EQ(render(in() + " " + out() + " -F 1-3 --summary-json " + beside).status, 0);
+  EXPECT_EQ(render(in() + " " + out() + " -F 1-3 --summary-json " + beside).status, 0);
+  EXPECT_TRUE(fs::is_regular_file(beside));
+}
+
 TEST_F(Faults, QuietRendersPrintNothingAndSurviveAClosedStdout)
 {
   writeSequence(1, 3);
