@@ -188,3 +188,34 @@ def test_bad_arguments_give_one_line_and_status_two(tmp_path):
     assert done.returncode == 1 and "invalid partition specified" in done.stderr, done.stderr
     done = farm(refused, "status", str(job_dir))
     assert "never submitted" in done.stdout and f"resubmit {job_dir}" in done.stdout, done.stdout
+
+
+def test_records_are_never_written_through_planted_links(tmp_path):
+    """A job folder on shared storage may hold links that another user
+    planted where the farm's temporary files used to be named (NAME.<pid>.tmp)
+    and at the record itself: the record is written, no file outside the
+    folder changes, and no temporary file is left."""
+    source = source_clip(tmp_path / "src", 3, 64, 36)
+    tools = tmp_path / "bin"
+    tools.mkdir()
+    (tools / "sbatch").write_text("#!/bin/sh\necho 'sbatch: error: invalid partition specified: none' >&2\nexit 1\n")
+    (tools / "sbatch").chmod(0o755)
+    victim = tmp_path / "victim.txt"
+    victim.write_text("precious\n")
+    job_dir = tmp_path / "job"
+    job_dir.mkdir()
+    (job_dir / "job.json").symlink_to(victim)
+    # The program keeps the planting process's id across exec, so the links
+    # sit at the names a pid-based temporary file would take.
+    plant = ("import os, sys\n"
+             f"os.symlink({str(victim)!r}, os.path.join({str(job_dir)!r}, 'job.json.%d.tmp' % os.getpid()))\n"
+             f"os.execv(sys.executable, [sys.executable, {FARM!r}] + sys.argv[1:])\n")
+    env = {**os.environ, "XDG_STATE_HOME": str(tmp_path / "state"), "PATH": f"{tools}:{os.environ['PATH']}"}
+    done = subprocess.run([sys.executable, "-c", plant, "submit", source, f"{tmp_path}/o.####.png",
+                           "--job-dir", str(job_dir)], env=env, capture_output=True, text=True)
+    assert done.returncode == 1 and "invalid partition specified" in done.stderr, done.stderr
+    assert victim.read_text() == "precious\n"
+    record = job_dir / "job.json"
+    assert not record.is_symlink() and json.loads(record.read_text())["input"] == source
+    left = [n for n in os.listdir(job_dir) if n.endswith(".tmp") and not os.path.islink(job_dir / n)]
+    assert left == [], left
