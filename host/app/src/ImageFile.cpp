@@ -93,10 +93,11 @@ struct FilePreamble {
   uint64_t headerBytes = 0;  // generic, industry and user data sections together
   uint32_t width = 0;        // pixels per line
   uint32_t height = 0;       // lines per element
+  uint16_t packing = 0;      // the first element's: 0 packed, 1 and 2 filled to 32-bit words
 };
 
 // Reads a DPX header's fields into `p` once its magic number was read into `head`.
-void readDpxFields(const std::string& path, std::ifstream& in, unsigned char (&head)[780], FilePreamble& p)
+void readDpxFields(const std::string& path, std::ifstream& in, unsigned char (&head)[808], FilePreamble& p)
 {
   const bool big = std::memcmp(head, "SDPX", 4) == 0;
   p.dpx = true;
@@ -111,6 +112,7 @@ void readDpxFields(const std::string& path, std::ifstream& in, unsigned char (&h
   p.headerBytes = uint64_t(u32(24)) + u32(28) + u32(32);
   p.width = u32(772);
   p.height = u32(776);
+  p.packing = uint16_t(big ? head[804] << 8 | head[805] : head[805] << 8 | head[804]);
 }
 
 // Refuses a DPX header that claims more than the file holds or more pixels
@@ -124,13 +126,25 @@ void checkDpxHeader(const std::string& path, const FilePreamble& p)
 }
 
 // A DPX file must hold the pixels its header announces: the reader would
-// otherwise return whatever lies past the end. Samples are counted at their
-// bit depth without line padding, which is the least any packing needs.
+// otherwise return whatever lies past the end. Packed samples are counted at
+// their bit depth without line padding, filled ones as the 32-bit words that
+// hold them (three 10-bit or two 12-bit samples a word): the least either
+// packing needs.
+uint64_t dpxPixelBytes(const FilePreamble& p, const OIIO::ImageSpec& desc, int bits)
+{
+  const uint64_t samples = uint64_t(desc.width) * desc.height * desc.nchannels;
+  const bool filled = p.packing == 1 || p.packing == 2;
+  if (filled && (bits == 10 || bits == 12)) {
+    const uint64_t perWord = bits == 10 ? 3 : 2;
+    return (samples + perWord - 1) / perWord * 4;
+  }
+  return (samples * uint64_t(bits) + 7) / 8;
+}
+
 void checkDpxLength(const std::string& path, const FilePreamble& p, const OIIO::ImageSpec& desc)
 {
   const int bits = desc.get_int_attribute("oiio:BitsPerSample", int(desc.format.size() * 8));
-  const uint64_t needed =
-    p.dataOffset + (uint64_t(desc.width) * desc.height * desc.nchannels * uint64_t(bits) + 7) / 8;
+  const uint64_t needed = p.dataOffset + dpxPixelBytes(p, desc, bits);
   if (p.size < needed)
     throw std::runtime_error("cannot read " + path + ": truncated file (" + std::to_string(p.size) +
                              " bytes, the header needs at least " + std::to_string(needed) + ")");
@@ -181,7 +195,7 @@ FilePreamble checkBeforeOpening(const std::string& path)
 {
   FilePreamble p;
   std::ifstream in(path, std::ios::binary);
-  unsigned char head[780] = {};
+  unsigned char head[808] = {};
   if (!in.read(reinterpret_cast<char*>(head), 4))
     return p;
   struct stat st;
