@@ -63,8 +63,9 @@ std::optional<Options> parseOptions(int argc, char** argv)
                                               "output frames to render or list: 1-100, 1-100x5 (every 5th), "
                                               "1,5,10-20")
                                  ->type_name("FRAMES");
-  app.add_option("--set", sets, "set a knob: enumerations by item or index, booleans on/off/true/false/1/0, "
-                                "channel sets by name (rgb, rgba, alpha, all)")
+  app.add_option("--set", sets, "set a knob: enumerations by item (items that are numbers also by value) or, where no item is a "
+                                "number, by index; booleans on/off/true/false/1/0, channel sets by name (rgb, rgba, "
+                                "alpha, all); steps 1-6, nan_error_threshold 0-100")
     ->type_name("KNOB=VALUE");
   app.add_option("--key", keys, "set a key frame of an animated knob")->type_name("KNOB:FRAME=VALUE");
   app.add_option("--gpu", o.gpu, "CUDA device index for this render (QUOLMARINE_NUKE_GPU_INDEX)")->type_name("N");
@@ -156,7 +157,10 @@ std::optional<Options> parseOptions(int argc, char** argv)
     throw UsageError{"arguments", "--float and --half exclude each other"};
   if (!o.compression.empty() && !validExrCompression(o.compression))
     throw UsageError{"--compression " + o.compression,
-                     "not an EXR compression (none, rle, zips, zip, piz, pxr24, b44, b44a, dwaa, dwab)"};
+                     "not an EXR compression (none, rle, zips, zip, piz, pxr24, b44, b44a, dwaa, dwab; a :LEVEL "
+                     "only for zip and zips, 0 to 9, and for dwaa and dwab)"};
+  if (!std::isfinite(o.decodeTimeout))
+    throw UsageError{"--decode-timeout", "expected a number of seconds from 0 to 1000000"};
   if (o.gpu && o.cpu)
     throw UsageError{"arguments", "--gpu and --cpu exclude each other"};
   if (o.gpu && *o.gpu < 0)

@@ -100,7 +100,8 @@ std::shared_ptr<const OIIO::ImageSpec> movieAttributes(const std::string& input)
 
 bool validExrCompression(const std::string& name)
 {
-  static const std::regex pattern("(none|rle|pxr24|b44|b44a|piz|(zips|zip|dwaa|dwab)(:[0-9]{1,3})?)");
+  // zlib knows levels 0 to 9; DWA takes its quality level as a number.
+  static const std::regex pattern("(none|rle|pxr24|b44|b44a|piz|(zips|zip)(:[0-9])?|(dwaa|dwab)(:[0-9]{1,3})?)");
   return std::regex_match(name, pattern);
 }
 

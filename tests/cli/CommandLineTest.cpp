@@ -194,6 +194,17 @@ TEST_F(CommandLine, BadRequestsGiveOneLineAndStatusTwo)
     {input() + " --list --set speed=fast", "tweenova-render: error: knob speed=fast : expected a finite number"},
     {input() + " --list --set use_gpu=maybe", "expected on, off, true, false, 1 or 0"},
     {input() + " --list --set mode=Sideways", "expected one of 'Output Speed', 'Frame'"},
+    // Items that are numbers are taken by value, never by an index that reads like one.
+    {input() + " --list --set downscale=2", "knob downscale=2 : expected one of '1.0', '0.5', '0.25'"},
+    {input() + " --list --set steps=0", "expected a whole number from 1 to 6"},
+    {input() + " --list --set steps=7", "expected a whole number from 1 to 6"},
+    {input() + " --list --set nan_error_threshold=-1", "expected a whole number from 0 to 100"},
+    {input() + " --list --set max_size=0", "expected a whole number of at least 1"},
+    {input() + " --list --set overlap=-5", "expected a whole number of at least 0"},
+    {input() + " --list --key steps:3=9", "expected a whole number from 1 to 6"},
+    {input() + " --list --decode-timeout nan", "--decode-timeout : expected a number of seconds"},
+    {input() + " --list --compression zip:10", "--compression zip:10 : not an EXR compression"},
+    {input() + " --list --compression piz:3", "--compression piz:3 : not an EXR compression"},
     {input() + " --list --set input_channels=nolayer", "not a channel set"},
     {input() + " --list --key speed=2", "expected KNOB:FRAME=VALUE"},
     {input() + " --list -F 9-2", "the last frame comes before the first"},
@@ -210,6 +221,30 @@ TEST_F(CommandLine, BadRequestsGiveOneLineAndStatusTwo)
     EXPECT_NE(r.out.find(message), std::string::npos) << args << "\n" << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << args << "\n" << r.out;
   }
+}
+
+TEST_F(CommandLine, EnumerationsAreReadByItemThenByValueOrIndex)
+{
+  auto shown = [this](const std::string& set, const std::string& knob) {
+    Outcome r = run(input() + " --panel --set " + set);
+    EXPECT_EQ(r.status, 0) << set << "\n" << r.out;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+      if (line.rfind(knob + "\t", 0) == 0) {
+        std::vector<std::string> fields;
+        std::istringstream cells(line);
+        for (std::string f; std::getline(cells, f, '\t');)
+          fields.push_back(f);
+        return fields.size() > 3 ? fields[3] : std::string();
+      }
+    return std::string("(no line)");
+  };
+  EXPECT_EQ(shown("downscale=1", "downscale"), "1.0");
+  EXPECT_EQ(shown("downscale=0.50", "downscale"), "0.5");
+  EXPECT_EQ(shown("downscale=0.25", "downscale"), "0.25");
+  EXPECT_EQ(shown("mode=frame", "mode"), "Frame");
+  EXPECT_EQ(shown("mode=1", "mode"), "Frame");
+  EXPECT_EQ(shown("flow_magnitude=2", "flow_magnitude"), "high");
 }
 
 TEST(CommandLineParsing, FrameRangesAndAssignments)
