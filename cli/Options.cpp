@@ -50,9 +50,11 @@ std::optional<Options> parseOptions(int argc, char** argv)
 {
   Options o;
   CLI::App app{"tweenova-render: retime an image sequence with the Tweenova node.\n\n"
-               "Exit status: 0 success, 1 some frames failed (the others were written),\n"
-               "2 bad arguments or unreadable input; 130, 143, 129 stopped by SIGINT, SIGTERM,\n"
-               "SIGHUP (after the frames in progress; a second signal stops at once).",
+               "Exit status: 0 success; 1 one or more frames failed (every frame included; the\n"
+               "others were written) or standard output could not be written; 2 bad arguments\n"
+               "or unreadable input; 130, 143, 129 stopped by SIGINT, SIGTERM, SIGHUP (after the\n"
+               "frames in progress; a second signal stops at once, the same one again within a\n"
+               "second, as a terminal and a wrapper both forward it, counts once).",
                "tweenova-render"};
   app.option_defaults()->always_capture_default(false);
   std::string frames;

@@ -6,8 +6,12 @@
 #include "cli/VersionText.h"
 
 #include <malloc.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <iostream>
 
@@ -41,6 +45,35 @@ void keepStdoutForResults()
   cli::sendLogsToStderr();
 }
 
+// Why standard output refused what was written to it earlier: the buffered
+// write that failed left no trace but the stream's error flag, so one more
+// byte is offered (the output is incomplete already) and its errno kept.
+int stdoutWriteError()
+{
+  if (write(STDOUT_FILENO, "\n", 1) < 0)
+    return errno;
+  return 0;
+}
+
+// What was asked for on standard output must have reached it: a full disk
+// or a failing device fails the run. A reader that went away (EPIPE) chose
+// to stop reading and is no failure.
+int withStdoutWritten(int status)
+{
+  std::cout.flush();
+  const bool failedBefore = std::ferror(stdout) || !std::cout.good();
+  errno = 0;
+  const bool flushed = std::fflush(stdout) == 0;
+  if (flushed && !failedBefore)
+    return status;
+  const int error = flushed || errno == 0 ? stdoutWriteError() : errno;
+  if (error == EPIPE)
+    return status;
+  std::fprintf(stderr, "tweenova-render: error: standard output : %s\n",
+               error ? std::strerror(error) : "a write failed");
+  return status == cli::kExitSuccess ? cli::kExitFramesFailed : status;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -52,18 +85,18 @@ int main(int argc, char** argv)
     if (!options)
       return cli::kExitSuccess;
     if (options->version) {
-      std::cout << cli::versionText(tweenova::cudaEnvironment()) << std::flush;
-      return cli::kExitSuccess;
+      std::cout << cli::versionText(tweenova::cudaEnvironment());
+      return withStdoutWritten(cli::kExitSuccess);
     }
     HostLayer::setMaxImagePixels(uint64_t(options->maxPixels));
     cli::Session session(*options);
     if (options->panel)
-      return session.printPanel(std::cout);
+      return withStdoutWritten(session.printPanel(std::cout));
     if (options->list)
-      return session.listFrames(std::cout);
+      return withStdoutWritten(session.listFrames(std::cout));
     if (options->verify)
-      return session.verifyOutputs(std::cout);
-    return session.render();
+      return withStdoutWritten(session.verifyOutputs(std::cout));
+    return withStdoutWritten(session.render());
   } catch (const cli::UsageError& e) {
     std::cerr << "tweenova-render: error: " << e.what << " : " << e.why << std::endl;
     return cli::kExitUsage;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -221,6 +222,30 @@ TEST_F(CommandLine, BadRequestsGiveOneLineAndStatusTwo)
     EXPECT_NE(r.out.find(message), std::string::npos) << args << "\n" << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << args << "\n" << r.out;
   }
+}
+
+TEST_F(CommandLine, WhatStandardOutputCouldNotTakeFailsTheRun)
+{
+  const std::string errors = (dir / "errors.txt").string();
+  for (const char* what : {"--list", "--panel", "--version"}) {
+    const std::string cmd = buildDir() + "/tweenova-render " + input() + " " + what + " > /dev/full 2> " + errors;
+    const int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << what;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << what;
+    std::ifstream in(errors);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("tweenova-render: error: standard output : No space left on device"), std::string::npos)
+      << what << "\n" << text;
+  }
+  // A reader that stops early is no failure.
+  const std::string statusFile = (dir / "status.txt").string();
+  const std::string head = "(" + buildDir() + "/tweenova-render " + input() + " --panel 2>/dev/null; echo $? > " +
+                           statusFile + ") | head -c 10 > /dev/null";
+  ASSERT_EQ(std::system(head.c_str()), 0);
+  std::ifstream status(statusFile);
+  int code = -1;
+  status >> code;
+  EXPECT_EQ(code, 0);
 }
 
 TEST_F(CommandLine, EnumerationsAreReadByItemThenByValueOrIndex)

@@ -179,3 +179,17 @@ TEST_F(StopSignals, ASecondSignalStopsAtOnceAndLeavesNoTemporaryFile)
   EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
   EXPECT_TRUE(outputs().empty());
 }
+
+TEST_F(StopSignals, TheSameSignalTwiceWithinAMomentCountsOnce)
+{
+  // A terminal's Ctrl-C and a wrapper forwarding it arrive together.
+  startHeld();
+  kill(pid, SIGINT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  kill(pid, SIGINT);
+  EXPECT_EQ(finish(), 128 + SIGINT) << messages;
+  // The frames in progress were finished, as after one signal.
+  EXPECT_GE(outputs().size(), 1u) << messages;
+  expectOnlyWholeFrames();
+  EXPECT_NE(messages.find("interrupted"), std::string::npos) << messages;
+}
