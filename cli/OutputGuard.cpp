@@ -1,9 +1,13 @@
 #include "cli/OutputGuard.h"
 
 #include "HostLayer/Read.h"
+#include "cli/FileReplacement.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -96,6 +100,27 @@ void refuseOutputOntoInput(const std::string& input, const std::string& output, 
     auto it = id ? inputs.find(*id) : inputs.end();
     if (it != inputs.end())
       throw UsageError{"output " + path, "it is the input file " + it->second + "; the render would overwrite its own source"};
+  }
+}
+
+void refuseOverlongOutput(const std::string& output, const std::vector<int>& frames)
+{
+  const std::optional<HostLayer::SequencePattern> out = sequence(output);
+  if (!out || frames.empty())
+    return;
+  const std::string folder = folderAndName(out->prefix).first;
+  const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+  const size_t nameMax = longest > 0 ? size_t(longest) : 255;
+  const auto [low, high] = std::minmax_element(frames.begin(), frames.end());
+  for (int f : {*low, *high}) {
+    const std::string path = HostLayer::frameFileName(*out, f);
+    const std::string temporary = temporaryNameFor(path);
+    const size_t name = temporary.size() - temporary.rfind('/') - 1;
+    if (name > nameMax || temporary.size() >= PATH_MAX)
+      throw UsageError{"output " + path, "the name is longer than the system allows: it is written under a temporary "
+                                         "name of " + std::to_string(name) + " characters (at most " +
+                                         std::to_string(nameMax) + " in " + folder + ", " +
+                                         std::to_string(PATH_MAX - 1) + " in a path)"};
   }
 }
 

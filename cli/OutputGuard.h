@@ -16,6 +16,11 @@ namespace cli {
 // or not those frames exist yet: the render would add frames to the plate.
 void refuseOutputOntoInput(const std::string& input, const std::string& output, const std::vector<int>& frames);
 
+// Throws UsageError when the names of the `frames` of `output`, or the
+// temporary names they are written under, are longer than the file system
+// takes: the render would fail every frame with the same error.
+void refuseOverlongOutput(const std::string& output, const std::vector<int>& frames);
+
 // Throws UsageError when the --summary-json file `summary` is anything but a
 // regular file or a missing one, one of the input's files, or one of the
 // `frames` of the output pattern `output`.

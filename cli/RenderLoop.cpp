@@ -166,6 +166,7 @@ int Session::render()
   const std::vector<int> asked = framesToRender();
   // Every frame asked for: a frame --skip-existing would leave out may be the input itself.
   refuseOutputOntoInput(options_.input, options_.output, asked);
+  refuseOverlongOutput(options_.output, asked);
   if (!options_.summaryJson.empty())
     refuseSummaryTarget(options_.summaryJson, options_.input, options_.output, asked);
   const std::shared_ptr<const OIIO::ImageSpec> movie = movieAttributes(options_.input);

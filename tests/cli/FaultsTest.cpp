@@ -20,6 +20,7 @@
 #include <random>
 #include <string>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -327,6 +328,30 @@ TEST_F(Faults, TheSummaryIsNeverWrittenOverASourceAFrameOrADevice)
   EXPECT_EQ(render(in() + " " + out() + " -F 1-3 --summary-json " + beside).status, 0);
   EXPECT_EQ(render(in() + " " + out() + " -F 1-3 --summary-json " + beside).status, 0);
   EXPECT_TRUE(fs::is_regular_file(beside));
+}
+
+TEST_F(Faults, PathsThatCannotBeFilesAreRefusedForWhatTheyAre)
+{
+  writeSequence(1, 4);
+  // A FIFO in the plate (a stuck copy, a pipe left by a tool): read, it would block the render.
+  fs::remove(frameName(dir / "in", "in", 3));
+  ASSERT_EQ(mkfifo(frameName(dir / "in", "in", 3).c_str(), 0644), 0);
+  Outcome fifo = render(in() + " " + out() + " --set speed=1 -F 1-4");
+  EXPECT_EQ(fifo.status, 1) << fifo.out;
+  EXPECT_NE(fifo.out.find("cannot read " + frameName(dir / "in", "in", 3) + ": not a regular file (a FIFO)"),
+            std::string::npos) << fifo.out;
+  EXPECT_EQ(fifo.out.find("missing frame 3"), std::string::npos) << fifo.out;
+  EXPECT_TRUE(fs::exists(frameName(dir / "out", "out", 4)));
+  // Names longer than the file system takes say so, before anything renders.
+  const std::string longName(300, 'n');
+  Outcome input = render((dir / longName / "in.####.png").string() + " " + out());
+  EXPECT_EQ(input.status, 2) << input.out;
+  EXPECT_NE(input.out.find("the path is longer than the system allows"), std::string::npos) << input.out;
+  const std::string name(240, 'o');
+  Outcome output = render(in() + " " + (dir / "out" / (name + ".####.png")).string() + " -F 1-2");
+  EXPECT_EQ(output.status, 2) << output.out;
+  EXPECT_NE(output.out.find("the name is longer than the system allows"), std::string::npos) << output.out;
+  EXPECT_EQ(std::count(output.out.begin(), output.out.end(), '\n'), 1) << output.out;
 }
 
 TEST_F(Faults, QuietRendersPrintNothingAndSurviveAClosedStdout)

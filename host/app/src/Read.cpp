@@ -8,6 +8,7 @@
 #include "HostLayer/MovieDecoder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +28,40 @@ bool fileExists(const std::string& path)
 {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Why `path` cannot be read as an image file, or "" when it is a regular
+// file or missing (the caller says "missing" in its own words).
+std::string pathProblem(const std::string& path)
+{
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT)
+      return "";
+    if (errno == ENAMETOOLONG)
+      return "the path is longer than the system allows (" + std::to_string(path.size()) +
+             " characters, or a name of more than 255)";
+    return std::strerror(errno);
+  }
+  if (S_ISREG(st.st_mode))
+    return "";
+  const char* kind = S_ISDIR(st.st_mode)    ? "a folder"
+                     : S_ISFIFO(st.st_mode) ? "a FIFO"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                     : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                                                                  : "not a file";
+  return std::string("not a regular file (") + kind + ")";
+}
+
+// A pattern no file matches: its folder may be the reason.
+std::string noMatchReason(const std::string& pattern, const SequencePattern& p)
+{
+  const size_t slash = p.prefix.rfind('/');
+  const std::string dir = slash == std::string::npos ? "." : p.prefix.substr(0, slash == 0 ? 1 : slash);
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0 && errno == ENAMETOOLONG)
+    return "cannot read " + pattern + ": " + pathProblem(dir);
+  return "no file matches " + pattern;
 }
 
 // Copies a box and channels of image data (host layout, its bottom-left
@@ -101,6 +136,11 @@ public:
     } else {
       path_ = frameFileName(s.pattern, f);
       subimage_ = 0;
+      const std::string problem = pathProblem(path_);
+      if (!problem.empty()) {
+        error("Read: frame %d: cannot read %s: %s", f, path_.c_str(), problem.c_str());
+        return;
+      }
       if (!std::binary_search(s.frames.begin(), s.frames.end(), f) || !fileExists(path_)) {
         error("Read: missing frame %d: %s", f, path_.c_str());
         return;
@@ -311,9 +351,11 @@ std::unique_ptr<Node> createReadNode(const std::string& pattern, const std::stri
   if (parseSequencePattern(pattern, source->pattern, why)) {
     source->frames = findFrames(source->pattern);
     if (source->frames.empty())
-      throw std::runtime_error("no file matches " + pattern);
+      throw std::runtime_error(noMatchReason(pattern, source->pattern));
     source->first = source->frames.front();
     source->last = source->frames.back();
+  } else if (const std::string problem = pathProblem(pattern); !problem.empty()) {
+    throw std::runtime_error("cannot read " + pattern + ": " + problem);
   } else if (fileExists(pattern)) {
     // A movie, or a single image held for every frame.
     ImageHeader h = readImageHeader(pattern);
