@@ -219,3 +219,47 @@ def test_records_are_never_written_through_planted_links(tmp_path):
     assert not record.is_symlink() and json.loads(record.read_text())["input"] == source
     left = [n for n in os.listdir(job_dir) if n.endswith(".tmp") and not os.path.islink(job_dir / n)]
     assert left == [], left
+
+
+def farm_module():
+    """tweenova-farm's own functions, loaded from the configured script."""
+    import importlib.machinery
+    import importlib.util
+    loader = importlib.machinery.SourceFileLoader("tweenova_farm", FARM)
+    spec = importlib.util.spec_from_loader("tweenova_farm", loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def test_any_allocation_and_any_path(tmp_path, monkeypatch):
+    farm_code = farm_module()
+    # More CPUs than tweenova-render takes side by side render with as many as it takes.
+    monkeypatch.setenv("SLURM_CPUS_PER_TASK", "256")
+    assert farm_code.allocated_cpus() == "64"
+    monkeypatch.setenv("SLURM_CPUS_PER_TASK", "12")
+    assert farm_code.allocated_cpus() == "12"
+    # -F1-5 is one frame list, not a render option passed on beside the chunk's own -F.
+    _, _, own, passed = farm_code.parse_submit(["in.####.png", "out.####.png", "-F1-5", "--set", "speed=0.5"])
+    assert own["frames"] == "1-5" and passed == ["--set", "speed=0.5"], (own, passed)
+    # Placeholders live in the file name: a folder may hold % or #.
+    assert farm_code.frame_file("/show/50%/o.####.exr", 7) == "/show/50%/o.0007.exr"
+    assert farm_code.frame_file("/show/#1/o.%04d.exr", 12) == "/show/#1/o.0012.exr"
+    assert farm_code.frame_file("/a/o.####.exr", -3) == "/a/o.-003.exr"
+    # sbatch reads --output as a pattern: a % in the job folder reaches it as %%.
+    source = source_clip(tmp_path / "src", 3, 64, 36)
+    tools = tmp_path / "bin"
+    tools.mkdir()
+    calls = tmp_path / "sbatch-calls.txt"
+    (tools / "sbatch").write_text(f"#!/bin/sh\nprintf '%s\\n' \"$@\" >> {calls}\necho 7\n")
+    (tools / "sbatch").chmod(0o755)
+    job_dir = tmp_path / "at 50%"
+    env = {**os.environ, "XDG_STATE_HOME": str(tmp_path / "state"), "PATH": f"{tools}:{os.environ['PATH']}"}
+    done = subprocess.run([FARM, "submit", source, f"{tmp_path}/o.####.png", "-F1-2", "--job-dir", str(job_dir)],
+                          env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    outputs = [line for line in calls.read_text().splitlines() if line.startswith("--output=")]
+    assert outputs == [f"--output={tmp_path}/at 50%%/logs/chunk-%a.log",
+                       f"--output={tmp_path}/at 50%%/logs/verify-%j.log"], outputs
+    record = json.loads((job_dir / "job.json").read_text())
+    assert record["chunks"] == [[1, 2]], record["chunks"]
