@@ -1,5 +1,7 @@
 #include "cli/CpuBudget.h"
 
+#include "HostLayer/Cgroups.h"
+
 #include <sched.h>
 
 #include <algorithm>
@@ -20,44 +22,30 @@ int affinityCores()
   return int(std::thread::hardware_concurrency());
 }
 
-// The cgroup v2 path of this process ("0::/path" in /proc/self/cgroup).
-std::string unifiedCgroup()
+// The tightest CPU quota of this process's cgroups, v2 (cpu.max) and v1
+// (cpu.cfs_quota_us over cpu.cfs_period_us), from its own up to the root.
+int cgroupCores()
 {
-  std::ifstream in("/proc/self/cgroup");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.compare(0, 3, "0::") == 0)
-      return line.substr(3);
-  return {};
-}
-
-// The tightest quota on the way from this process's cgroup up to the root.
-int cgroupV2Cores()
-{
-  std::string path = unifiedCgroup();
   int tightest = 0;
-  for (;;) {
-    std::ifstream in("/sys/fs/cgroup" + path + "/cpu.max");
+  auto consider = [&tightest](int cores) {
+    if (cores > 0)
+      tightest = tightest > 0 ? std::min(tightest, cores) : cores;
+  };
+  const HostLayer::CgroupFolders folders = HostLayer::cgroupFolders("cpu");
+  for (const std::string& f : folders.unified) {
+    std::ifstream in(f + "/cpu.max");
     std::string text;
-    if (in && std::getline(in, text)) {
-      const int cores = coresFromCpuMax(text);
-      if (cores > 0)
-        tightest = tightest > 0 ? std::min(tightest, cores) : cores;
-    }
-    if (path.empty() || path == "/")
-      return tightest;
-    path = path.substr(0, path.rfind('/'));
+    if (std::getline(in, text))
+      consider(coresFromCpuMax(text));
   }
-}
-
-int cgroupV1Cores()
-{
-  long long quota = -1, period = 0;
-  std::ifstream q("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
-  std::ifstream p("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
-  if (!(q >> quota) || !(p >> period))
-    return 0;
-  return coresFromCfsQuota(quota, period);
+  for (const std::string& f : folders.v1) {
+    long long quota = -1, period = 0;
+    std::ifstream q(f + "/cpu.cfs_quota_us");
+    std::ifstream p(f + "/cpu.cfs_period_us");
+    if (q >> quota && p >> period)
+      consider(coresFromCfsQuota(quota, period));
+  }
+  return tightest;
 }
 
 } // namespace
@@ -86,9 +74,9 @@ int coresFromCpuMax(const std::string& cpuMax)
 int usableCores()
 {
   int cores = std::max(1, affinityCores());
-  for (int quota : {cgroupV2Cores(), cgroupV1Cores()})
-    if (quota > 0)
-      cores = std::min(cores, quota);
+  const int quota = cgroupCores();
+  if (quota > 0)
+    cores = std::min(cores, quota);
   return cores;
 }
 

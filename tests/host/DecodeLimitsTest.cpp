@@ -1,6 +1,7 @@
 // Inputs that claim more than they hold, or more than memory allows, are
 // refused with the file named, before anything large is allocated.
 #include "DDImage/ChannelSet.h"
+#include "HostLayer/Cgroups.h"
 #include "HostLayer/DecodeLimits.h"
 #include "HostLayer/ImageFile.h"
 #include "HostLayer/MovieDecoder.h"
@@ -197,4 +198,52 @@ TEST(DecodeLimits, DamagedHeadersAreRefusedBeforeTheLibraryAllocatesWhatTheyClai
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find(dpx.string() + ": damaged DPX header"), std::string::npos) << e.what();
   }
+}
+
+namespace {
+
+void writeFile(const fs::path& path, const std::string& text)
+{
+  fs::create_directories(path.parent_path());
+  std::ofstream(path) << text;
+}
+
+} // namespace
+
+TEST(DecodeLimits, MemoryLimitsAreReadFromTheProcessesOwnCgroupsUpward)
+{
+  TempDir dir("tweenova-cgroups");
+  const fs::path root = dir.path / "sys";
+  const std::string self = (dir.path / "self").string();
+  // A Slurm task under cgroup v2: the job's limit, two levels above the task.
+  writeFile(self, "0::/system.slice/job_5/step_0/task_0\n");
+  writeFile(root / "system.slice/memory.max", "max\n");
+  writeFile(root / "system.slice/job_5/memory.max", "2147483648\n");
+  writeFile(root / "system.slice/job_5/step_0/memory.max", "max\n");
+  fs::create_directories(root / "system.slice/job_5/step_0/task_0");
+  EXPECT_EQ(HostLayer::cgroupMemoryLimit(self, root.string()), 2147483648ULL);
+  const HostLayer::CgroupFolders v2 = HostLayer::cgroupFolders("memory", self, root.string());
+  ASSERT_EQ(v2.unified.size(), 5u);
+  EXPECT_EQ(v2.unified.front(), (root / "system.slice/job_5/step_0/task_0").string());
+  EXPECT_EQ(v2.unified.back(), root.string());
+
+  // The same under cgroup v1, "unlimited" at the top; CPU under its joint mount name.
+  writeFile(self, "7:cpu,cpuacct:/slurm/uid_0/job_7\n5:memory:/slurm/uid_0/job_7/step_0\n1:name=systemd:/x\n");
+  writeFile(root / "memory/memory.limit_in_bytes", "9223372036854771712\n");
+  writeFile(root / "memory/slurm/uid_0/job_7/memory.limit_in_bytes", "1073741824\n");
+  writeFile(root / "memory/slurm/uid_0/job_7/step_0/memory.limit_in_bytes", "9223372036854771712\n");
+  writeFile(root / "cpu,cpuacct/slurm/uid_0/job_7/cpu.cfs_quota_us", "200000\n");
+  EXPECT_EQ(HostLayer::cgroupMemoryLimit(self, root.string()), 1073741824ULL);
+  const HostLayer::CgroupFolders v1 = HostLayer::cgroupFolders("cpu", self, root.string());
+  EXPECT_TRUE(v1.unified.empty());
+  ASSERT_FALSE(v1.v1.empty());
+  EXPECT_EQ(v1.v1.front(), (root / "cpu,cpuacct/slurm/uid_0/job_7").string());
+
+  // A container sees its own cgroup at the root of the mount, whatever path it is told.
+  const fs::path box = dir.path / "box";
+  writeFile(self, "0::/docker/0123abcd\n");
+  writeFile(box / "memory.max", "536870912\n");
+  EXPECT_EQ(HostLayer::cgroupMemoryLimit(self, box.string()), 536870912ULL);
+  // No cgroup file at all: no limit.
+  EXPECT_EQ(HostLayer::cgroupMemoryLimit((dir.path / "none").string(), root.string()), 0ULL);
 }

@@ -1,4 +1,5 @@
 #include "HostLayer/DecodeLimits.h"
+#include "HostLayer/Cgroups.h"
 
 #include <unistd.h>
 
@@ -18,18 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<uint64_t> limit{0};
 
-// The memory limit of this process's cgroup (v2, then v1), 0 when none is set.
-uint64_t cgroupMemoryLimit()
-{
-  for (const char* path : {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
-    std::ifstream in(path);
-    uint64_t bytes = 0;
-    if (in >> bytes && bytes > 0)
-      return bytes;
-  }
-  return 0;
-}
-
 struct Running {
   std::string path;
   Clock::time_point started;
@@ -46,7 +35,7 @@ uint64_t defaultMaxImagePixels()
   // The machine's memory and the cgroup's limit are read once: every image opened asks.
   static const uint64_t pixels = [] {
     uint64_t memory = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
-    const uint64_t cgroup = cgroupMemoryLimit();
+    const uint64_t cgroup = HostLayer::cgroupMemoryLimit();
     if (cgroup > 0)
       memory = std::min(memory, cgroup);
     return std::max<uint64_t>(memory / (16 * 4 * sizeof(float)), 1 << 20);
