@@ -5,6 +5,7 @@
 #include "cli/FrameWriter.h"
 #include "cli/ImageWriter.h"
 #include "cli/LineRedirect.h"
+#include "cli/MemoryBudget.h"
 #include "cli/OutputGuard.h"
 #include "cli/OutputMetadata.h"
 #include "cli/PendingFiles.h"
@@ -219,10 +220,10 @@ int Session::render()
 
   // Each worker renders whole frames through its own operator of the node, as
   // the host's render threads do; a frame is either written completely or not at all.
-  auto worker = [&] {
+  auto worker = [&](size_t most) {
     // libtorch's thread count is kept per thread by its OpenMP runtime: set it in every worker.
     setTorchThreads(options_.torchThreads);
-    for (;;) {
+    for (size_t done = 0; done < most; ++done) {
       if (interrupted())
         return;
       const size_t index = next++;
@@ -249,11 +250,24 @@ int Session::render()
     }
   };
   if (threads <= 1) {
-    worker();
+    worker(frames.size());
   } else {
+    // The first frame alone shows what a frame takes; as many go side by
+    // side as the memory the process may use holds, whatever was asked.
+    const uint64_t before = residentBytes();
+    worker(1);
+    while (written + failed < 1 && !interrupted())
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int fit = framesThatFit(threads, usableMemoryBytes(), before, uint64_t(peakMemoryMiB() * 1048576.0),
+                                  uint64_t(options_.cacheMemoryMiB) << 20);
+    if (fit < threads)
+      progress.log("tweenova-render: " + std::to_string(fit) + " frames side by side instead of " +
+                   std::to_string(threads) + ": one frame took about " +
+                   std::to_string(int(peakMemoryMiB() - double(before) / 1048576.0)) + " MiB and the process may use " +
+                   std::to_string(usableMemoryBytes() >> 20) + " MiB");
     std::vector<std::thread> pool;
-    for (int i = 0; i < threads; ++i)
-      pool.emplace_back(worker);
+    for (int i = 0; i < fit; ++i)
+      pool.emplace_back(worker, frames.size());
     for (std::thread& t : pool)
       t.join();
   }

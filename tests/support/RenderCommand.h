@@ -21,6 +21,20 @@ struct Outcome {
   std::string out;  // stdout and stderr together
 };
 
+// Runs a shell command; its exit status (-1 when it did not exit) and what
+// it printed on stdout (add 2>&1 for stderr too).
+inline Outcome runCommand(const std::string& cmd)
+{
+  FILE* p = popen(cmd.c_str(), "r");
+  Outcome r{-1, {}};
+  std::array<char, 4096> buf;
+  while (p && fgets(buf.data(), int(buf.size()), p))
+    r.out += buf.data();
+  const int st = p ? pclose(p) : -1;
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return r;
+}
+
 // Runs tweenova-render quietly with the test model library serving `network`
 // (empty: the built-in network).
 inline Outcome render(const std::string& args, const std::string& network = "blend")
@@ -29,14 +43,7 @@ inline Outcome render(const std::string& args, const std::string& network = "ble
   if (!network.empty())
     cmd = "TWEENOVA_TEST_ARCHIVE=" + buildDir() + "/tests/networks/" + network + ".pt " + cmd +
           " --model-library " + buildDir() + "/tests/networks/TestModelsFile.so";
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  Outcome r{-1, {}};
-  std::array<char, 4096> buf;
-  while (p && fgets(buf.data(), int(buf.size()), p))
-    r.out += buf.data();
-  const int st = p ? pclose(p) : -1;
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
+  return runCommand(cmd + " 2>&1");
 }
 
 } // namespace testsupport
