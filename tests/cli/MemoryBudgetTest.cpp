@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -35,8 +36,18 @@ std::string makeMemoryCgroup(uint64_t limit)
   const std::string folder = (unified ? "/sys/fs/cgroup/" : "/sys/fs/cgroup/memory/") + name;
   if (mkdir(folder.c_str(), 0755) != 0)
     return {};
-  std::ofstream(folder + (unified ? "/memory.max" : "/memory.limit_in_bytes")) << limit;
+  const std::string limitFile = folder + (unified ? "/memory.max" : "/memory.limit_in_bytes");
+  std::ofstream(limitFile) << limit;
   std::ofstream(folder + (unified ? "/memory.swap.max" : "/memory.swappiness")) << 0;
+  // The limit must hold (v2 offers memory.max only where the parent enables
+  // the controller) and a process must be able to join.
+  uint64_t set = 0;
+  const bool limited = bool(std::ifstream(limitFile) >> set) && set > 0 && set <= limit;
+  const std::string join = "sh -c 'echo $$ > " + folder + "/cgroup.procs' 2>/dev/null";
+  if (!limited || std::system(join.c_str()) != 0) {
+    rmdir(folder.c_str());
+    return {};
+  }
   return folder;
 }
 
