@@ -121,6 +121,20 @@ int writeSummary(const std::string& path, const RenderSummary& summary, RenderSu
   }
 }
 
+// A channel set that selects none of what the node puts out would fail
+// every frame with "nothing to render": refused once, naming what there is.
+void refuseChannelsMissingFrom(const ChannelSet& available, const ChannelSet& asked, const std::string& text)
+{
+  ChannelSet wanted = asked;
+  wanted &= available;
+  if (!wanted.empty())
+    return;
+  std::string names;
+  foreach (z, available)
+    names += (names.empty() ? "" : ", ") + std::string(getName(z));
+  throw UsageError{"--channels " + text, "selects none of the input's channels (" + names + ")"};
+}
+
 // Where an output frame's file takes its windows and its metadata from: the
 // EXR its source frame (frame0) was read from, or the movie's frame rate and
 // start timecode (`movie`, its first frame's, moved on to the output frame).
@@ -179,6 +193,7 @@ int Session::render()
   ChannelSet channels;
   if (!parseChannelSet(options_.channels, channels))
     throw UsageError{"--channels " + options_.channels, "not a channel set (rgb, rgba, alpha, all, layer names)"};
+  refuseChannelsMissingFrom(outputChannels_, channels, options_.channels);
   const long long count = (long long)frames.size();
 
   setTorchThreads(options_.torchThreads);

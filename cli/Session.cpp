@@ -184,6 +184,7 @@ FrameRange Session::outputRange()
   if (info.last < info.first)
     throw UsageError{"output range " + std::to_string(info.first) + "-" + std::to_string(info.last),
                      "the node's output range is empty (is frame_range_start after frame_range_end?)"};
+  outputChannels_ = info.channels;
   return FrameRange{info.first, info.last};
 }
 

@@ -29,7 +29,8 @@ public:
 
 private:
   void applyOptions();
-  // The node's output frame range (its validation at the first frame).
+  // The node's output frame range (its validation at the first frame); the
+  // channels it puts out are kept in outputChannels_.
   FrameRange outputRange();
   // The frames to render or list: those of -F (a warning names any outside
   // the output range), else the whole output range.
@@ -39,6 +40,7 @@ private:
   void* plugin_ = nullptr;
   std::unique_ptr<DD::Image::Node> reader_;
   std::unique_ptr<DD::Image::Node> node_;
+  DD::Image::ChannelSet outputChannels_;
 };
 
 } // namespace cli

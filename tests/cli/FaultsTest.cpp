@@ -216,6 +216,13 @@ TEST_F(Faults, BadKnobValuesBehaveOrAreRefused)
     EXPECT_EQ(r.status, 2) << args << "\n" << r.out;
     EXPECT_NE(r.out.find("expected a whole number"), std::string::npos) << args << "\n" << r.out;
   }
+  // Channels the plate does not hold would fail every frame: refused once.
+  Outcome none = render(in() + " " + out() + " -F 1-2 --channels depth");
+  EXPECT_EQ(none.status, 2) << none.out;
+  EXPECT_NE(none.out.find("--channels depth : selects none of the input's channels (rgb"), std::string::npos)
+    << none.out;
+  EXPECT_EQ(std::count(none.out.begin(), none.out.end(), '\n'), 1) << none.out;
+
   Outcome tiny = render(in() + " " + out() + " --set speed=1e-6");
   EXPECT_EQ(tiny.status, 2) << tiny.out;
   EXPECT_NE(tiny.out.find("frames is more than 1000000"), std::string::npos) << tiny.out;
