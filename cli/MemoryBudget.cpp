@@ -37,12 +37,9 @@ uint64_t residentBytes()
 
 uint64_t usableMemoryBytes()
 {
-  uint64_t usable = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
-  if (const uint64_t available = availableBytes())
-    usable = std::min(usable, available + residentBytes());
-  if (const uint64_t cgroup = HostLayer::cgroupMemoryLimit())
-    usable = std::min<uint64_t>(usable, cgroup);
-  return usable;
+  const uint64_t limit = HostLayer::memoryLimitBytes();
+  const uint64_t available = availableBytes();
+  return available ? std::min<uint64_t>(limit, available + residentBytes()) : limit;
 }
 
 int framesThatFit(int wanted, uint64_t usable, uint64_t before, uint64_t peak, uint64_t reserved)

@@ -54,25 +54,14 @@ std::map<FileId, std::string> inputFiles(const std::string& input)
   return files;
 }
 
-// The folder of a pattern's frames and the name before their number.
-std::pair<std::string, std::string> folderAndName(const std::string& prefix)
-{
-  const size_t slash = prefix.rfind('/');
-  if (slash == std::string::npos)
-    return {".", prefix};
-  return {slash == 0 ? "/" : prefix.substr(0, slash), prefix.substr(slash + 1)};
-}
-
 // Both patterns name frames of one sequence: the same folder (by identity)
 // and the same name around the frame number, whatever the padding.
 bool sameSequence(const HostLayer::SequencePattern& a, const HostLayer::SequencePattern& b)
 {
-  const auto [folderA, nameA] = folderAndName(a.prefix);
-  const auto [folderB, nameB] = folderAndName(b.prefix);
-  if (nameA != nameB || a.suffix != b.suffix)
+  if (HostLayer::sequenceStem(a) != HostLayer::sequenceStem(b) || a.suffix != b.suffix)
     return false;
-  const std::optional<FileId> idA = fileId(folderA);
-  return idA && idA == fileId(folderB);
+  const std::optional<FileId> folder = fileId(HostLayer::sequenceFolder(a));
+  return folder && folder == fileId(HostLayer::sequenceFolder(b));
 }
 
 std::string normalised(const std::string& path)
@@ -108,7 +97,7 @@ void refuseOverlongOutput(const std::string& output, const std::vector<int>& fra
   const std::optional<HostLayer::SequencePattern> out = sequence(output);
   if (!out || frames.empty())
     return;
-  const std::string folder = folderAndName(out->prefix).first;
+  const std::string folder = HostLayer::sequenceFolder(*out);
   const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
   const size_t nameMax = longest > 0 ? size_t(longest) : 255;
   const auto [low, high] = std::minmax_element(frames.begin(), frames.end());

@@ -135,6 +135,21 @@ void refuseChannelsMissingFrom(const ChannelSet& available, const ChannelSet& as
   throw UsageError{"--channels " + text, "selects none of the input's channels (" + names + ")"};
 }
 
+// Frames side by side, at most `threads`, once the first frame rendered
+// alone from `before` resident bytes; a line says when memory allows fewer.
+int framesSideBySide(int threads, uint64_t before, uint64_t cache, Progress& progress)
+{
+  const uint64_t usable = usableMemoryBytes();
+  const double peak = peakMemoryMiB();
+  const int fit = framesThatFit(threads, usable, before, uint64_t(peak * 1048576.0), cache);
+  if (fit < threads)
+    progress.log("tweenova-render: " + std::to_string(fit) + " frames side by side instead of " +
+                 std::to_string(threads) + ": one frame took about " +
+                 std::to_string(int(peak - double(before) / 1048576.0)) + " MiB and the process may use " +
+                 std::to_string(usable >> 20) + " MiB");
+  return fit;
+}
+
 // Where an output frame's file takes its windows and its metadata from: the
 // EXR its source frame (frame0) was read from, or the movie's frame rate and
 // start timecode (`movie`, its first frame's, moved on to the output frame).
@@ -273,13 +288,7 @@ int Session::render()
     worker(1);
     while (written + failed < 1 && !interrupted())
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    const int fit = framesThatFit(threads, usableMemoryBytes(), before, uint64_t(peakMemoryMiB() * 1048576.0),
-                                  uint64_t(options_.cacheMemoryMiB) << 20);
-    if (fit < threads)
-      progress.log("tweenova-render: " + std::to_string(fit) + " frames side by side instead of " +
-                   std::to_string(threads) + ": one frame took about " +
-                   std::to_string(int(peakMemoryMiB() - double(before) / 1048576.0)) + " MiB and the process may use " +
-                   std::to_string(usableMemoryBytes() >> 20) + " MiB");
+    const int fit = framesSideBySide(threads, before, uint64_t(options_.cacheMemoryMiB) << 20, progress);
     std::vector<std::thread> pool;
     for (int i = 0; i < fit; ++i)
       pool.emplace_back(worker, frames.size());

@@ -222,14 +222,10 @@ def test_records_are_never_written_through_planted_links(tmp_path):
 
 
 def farm_module():
-    """tweenova-farm's own functions, loaded from the configured script."""
-    import importlib.machinery
-    import importlib.util
-    loader = importlib.machinery.SourceFileLoader("tweenova_farm", FARM)
-    spec = importlib.util.spec_from_loader("tweenova_farm", loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
+    """tweenova-farm's own functions, run from the configured script."""
+    import runpy
+    import types
+    return types.SimpleNamespace(**runpy.run_path(FARM, run_name="tweenova_farm"))
 
 
 def test_any_allocation_and_any_path(tmp_path, monkeypatch):

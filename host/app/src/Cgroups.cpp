@@ -1,6 +1,7 @@
 #include "HostLayer/Cgroups.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -82,6 +83,14 @@ unsigned long long cgroupMemoryLimit(const std::string& procSelfCgroup, const st
   for (const std::string& f : folders.v1)
     consider(f + "/memory.limit_in_bytes");
   return tightest;
+}
+
+unsigned long long memoryLimitBytes()
+{
+  const unsigned long long machine =
+    (unsigned long long)sysconf(_SC_PHYS_PAGES) * (unsigned long long)sysconf(_SC_PAGESIZE);
+  const unsigned long long cgroup = cgroupMemoryLimit();
+  return cgroup ? std::min(machine, cgroup) : machine;
 }
 
 } // namespace HostLayer

@@ -1,12 +1,9 @@
 #include "HostLayer/DecodeLimits.h"
 #include "HostLayer/Cgroups.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -34,11 +31,7 @@ uint64_t defaultMaxImagePixels()
 {
   // The machine's memory and the cgroup's limit are read once: every image opened asks.
   static const uint64_t pixels = [] {
-    uint64_t memory = uint64_t(sysconf(_SC_PHYS_PAGES)) * uint64_t(sysconf(_SC_PAGESIZE));
-    const uint64_t cgroup = HostLayer::cgroupMemoryLimit();
-    if (cgroup > 0)
-      memory = std::min(memory, cgroup);
-    return std::max<uint64_t>(memory / (16 * 4 * sizeof(float)), 1 << 20);
+    return std::max<uint64_t>(memoryLimitBytes() / (16 * 4 * sizeof(float)), 1 << 20);
   }();
   return pixels;
 }

@@ -56,8 +56,7 @@ std::string pathProblem(const std::string& path)
 // A pattern no file matches: its folder may be the reason.
 std::string noMatchReason(const std::string& pattern, const SequencePattern& p)
 {
-  const size_t slash = p.prefix.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : p.prefix.substr(0, slash == 0 ? 1 : slash);
+  const std::string dir = sequenceFolder(p);
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0 && errno == ENAMETOOLONG)
     return "cannot read " + pattern + ": " + pathProblem(dir);
@@ -312,13 +311,20 @@ std::string frameFileName(const SequencePattern& p, int frame)
   return p.prefix + digits + p.suffix;
 }
 
+std::string sequenceFolder(const SequencePattern& p)
+{
+  const size_t slash = p.prefix.rfind('/');
+  return slash == std::string::npos ? "." : p.prefix.substr(0, slash == 0 ? 1 : slash);
+}
+
+std::string sequenceStem(const SequencePattern& p) { return p.prefix.substr(p.prefix.rfind('/') + 1); }
+
 std::vector<int> findFrames(const SequencePattern& p)
 {
   std::vector<int> frames;
-  size_t slash = p.prefix.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : p.prefix.substr(0, slash == 0 ? 1 : slash);
-  std::string namePrefix = slash == std::string::npos ? p.prefix : p.prefix.substr(slash + 1);
-  DIR* d = opendir(dir.c_str());
+  const size_t slash = p.prefix.rfind('/');
+  const std::string namePrefix = sequenceStem(p);
+  DIR* d = opendir(sequenceFolder(p).c_str());
   if (!d)
     return frames;
   while (dirent* e = readdir(d)) {

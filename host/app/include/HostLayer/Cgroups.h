@@ -24,4 +24,8 @@ CgroupFolders cgroupFolders(const std::string& v1Controller, const std::string& 
 unsigned long long cgroupMemoryLimit(const std::string& procSelfCgroup = "/proc/self/cgroup",
                                      const std::string& root = "/sys/fs/cgroup");
 
+// The memory this process may ever hold: the machine's, or less where a
+// cgroup limits it.
+unsigned long long memoryLimitBytes();
+
 } // namespace HostLayer

@@ -28,6 +28,10 @@ struct SequencePattern {
 bool parseSequencePattern(const std::string& text, SequencePattern& out, std::string& why);
 // The file name of one frame.
 std::string frameFileName(const SequencePattern& p, int frame);
+// The folder a sequence's frames are in ("." for a bare name), and the
+// part of their names before the frame number.
+std::string sequenceFolder(const SequencePattern& p);
+std::string sequenceStem(const SequencePattern& p);
 // Frame numbers present on disk, ascending.
 std::vector<int> findFrames(const SequencePattern& p);
 
