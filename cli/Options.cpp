@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cmath>
+#include <iostream>
 #include <regex>
 
 namespace cli {
@@ -16,6 +17,22 @@ bool validKnobName(const std::string& name)
 {
   static const std::regex re("[A-Za-z_][A-Za-z0-9_]*");
   return std::regex_match(name, re);
+}
+
+// One line per option, for programs that pass options on to this one
+// (tweenova-farm): its names, a tab, and "value" or "flag".
+void printOptionTable(const CLI::App& app, std::ostream& out)
+{
+  for (const CLI::Option* option : app.get_options()) {
+    if (option->get_positional())
+      continue;
+    std::string names;
+    for (const std::string& s : option->get_snames())
+      names += (names.empty() ? "-" : " -") + s;
+    for (const std::string& l : option->get_lnames())
+      names += (names.empty() ? "--" : " --") + l;
+    out << names << '\t' << (option->get_expected_max() == 0 ? "flag" : "value") << '\n';
+  }
 }
 
 } // namespace
@@ -132,6 +149,10 @@ std::optional<Options> parseOptions(int argc, char** argv)
   app.add_option("--model-library", o.modelLibrary, "model library to load")->group("");
   app.add_flag("--simulate-gpu", o.simulateGpu, "show the panel against a simulated GPU")->group("");
 
+  if (argc == 2 && std::string(argv[1]) == "--option-table") {
+    printOptionTable(app, std::cout);
+    return std::nullopt;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
