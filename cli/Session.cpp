@@ -178,13 +178,27 @@ FrameRange Session::outputRange()
 {
   HostLayer::FrameInfoSummary info;
   std::string error;
-  const double frame = node_->knob("frame_range_start") ? node_->knob("frame_range_start")->get_value() : 1.0;
-  if (!HostLayer::validateNode(*node_, frame == -999999 ? 1.0 : frame, info, error))
+  bool inputFailed = false;
+  const double start = node_->knob("frame_range_start") ? node_->knob("frame_range_start")->get_value() : 1.0;
+  const double frame = start == -999999 ? 1.0 : start;
+  if (!HostLayer::validateNode(*node_, frame, info, error, &inputFailed) && !inputFailed)
     throw UsageError{"validation of " + options_.input, error};
   if (info.last < info.first)
     throw UsageError{"output range " + std::to_string(info.first) + "-" + std::to_string(info.last),
                      "the node's output range is empty (is frame_range_start after frame_range_end?)"};
+  // A first frame whose source cannot be read fails alone when rendered; the
+  // channels come from the first output frame whose sources read.
   outputChannels_ = info.channels;
+  for (int f = info.first + 1; inputFailed && f <= info.last; ++f) {
+    HostLayer::FrameInfoSummary other;
+    std::string otherError;
+    if (HostLayer::validateNode(*node_, f, other, otherError, &inputFailed))
+      outputChannels_ = other.channels;
+    else if (!inputFailed)
+      throw UsageError{"validation of " + options_.input, otherError};
+  }
+  if (inputFailed)
+    throw UsageError{"validation of " + options_.input, "no output frame's source frames can be read: " + error};
   return FrameRange{info.first, info.last};
 }
 
@@ -206,21 +220,35 @@ std::vector<int> Session::framesToRender()
 int Session::listFrames(std::ostream& out)
 {
   const std::vector<int> frames = framesToRender();
+  std::vector<int> unreadable;
+  std::string firstReason;
   out << "# frame frame0 frame1 position timestep\n";
   for (const long long f : frames) {
     Op* op = node_->acquire(OutputContext(double(f)));
     std::string error;
+    bool inputFailed = false;
     const Iop* iop = dynamic_cast<const Iop*>(op);
-    const bool valid = iop && HostLayer::validateOperator(*node_, op, error);
-    const FrameInfo fi = valid ? mapOutputFrame(retimeSettings(*node_, *iop, double(f)), float(f)) : FrameInfo{};
+    const bool valid = iop && HostLayer::validateOperator(*node_, op, error, &inputFailed);
+    const bool mapped = valid || inputFailed;
+    const FrameInfo fi = mapped ? mapOutputFrame(retimeSettings(*node_, *iop, double(f)), float(f)) : FrameInfo{};
     node_->release(op);
-    if (!valid)
+    if (!mapped)
       throw UsageError{"frame " + std::to_string(f), error.empty() ? "the node did not validate" : error};
+    if (inputFailed) {
+      unreadable.push_back(int(f));
+      if (firstReason.empty())
+        firstReason = error;
+    }
     char line[128];
     std::snprintf(line, sizeof line, "%lld %d %d %.9g %.9g\n", f, fi.frame0, fi.frame1,
                   double(fi.requestedFramePosition), double(fi.timestep));
     out << line;
   }
+  // Rendered, these frames fail alone; the listing shows where they lie.
+  if (!unreadable.empty())
+    std::cerr << "tweenova-render: warning: " << unreadable.size() << " of the " << frames.size()
+              << " output frames need source frames that cannot be read: " << formatFrameList(unreadable)
+              << " (first: " << firstReason << ")" << std::endl;
   return kExitSuccess;
 }
 

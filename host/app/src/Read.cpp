@@ -129,6 +129,10 @@ public:
     int f = int(std::lround(outputContext().frame()));
     f = std::clamp(f, s.first, s.last);
     frame_ = f;
+    // The sequence's range holds even where this frame cannot be read: the
+    // frames after it map as they would.
+    info_.first_frame(s.first);
+    info_.last_frame(s.last);
     if (s.pattern.movie) {
       path_ = s.pattern.text;
       subimage_ = f - 1;
@@ -166,8 +170,6 @@ public:
     for (Channel c : h.channels)
       cs += c;
     info_.channels(cs);
-    info_.first_frame(s.first);
-    info_.last_frame(s.last);
   }
 
   void fetchPlane(ImagePlane& plane) override

@@ -30,8 +30,10 @@ struct Lease {
 
 } // namespace
 
-bool validateOperator(Node& node, Op* op, std::string& error)
+bool validateOperator(Node& node, Op* op, std::string& error, bool* inputFailed)
 {
+  if (inputFailed)
+    *inputFailed = false;
   // An operator may set its node's knobs while it validates (a range taken from its input).
   auto lock = node.lockKnobs();
   bool ok = op->tryValidate(true);
@@ -47,28 +49,33 @@ bool validateOperator(Node& node, Op* op, std::string& error)
     Op* in = op->input(i);
     if (in && in->hasError()) {
       error = in->errorMessage();
+      if (inputFailed)
+        *inputFailed = true;
       return false;
     }
   }
   return true;
 }
 
-bool validateNode(Node& node, double frame, FrameInfoSummary& info, std::string& error)
+bool validateNode(Node& node, double frame, FrameInfoSummary& info, std::string& error, bool* inputFailed)
 {
   node.clearError();
   Lease lease{node, node.acquire(OutputContext(frame))};
-  if (!validateOperator(node, lease.op, error))
+  const bool valid = validateOperator(node, lease.op, error, inputFailed);
+  if (!valid && !(inputFailed && *inputFailed))
     return false;
   Iop* iop = dynamic_cast<Iop*>(lease.op);
   if (!iop) {
     error = "node '" + node.name() + "' is not an image operator";
+    if (inputFailed)
+      *inputFailed = false;
     return false;
   }
   info.first = iop->info().first_frame();
   info.last = iop->info().last_frame();
   info.box = iop->info().box();
   info.channels = iop->info().channels();
-  return true;
+  return valid;
 }
 
 RenderResult renderFrame(Node& node, double frame, const ChannelSet& channels)

@@ -36,12 +36,16 @@ struct RenderResult {
 // Validates an operator acquired from `node` as the host does before
 // rendering: its inputs follow what the validation computed, so it is
 // refreshed and validated again. False and the error text (its own, or an
-// input's) when validation fails.
-bool validateOperator(DD::Image::Node& node, DD::Image::Op* op, std::string& error);
+// input's) when validation fails; `inputFailed`, where given, tells whether
+// the operator itself validated and only an input (a source frame that
+// cannot be read) failed.
+bool validateOperator(DD::Image::Node& node, DD::Image::Op* op, std::string& error, bool* inputFailed = nullptr);
 
 // Validates the node at `frame` as the host does before rendering; false and
-// the error text when validation fails.
-bool validateNode(DD::Image::Node& node, double frame, FrameInfoSummary& info, std::string& error);
+// the error text when validation fails. Where only an input failed (see
+// validateOperator), `info` still holds the node's frame range.
+bool validateNode(DD::Image::Node& node, double frame, FrameInfoSummary& info, std::string& error,
+                  bool* inputFailed = nullptr);
 
 // Renders one whole output frame of `channels` as the host does: store the knob
 // values, validate, request, open, render into a plane covering the output box
