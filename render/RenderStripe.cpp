@@ -18,6 +18,7 @@
 #include <cmath>
 #include <iostream>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,21 @@ void holdSourceFrame(Tweenova& node, ImagePlane& plane, Iop* source, const Box& 
   if (node.debug)
     std::cout << node.node_name() << ": renderStripe for layer '" << requested << "' (" << why << ": source frame "
               << frame << " returned unprocessed, timestep " << double(timestep) << ")." << std::endl;
+}
+
+// Source frames of two formats (a frame rendered at another resolution)
+// do not show the same picture at the same pixels: an in-between frame would
+// blend the larger one with the black around the smaller one.
+void requireOneFormat(const Iop& source0, const Iop& source1, const FrameInfo& frameInfo)
+{
+  const Format& f0 = source0.format();
+  const Format& f1 = source1.format();
+  if (f0.width == f1.width && f0.height == f1.height)
+    return;
+  throw std::runtime_error("source frames " + std::to_string(frameInfo.frame0) + " and " +
+                           std::to_string(frameInfo.frame1) + " differ in format (" + std::to_string(f0.width) + "x" +
+                           std::to_string(f0.height) + " and " + std::to_string(f1.width) + "x" +
+                           std::to_string(f1.height) + "): an in-between frame needs source frames of one size");
 }
 
 } // namespace
@@ -141,6 +157,8 @@ void Tweenova::renderStripe(ImagePlane& outputPlane)
     progressFraction(0.0);
 
     runRenderGuarded(*this, false, [&] {
+      if (source1)
+        requireOneFormat(*source0, *source1, frameInfo);
       ChannelSet fetchChannels;
       for (int i = 0; i < nFetch; ++i)
         fetchChannels += selectedChannels[size_t(i)];

@@ -154,14 +154,63 @@ TEST_F(Faults, BadInputFilesAreNamedAndTheOtherFramesRender)
   expectNoTemporaries();
 }
 
+TEST_F(Faults, APlateWithGapsAStrayFrameOrAnUnreadableFirstFrameRendersWhatItCan)
+{
+  // Frames 2-4 and a stray 40, frame 1 a damaged file: the range is 1-40.
+  writeSequence(2, 4);
+  writeSequence(40, 40);
+  {
+    std::ofstream damaged(frameName(dir / "in", "in", 1), std::ios::binary);
+    damaged << "not an image";
+  }
+  Outcome listed = render(in() + " --list --set speed=1");
+  EXPECT_EQ(listed.status, 0) << listed.out;
+  EXPECT_NE(listed.out.find("\n40 40 40 40 0\n"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("\n1 1 1 1 0\n"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("warning: 36 of the 40 output frames need source frames that cannot be read: 1,5-39 "
+                            "(first: Read: cannot open "),
+            std::string::npos)
+    << listed.out;
+
+  Outcome rendered = render(in() + " " + out() + " --set speed=1 -F 1-6,40");
+  EXPECT_EQ(rendered.status, 1) << rendered.out;
+  for (int f : {2, 3, 4, 40})
+    EXPECT_TRUE(written(f)) << f << rendered.out;
+  for (int f : {1, 5, 6})
+    EXPECT_FALSE(written(f)) << f;
+  EXPECT_NE(rendered.out.find("frame 1 : Read: cannot open " + frameName(dir / "in", "in", 1)), std::string::npos)
+    << rendered.out;
+  EXPECT_NE(rendered.out.find("frame 5 : Read: missing frame 5: "), std::string::npos) << rendered.out;
+
+  // No frame that reads at all: the plate is refused as a whole.
+  fs::remove_all(dir / "in");
+  fs::create_directories(dir / "in");
+  for (int f : {1, 2}) {
+    std::ofstream damaged(frameName(dir / "in", "in", f), std::ios::binary);
+    damaged << "not an image";
+  }
+  Outcome none = render(in() + " " + out());
+  EXPECT_EQ(none.status, 2) << none.out;
+  EXPECT_NE(none.out.find("no output frame's source frames can be read: Read: cannot open "), std::string::npos)
+    << none.out;
+}
+
 TEST_F(Faults, UnusualButValidInputsRender)
 {
-  // Frames of different sizes: the output covers both boxes.
+  // Frames of different sizes: each is a frame of its own, but no in-between
+  // frame blends one with the black around the other.
   writeImage(frameName(dir / "in", "in", 1), 24, 16, 0.5f);
   writeImage(frameName(dir / "in", "in", 2), 32, 12, 0.5f);
-  Outcome sizes = render(in() + " " + out() + " -F 1-1");
-  EXPECT_EQ(sizes.status, 0) << sizes.out;
+  Outcome exact = render(in() + " " + out() + " --set speed=1");
+  EXPECT_EQ(exact.status, 0) << exact.out;
   EXPECT_TRUE(written(1));
+  EXPECT_TRUE(written(2));
+  fs::remove(frameName(dir / "out", "out", 1));
+  Outcome sizes = render(in() + " " + out() + " -F 1-1");
+  EXPECT_EQ(sizes.status, 1) << sizes.out;
+  EXPECT_NE(sizes.out.find("frame 1 : source frames 1 and 2 differ in format (24x16 and 32x12)"), std::string::npos)
+    << sizes.out;
+  EXPECT_FALSE(written(1));
 
   // A single-frame clip: every position holds that frame.
   fs::remove_all(dir / "in");
