@@ -9,6 +9,8 @@
 #include "cli/KnobValue.h"
 #include "cli/SkipExisting.h"
 #include "node/RetimeMapping.h"
+#include "runtime/CudaEnvironment.h"
+#include "runtime/SimulatedCudaEnvironment.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -52,6 +54,23 @@ std::string oneLine(const std::string& s)
       out += c;
   }
   return out;
+}
+
+// --gpu names a device of this machine: one that is not there is refused
+// rather than replaced by the last one. Where no GPU is usable the render
+// runs on the CPU, as the node's device rule says, and one line tells so.
+void checkGpuIndex(int index, const tweenova::CudaEnvironment& cuda)
+{
+  const std::string what = "--gpu " + std::to_string(index);
+  if (!cuda.isAvailable()) {
+    std::cerr << "tweenova-render: warning: " << what << ": no GPU is usable (" << cuda.unavailableReason()
+              << "); the render runs on the CPU" << std::endl;
+    return;
+  }
+  const int count = cuda.deviceCount();
+  if (index >= count)
+    throw UsageError{what, "there is no CUDA device " + std::to_string(index) + " (this machine has " +
+                             std::to_string(count) + ": 0 to " + std::to_string(count - 1) + ")"};
 }
 
 template <class Fn>
@@ -114,8 +133,13 @@ Session::Session(const Options& options) : options_(options)
       throw UsageError{"--simulate-gpu", "the plug-in offers no simulated GPU"};
     simulate();
   }
-  if (options_.gpu)
+  if (options_.gpu) {
+    if (options_.simulateGpu)
+      checkGpuIndex(*options_.gpu, tweenova::SimulatedCudaEnvironment::standard());
+    else
+      checkGpuIndex(*options_.gpu, tweenova::cudaEnvironment());
     setenv("QUOLMARINE_NUKE_GPU_INDEX", std::to_string(*options_.gpu).c_str(), 1);
+  }
 
   try {
     HostLayer::colorConfig();

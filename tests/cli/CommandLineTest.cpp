@@ -224,6 +224,24 @@ TEST_F(CommandLine, BadRequestsGiveOneLineAndStatusTwo)
   }
 }
 
+TEST_F(CommandLine, GpuIndexesNameADeviceThatIsThere)
+{
+  // Two simulated devices: 1 is the last, 2 is not there.
+  Outcome last = run(input() + " --list --simulate-gpu --gpu 1");
+  EXPECT_EQ(last.status, 0) << last.out;
+  Outcome missing = run(input() + " --list --simulate-gpu --gpu 2");
+  EXPECT_EQ(missing.status, 2) << missing.out;
+  EXPECT_NE(missing.out.find("tweenova-render: error: --gpu 2 : there is no CUDA device 2 (this machine has 2: 0 to 1)"),
+            std::string::npos)
+    << missing.out;
+  // No GPU at all: the render runs on the CPU, and one line says why.
+  if (!tweenova::cudaEnvironment().isAvailable()) {
+    Outcome none = run(input() + " --list --gpu 0");
+    EXPECT_EQ(none.status, 0) << none.out;
+    EXPECT_NE(none.out.find("tweenova-render: warning: --gpu 0: no GPU is usable ("), std::string::npos) << none.out;
+  }
+}
+
 TEST_F(CommandLine, WhatStandardOutputCouldNotTakeFailsTheRun)
 {
   const std::string errors = (dir / "errors.txt").string();
