@@ -16,14 +16,15 @@ namespace cli {
 
 namespace {
 
-// Attributes the writer sets itself, or that describe the source file rather than the picture.
+// Attributes the writer sets itself, or that describe the source file rather
+// than the picture (an orientation was applied when the file was read).
 bool layoutAttribute(const std::string& name)
 {
   using OIIO::Strutil::iequals;
   using OIIO::Strutil::istarts_with;
   return istarts_with(name, "oiio:") || iequals(name, "compression") || iequals(name, "Software") ||
          iequals(name, "openexr:chunkCount") || iequals(name, "openexr:version") || iequals(name, "name") ||
-         iequals(name, "type") || iequals(name, "tiles");
+         iequals(name, "type") || iequals(name, "tiles") || iequals(name, "Orientation");
 }
 
 double framesPerSecond(const OIIO::ImageSpec& desc)

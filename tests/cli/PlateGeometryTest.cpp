@@ -95,3 +95,31 @@ TEST(PlateGeometry, InBetweenFramesCoverBothDataWindowsAlignedByPosition)
   }
   EXPECT_EQ(valueAt(out, 20, 2), 0.0f);
 }
+
+TEST(PlateGeometry, PhotosTurnedByTheirOrientationAreRenderedUpright)
+{
+  // A 24 x 16 picture stored turned (EXIF orientation 6: a viewer turns it a
+  // quarter clockwise, showing 16 x 24), as phones and cameras write them.
+  testsupport::TempDir dir("tweenova-geometry-orientation");
+  const std::string upright = (dir.path / "upright.png").string();
+  ASSERT_EQ(std::system(("oiiotool --pattern fill:topleft=1,0,0:topright=0,1,0:bottomleft=0,0,1:bottomright=1,1,1 "
+                         "16x24 3 -d uint8 -o " + upright).c_str()), 0);
+  for (int f = 1; f <= 2; ++f) {
+    const std::string photo = (dir.path / ("in.000" + std::to_string(f) + ".jpg")).string();
+    // The stored pixels are the upright picture turned back a quarter (counter-clockwise).
+    ASSERT_EQ(std::system(("oiiotool " + upright + " --rotate270 --attrib Orientation 6 -o " + photo).c_str()), 0);
+    ASSERT_EQ(testsupport::fileDescription(photo).width, 24);
+  }
+  ASSERT_EQ(render((dir.path / "in.####.jpg").string() + " " + (dir.path / "out.####.png").string() +
+                   " --set speed=1")
+              .status,
+            0);
+  const std::string result = (dir.path / "out.0001.png").string();
+  const OIIO::ImageSpec out = testsupport::fileDescription(result);
+  EXPECT_EQ(std::make_tuple(out.width, out.height), std::make_tuple(16, 24));
+  EXPECT_EQ(out.get_int_attribute("Orientation", 1), 1);
+  // JPEG's loss aside, the corners are where the upright picture has them.
+  const OIIO::ImageBufAlgo::CompareResults diff =
+    OIIO::ImageBufAlgo::compare(OIIO::ImageBuf(upright), OIIO::ImageBuf(result), 0.2f, 0.2f);
+  EXPECT_EQ(diff.nfail, 0u) << diff.maxerror << " at " << diff.maxx << "," << diff.maxy;
+}

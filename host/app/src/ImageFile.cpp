@@ -6,6 +6,8 @@
 #include "HostLayer/FileDescription.h"
 #include "LumaChromaExr.h"
 
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 
 #include <sys/stat.h>
@@ -251,8 +253,49 @@ std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimag
   return in;
 }
 
-ImageHeader headerOf(const OIIO::ImageSpec& desc)
+// EXIF and TIFF orientation (1 to 8): how a viewer turns the stored pixels.
+// 5 to 8 turn the picture by a quarter, which swaps its sides.
+int orientationOf(const OIIO::ImageSpec& desc)
 {
+  const int o = desc.get_int_attribute("Orientation", 1);
+  return o >= 2 && o <= 8 ? o : 1;
+}
+
+// The geometry of the picture as a viewer shows it.
+OIIO::ImageSpec orientedGeometry(const OIIO::ImageSpec& desc)
+{
+  OIIO::ImageSpec shown = desc;
+  if (orientationOf(desc) >= 5) {
+    std::swap(shown.width, shown.height);
+    std::swap(shown.x, shown.y);
+    std::swap(shown.full_width, shown.full_height);
+    std::swap(shown.full_x, shown.full_y);
+  }
+  return shown;
+}
+
+// Turns interleaved float pixels as the file's orientation says, as a
+// rotated movie's frames are turned: the render sees the picture upright.
+void applyOrientation(const OIIO::ImageSpec& desc, std::vector<float>& raw, const std::string& path)
+{
+  if (orientationOf(desc) == 1)
+    return;
+  OIIO::ImageSpec stored(desc.width, desc.height, desc.nchannels, OIIO::TypeDesc::FLOAT);
+  stored.attribute("Orientation", orientationOf(desc));
+  const OIIO::ImageBuf source(stored, raw.data());
+  const OIIO::ImageBuf shown = OIIO::ImageBufAlgo::reorient(source);
+  const OIIO::ImageSpec want = orientedGeometry(desc);
+  if (shown.has_error() || shown.spec().width != want.width || shown.spec().height != want.height)
+    throw std::runtime_error("cannot read " + path + ": its orientation (" + std::to_string(orientationOf(desc)) +
+                             ") could not be applied" + (shown.has_error() ? ": " + shown.geterror() : ""));
+  std::vector<float> turned(raw.size());
+  shown.get_pixels(shown.roi(), OIIO::TypeDesc::FLOAT, turned.data());
+  raw.swap(turned);
+}
+
+ImageHeader headerOf(const OIIO::ImageSpec& file)
+{
+  const OIIO::ImageSpec desc = orientedGeometry(file);
   ImageHeader h;
   h.width = desc.width;
   h.height = desc.height;
@@ -352,10 +395,11 @@ ImageData readImageFile(const std::string& path, int subimage, const std::string
   ImageData img;
   // One reader for header and pixels: a second open of a movie disturbs the first one's decoding position.
   img.header = headerOf(desc);
-  const int w = desc.width, h = desc.height, nc = desc.nchannels;
+  std::vector<float> raw = in ? readPixels(*in, path, subimage, desc) : readLumaChroma(path, desc);
+  applyOrientation(desc, raw, path);
   std::vector<int> source;
   presentedChannels(desc, source);
-  deinterleave(img, in ? readPixels(*in, path, subimage, desc) : readLumaChroma(path, desc), w, h, nc, source);
+  deinterleave(img, raw, img.header.width, img.header.height, desc.nchannels, source);
   img.header.colorSpace = colorSpace.empty() ? defaultColorSpace(fileEncoding(desc)) : colorSpace;
   toSceneLinear(img, img.header.colorSpace);
   return img;
