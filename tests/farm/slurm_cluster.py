@@ -3,7 +3,8 @@
 munged, slurmctld and slurmd run as root with every file (key, state, spool,
 logs) in a fresh folder and on free ports, so that runs never share state;
 stop() ends all three. Clients find the cluster through SLURM_CONF, which
-environment() sets.
+environment() sets. Jobs run in the partition debug; the partition closed is
+down (it queues jobs and starts none) until a test opens it.
 """
 
 import os
@@ -39,6 +40,7 @@ MailProg=/bin/true
 ReturnToService=2
 NodeName={host} CPUs={cpus} State=UNKNOWN
 PartitionName=debug Nodes={host} Default=YES MaxTime=INFINITE State=UP
+PartitionName=closed Nodes={host} MaxTime=INFINITE State=DOWN
 """
 
 DAEMONS = ("munged", "slurmctld", "slurmd", "sbatch", "squeue", "scancel", "scontrol", "sinfo", "mungekey")

@@ -1,7 +1,8 @@
 """tweenova-farm on a real one-node Slurm cluster: chunks rendered as a job
 array equal a local render bit for bit, a cancelled chunk is resubmitted
-alone and renders only its missing frames, and the verify job fails when a
-frame is missing."""
+alone and renders only its missing frames, the verify job fails when a
+frame is missing, and status says why Slurm keeps a chunk pending or why it
+ended without a summary. Without Slurm or root these tests are skipped."""
 
 import json
 import os
@@ -24,8 +25,10 @@ CLIP = "/usr/share/doc/opencv-doc/examples/data/Megamind.avi"
 @pytest.fixture(scope="module")
 def cluster():
     missing = missing_programs()
-    assert not missing, f"Slurm is not installed ({', '.join(missing)} missing): run scripts/setup"
-    assert os.geteuid() == 0, "the test cluster runs its daemons as root"
+    if missing:
+        pytest.skip(f"Slurm is not installed ({', '.join(missing)} missing): scripts/setup installs it")
+    if os.geteuid() != 0:
+        pytest.skip("the test cluster runs its daemons as root: run the farm tests as root")
     # munged wants every folder above its socket searchable by all: not pytest's.
     folder = tempfile.mkdtemp(prefix="tweenova-slurm-")
     c = SlurmCluster(folder)
@@ -135,7 +138,7 @@ def test_a_cancelled_chunk_is_resubmitted_alone_and_renders_only_its_missing_fra
     assert missing and all(6 <= int(n[2:6]) <= 10 for n in missing), missing
     again = farm(env, "resubmit", str(array))
     assert "chunks 1 for" in again.stdout, again.stdout
-    _, verify = submitted(again)
+    again_array, verify = submitted(again)
     cluster.wait_for_empty_queue()
     assert cluster.job_state(verify) == ("COMPLETED", "0:0")
 
@@ -145,7 +148,7 @@ def test_a_cancelled_chunk_is_resubmitted_alone_and_renders_only_its_missing_fra
         assert (now.st_ino, now.st_mtime_ns) == (st.st_ino, st.st_mtime_ns), name
     # Both attempts of the chunk are in its log.
     assert open(job_dir / "logs" / "chunk-1.log").read().count("tweenova-farm: chunk 1 on ") == 2
-    chunk = json.load(open(job_dir / "summaries" / "chunk-1.json"))
+    chunk = json.load(open(job_dir / "summaries" / f"chunk-1.{again_array}.json"))
     assert chunk["frames_written"] == len(missing) and chunk["frames_skipped"] == 5 - len(missing)
     assert outputs(out) == local_render(source, tmp_path / "local")
 
@@ -221,41 +224,31 @@ def test_records_are_never_written_through_planted_links(tmp_path):
     assert left == [], left
 
 
-def farm_module():
-    """tweenova-farm's own functions, run from the configured script."""
-    import runpy
-    import types
-    return types.SimpleNamespace(**runpy.run_path(FARM, run_name="tweenova_farm"))
-
-
-def test_any_allocation_and_any_path(tmp_path, monkeypatch):
-    farm_code = farm_module()
-    # More CPUs than tweenova-render takes side by side render with as many as it takes.
-    monkeypatch.setenv("SLURM_CPUS_PER_TASK", "256")
-    assert farm_code.allocated_cpus() == "64"
-    monkeypatch.setenv("SLURM_CPUS_PER_TASK", "12")
-    assert farm_code.allocated_cpus() == "12"
-    # -F1-5 is one frame list, not a render option passed on beside the chunk's own -F.
-    _, _, own, passed = farm_code.parse_submit(["in.####.png", "out.####.png", "-F1-5", "--set", "speed=0.5"])
-    assert own["frames"] == "1-5" and passed == ["--set", "speed=0.5"], (own, passed)
-    # Placeholders live in the file name: a folder may hold % or #.
-    assert farm_code.frame_file("/show/50%/o.####.exr", 7) == "/show/50%/o.0007.exr"
-    assert farm_code.frame_file("/show/#1/o.%04d.exr", 12) == "/show/#1/o.0012.exr"
-    assert farm_code.frame_file("/a/o.####.exr", -3) == "/a/o.-003.exr"
-    # sbatch reads --output as a pattern: a % in the job folder reaches it as %%.
+def test_status_says_why_slurm_cannot_start_or_run_a_chunk(cluster, env, tmp_path):
     source = source_clip(tmp_path / "src", 3, 64, 36)
-    tools = tmp_path / "bin"
-    tools.mkdir()
-    calls = tmp_path / "sbatch-calls.txt"
-    (tools / "sbatch").write_text(f"#!/bin/sh\nprintf '%s\\n' \"$@\" >> {calls}\necho 7\n")
-    (tools / "sbatch").chmod(0o755)
-    job_dir = tmp_path / "at 50%"
-    env = {**os.environ, "XDG_STATE_HOME": str(tmp_path / "state"), "PATH": f"{tools}:{os.environ['PATH']}"}
-    done = subprocess.run([FARM, "submit", source, f"{tmp_path}/o.####.png", "-F1-2", "--job-dir", str(job_dir)],
-                          env=env, capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
-    outputs = [line for line in calls.read_text().splitlines() if line.startswith("--output=")]
-    assert outputs == [f"--output={tmp_path}/at 50%%/logs/chunk-%a.log",
-                       f"--output={tmp_path}/at 50%%/logs/verify-%j.log"], outputs
-    record = json.loads((job_dir / "job.json").read_text())
-    assert record["chunks"] == [[1, 2]], record["chunks"]
+    out = tmp_path / "farm"
+    os.makedirs(out)
+    job_dir = tmp_path / "job"
+    # A tweenova-render that is gone once the tasks start: the program cannot start on the node.
+    render = tmp_path / "bin" / "tweenova-render"
+    os.makedirs(render.parent)
+    render.symlink_to(os.path.abspath(RENDER))
+    done = farm(env, "submit", source, f"{out}/m.####.png", "--chunk", "3", "--partition", "closed",
+                "--render", str(render), "--job-dir", str(job_dir))
+    array, verify = submitted(done)
+    never = "PENDING (PartitionDown): Slurm will not start it: its partition is down"
+
+    def chunks_stuck():
+        return farm(env, "status", str(array)).stdout.count(never) == 2
+    wait_until(chunks_stuck, 60, "status naming the partition that keeps the chunks pending")
+
+    render.unlink()
+    cluster.run("scontrol", "update", "PartitionName=closed", "State=UP")
+    cluster.wait_for_empty_queue()
+    lines = farm(env, "status", str(job_dir)).stdout.splitlines()
+    assert len(lines) == 4, lines
+    for index, line in enumerate(lines[1:3]):
+        assert line.endswith(f"left the queue without a summary; logs/chunk-{index}.log ends: tweenova-farm: "
+                             f"error: cannot start {render} on {os.uname().nodename}: No such file or directory"), line
+    assert lines[3] == (f"  verify job {verify}: left the queue without writing summary.json; logs/verify-{verify}.log "
+                        f"ends: tweenova-farm: error: cannot run {render}: No such file or directory"), lines[3]
