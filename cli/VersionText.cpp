@@ -1,5 +1,7 @@
 #include "cli/VersionText.h"
 
+#include "runtime/CpuFeatures.h"
+
 #include <torch/version.h>
 
 #include <sstream>
@@ -37,6 +39,15 @@ std::string gpuLine(const tweenova::CudaEnvironment& cuda)
   return o.str();
 }
 
+// How CPU renders run the network's convolutions.
+std::string cpuLine()
+{
+  const std::string instructions = tweenova::cpuBfloat16Instructions();
+  if (instructions.empty())
+    return "CPU: convolutions in float32 (no native bfloat16)";
+  return "CPU: convolutions in bfloat16 (" + instructions + "; --set use_bfloat16=off keeps float32)";
+}
+
 } // namespace
 
 std::string versionText(const tweenova::CudaEnvironment& cuda)
@@ -53,6 +64,7 @@ std::string versionText(const tweenova::CudaEnvironment& cuda)
     o << "cuDNN none (built without)\n";
   }
   o << gpuLine(cuda) << "\n";
+  o << cpuLine() << "\n";
   return o.str();
 }
 

@@ -1,6 +1,6 @@
 #include "inference/InferencePass.h"
 
-#include "inference/CudaAutocast.h"
+#include "inference/Autocast.h"
 #include "inference/DeviceTransfer.h"
 #include "inference/DeviceTurn.h"
 #include "inference/TileTransfer.h"
@@ -73,6 +73,11 @@ at::ScalarType reducedType(const Tweenova& node, const InferenceContext& ctx)
   return node.use_bfloat16 && ctx.deviceBf16 ? at::kBFloat16 : at::kHalf;
 }
 
+bool cpuBfloat16(const Tweenova& node, const InferenceContext& ctx)
+{
+  return !ctx.useCuda && node.use_bfloat16 && ctx.deviceBf16;
+}
+
 float frameWarpDownscale(const torch::jit::Module& network, float factor, int width, int height)
 {
   if (!network.hasattr("fine_flow_side"))
@@ -121,12 +126,16 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
   const auto start = std::chrono::steady_clock::now();
   torch::Tensor result;
   {
-    // Mixed precision is autocast alone: the convolutions run in the reduced
-    // type while the inputs stay float32, so that the values the network
-    // warps and blends, and every pixel it does not move, keep their precision.
-    std::optional<CudaAutocast> autocast;
+    // Reduced precision is autocast alone: the convolutions run in the
+    // reduced type while the inputs stay float32, so that the values the
+    // network warps and blends, and every pixel it does not move, keep their
+    // precision. On the GPU mixed_precision asks for it; on a CPU that
+    // computes bfloat16 natively use_bfloat16 does.
+    std::optional<Autocast> autocast;
     if (ctx.useCuda)
-      autocast.emplace(node.mixed_precision, reducedType(node, ctx));
+      autocast.emplace(at::kCUDA, node.mixed_precision, reducedType(node, ctx));
+    else if (cpuBfloat16(node, ctx))
+      autocast.emplace(at::kCPU, true, at::kBFloat16);
     c10::InferenceMode guard;
     torch::jit::Method forward = node.model.get_method("forward");
     result = forward(std::move(args), torch::jit::Kwargs()).toTensor();

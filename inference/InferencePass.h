@@ -19,6 +19,10 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
 // node asks for it and the device computes it, else float16.
 at::ScalarType reducedType(const Tweenova& node, const InferenceContext& ctx);
 
+// Whether a pass on the CPU runs its convolutions in bfloat16 (under CPU
+// autocast): where the CPU computes bfloat16 natively and use_bfloat16 is on.
+bool cpuBfloat16(const Tweenova& node, const InferenceContext& ctx);
+
 // The warp downscale argument of every pass of a frame of `width` x
 // `height`: the panel's `factor`, twice that where the network says (by its
 // integer attribute fine_flow_side) that frames of that short side have their

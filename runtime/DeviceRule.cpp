@@ -1,6 +1,7 @@
 #include "runtime/DeviceRule.h"
 
 #include "node/Tweenova.h"
+#include "runtime/CpuFeatures.h"
 #include "runtime/CudaEnvironment.h"
 
 #include <algorithm>
@@ -10,11 +11,13 @@
 DeviceChoice chooseDevice(const Tweenova& node, DeviceRuleCaller caller)
 {
   DeviceChoice choice;
+  choice.bf16Capable = tweenova::cpuComputesBfloat16();
   if (!node.use_gpu)
     return choice;
   const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
   if (!cuda.isAvailable())
     return choice;
+  choice.bf16Capable = false;
 
   const bool render = caller == DeviceRuleCaller::Render;
   const int last = cuda.deviceCount() - 1;

@@ -10,8 +10,9 @@ class Tweenova;
 struct DeviceChoice {
   torch::Device device{torch::kCPU, -1};
   bool useCuda = false;
-  // Of the chosen CUDA device: its name, and whether it computes bfloat16
-  // (compute capability 8 and newer).
+  // Of the chosen CUDA device: its name. Whether the device computes
+  // bfloat16: a CUDA device of compute capability 8 and newer, a CPU with
+  // AVX512-BF16 or AMX-BF16.
   std::string name;
   bool bf16Capable = false;
 };

@@ -9,7 +9,7 @@ EOTF) -> PU21 -> replicate padding to multiples of 32 -> scripted network
 Gaussian window (sigma 1.5) per channel, averaged. Frame averaging
 (round((I0 + I1) / 2) in 8 bit) is measured alongside.
 
-Usage: evaluate.py [--data DIR] [--weights PATH | --model ARCHIVE] [--set name=value ...]
+Usage: evaluate.py [--data DIR] [--weights PATH | --model ARCHIVE] [--set name=value ...] [--bf16]
 """
 import argparse
 import ast
@@ -135,6 +135,8 @@ def main() -> int:
     ap.add_argument("--threshold", type=float, default=0.001)
     ap.add_argument("--warp-downscale", type=float, default=1.0)
     ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--bf16", action="store_true",
+                    help="convolutions in bfloat16 under CPU autocast, as renders on CPUs with native bfloat16 run")
     ap.add_argument("--only", action="append", default=[], metavar="SET",
                     help="evaluate only these sets (for tuning)")
     args = ap.parse_args()
@@ -147,8 +149,9 @@ def main() -> int:
         net = torch.jit.script(build_network(args.weights or default_weights(), **overrides))
     net.eval()
 
-    print("arguments: substep_index %d, flow_magnitude %d, threshold %g, warp_downscale %g"
-          % (args.substep_index, args.flow_magnitude, args.threshold, args.warp_downscale))
+    print("arguments: substep_index %d, flow_magnitude %d, threshold %g, warp_downscale %g%s"
+          % (args.substep_index, args.flow_magnitude, args.threshold, args.warp_downscale,
+             ", bfloat16 convolutions" if args.bf16 else ""))
     print("%-28s %-20s %8s %7s   %8s %7s" % ("set", "triplet", "net PSNR", "SSIM", "blendPSNR", "SSIM"))
     main16: List[Tuple[float, float, float, float]] = []
     start = time.time()
@@ -159,7 +162,7 @@ def main() -> int:
         for label, p0, p1, pg in items:
             i0, i1, gt = load_rgb8(p0), load_rgb8(p1), load_rgb8(pg)
             h, w = gt.shape[0], gt.shape[1]
-            with torch.no_grad():
+            with torch.no_grad(), torch.autocast("cpu", dtype=torch.bfloat16, enabled=args.bf16):
                 # As the node calls it: the small-frame decision made for the whole frame.
                 out = net(to_network(i0), to_network(i1), 0.5, args.substep_index, args.flow_magnitude,
                           args.threshold, net.frame_warp_downscale(h, w, args.warp_downscale))

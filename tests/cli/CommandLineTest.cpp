@@ -2,6 +2,7 @@
 #include "cli/FrameList.h"
 #include "cli/Options.h"
 #include "cli/VersionText.h"
+#include "runtime/CpuFeatures.h"
 #include "runtime/SimulatedCudaEnvironment.h"
 
 #include <OpenImageIO/imageio.h>
@@ -164,7 +165,7 @@ TEST_F(CommandLine, VersionNamesTheBuildAndTheGpuWithoutAnInput)
   std::vector<std::string> got;
   while (std::getline(lines, line))
     got.push_back(line);
-  ASSERT_EQ(got.size(), 5u) << r.out;
+  ASSERT_EQ(got.size(), 6u) << r.out;
   EXPECT_EQ(got[0].rfind("tweenova-render ", 0), 0u);
   EXPECT_EQ(got[1].rfind("libtorch 2.", 0), 0u);
   EXPECT_EQ(got[2].rfind(cudaLine, 0), 0u) << got[2];
@@ -172,6 +173,15 @@ TEST_F(CommandLine, VersionNamesTheBuildAndTheGpuWithoutAnInput)
   EXPECT_EQ(got[4].rfind(cuda.isAvailable() ? "GPU: " + std::to_string(cuda.deviceCount()) : "GPU: none usable", 0),
             0u)
     << got[4];
+  EXPECT_EQ(got[5], tweenova::cpuComputesBfloat16() ? "CPU: convolutions in bfloat16 (" +
+                                                           std::string(tweenova::cpuBfloat16Instructions()) +
+                                                           "; --set use_bfloat16=off keeps float32)"
+                                                     : "CPU: convolutions in float32 (no native bfloat16)");
+  tweenova::setCpuBfloat16ForTesting(false);
+  EXPECT_NE(cli::versionText(cuda).find("\nCPU: convolutions in float32 (no native bfloat16)\n"), std::string::npos);
+  tweenova::setCpuBfloat16ForTesting(true);
+  EXPECT_NE(cli::versionText(cuda).find("\nCPU: convolutions in bfloat16 (forced for a test; "), std::string::npos);
+  tweenova::setCpuBfloat16ForTesting(std::nullopt);
 }
 
 TEST(VersionText, DecodesTheBuildVersionsAndCountsTheDevices)

@@ -1,7 +1,7 @@
 #include "device/ForwardTiming.h"
 
 #include "device/Timing.h"
-#include "inference/CudaAutocast.h"
+#include "inference/Autocast.h"
 #include "inference/DeviceTransfer.h"
 #include "inference/InferencePass.h"
 #include "inference/PU21.h"
@@ -48,7 +48,7 @@ double medianForwardMs(Tweenova& node, const Image& first, const Image& second, 
                                         double(warpDownscale)};
 
   c10::InferenceMode inference;
-  CudaAutocast autocast(precision != Precision::Float32, reducedType(precision));
+  Autocast autocast(at::kCUDA, precision != Precision::Float32, reducedType(precision));
   torch::jit::Method forward = node.model.get_method("forward");
   std::vector<double> times;
   for (int i = 0; i < warmup + runs; ++i) {

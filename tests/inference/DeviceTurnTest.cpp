@@ -1,4 +1,4 @@
-#include "inference/CudaAutocast.h"
+#include "inference/Autocast.h"
 #include "inference/DeviceTurn.h"
 
 #include <gtest/gtest.h>
@@ -31,12 +31,12 @@ TEST(DeviceTurn, PassesOnOneDeviceTakeTurnsAndOtherDevicesDoNotWait)
   EXPECT_TRUE(secondHasTurn);
 }
 
-TEST(CudaAutocast, TheThreadsStateComesBackOnEveryExit)
+TEST(Autocast, TheThreadsStateComesBackOnEveryExit)
 {
   at::autocast::set_autocast_enabled(at::kCUDA, false);
   at::autocast::set_autocast_dtype(at::kCUDA, at::kHalf);
   try {
-    CudaAutocast on(true, at::kBFloat16);
+    Autocast on(at::kCUDA, true, at::kBFloat16);
     EXPECT_TRUE(at::autocast::is_autocast_enabled(at::kCUDA));
     EXPECT_EQ(at::autocast::get_autocast_dtype(at::kCUDA), at::kBFloat16);
     throw std::runtime_error("a pass that fails");
@@ -48,7 +48,7 @@ TEST(CudaAutocast, TheThreadsStateComesBackOnEveryExit)
   // A caller's own autocast is what comes back, not "off".
   at::autocast::set_autocast_enabled(at::kCUDA, true);
   at::autocast::set_autocast_dtype(at::kCUDA, at::kBFloat16);
-  { CudaAutocast off(false, at::kHalf); EXPECT_FALSE(at::autocast::is_autocast_enabled(at::kCUDA)); }
+  { Autocast off(at::kCUDA, false, at::kHalf); EXPECT_FALSE(at::autocast::is_autocast_enabled(at::kCUDA)); }
   EXPECT_TRUE(at::autocast::is_autocast_enabled(at::kCUDA));
   EXPECT_EQ(at::autocast::get_autocast_dtype(at::kCUDA), at::kBFloat16);
   at::autocast::set_autocast_enabled(at::kCUDA, false);

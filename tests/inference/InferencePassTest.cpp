@@ -155,6 +155,29 @@ TEST_F(InferencePassTest, SendsTheNodesArguments)
   EXPECT_FALSE(at::autocast::is_autocast_enabled(at::kCUDA));
 }
 
+TEST_F(InferencePassTest, OnACpuThatComputesBfloat16TheConvolutionsRunInIt)
+{
+  useNetwork("recorder");
+  const torch::Tensor a = frame(32, 32, 0.1f);
+  auto pass = [&](bool deviceBf16) {
+    InferenceContext ctx = context();
+    ctx.deviceBf16 = deviceBf16;
+    return inferencePass(ctx, a, a);
+  };
+  // Native bfloat16 and use_bfloat16 on (its default): convolutions in
+  // bfloat16, the inputs and the result float32, the thread's autocast as it was.
+  ASSERT_TRUE(op->use_bfloat16);
+  torch::Tensor r = pass(true);
+  EXPECT_EQ(recorded(r, 11), 1.0f);
+  EXPECT_EQ(recorded(r, 7), 1.0f);
+  EXPECT_EQ(r.scalar_type(), torch::kFloat32);
+  EXPECT_FALSE(at::autocast::is_autocast_enabled(at::kCPU));
+  // A CPU without it, or use_bfloat16 off: float32 throughout.
+  EXPECT_EQ(recorded(pass(false), 11), 0.0f);
+  op->use_bfloat16 = false;
+  EXPECT_EQ(recorded(pass(true), 11), 0.0f);
+}
+
 TEST_F(InferencePassTest, EncodesInputsAndDecodesResultsWhenConverting)
 {
   useNetwork("recorder");

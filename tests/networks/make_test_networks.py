@@ -12,6 +12,7 @@ import sys
 from typing import Tuple
 
 import torch
+import torch.nn.functional as F
 from torch import Tensor, nn
 
 
@@ -120,7 +121,8 @@ class Recorder(nn.Module):
     """Writes what it received into rows of its (padded-size) result, every column and channel:
     0 timestep, 1 substep_index, 2 flow_magnitude, 3 threshold, 4 warp_downscale,
     5 img0 rows, 6 img0 columns, 7 1.0 when img0 is float32, 8 img0's last row and column,
-    9 img1's last row and column, 10 img0's first row and column."""
+    9 img1's last row and column, 10 img0's first row and column, 11 1.0 when a
+    convolution of img0 comes out in bfloat16 (CPU autocast in force)."""
 
     def forward(self, img0: Tensor, img1: Tensor, timestep: float, substep_index: int,
                 flow_magnitude: int, threshold: float, warp_downscale: float) -> Tensor:
@@ -128,7 +130,8 @@ class Recorder(nn.Module):
         values = [timestep, float(substep_index), float(flow_magnitude), threshold, warp_downscale,
                   float(img0.shape[2]), float(img0.shape[3]), 1.0 if img0.dtype == torch.float32 else 0.0,
                   float(img0[0, 0, -1, -1].item()), float(img1[0, 0, -1, -1].item()),
-                  float(img0[0, 0, 0, 0].item())]
+                  float(img0[0, 0, 0, 0].item()),
+                  1.0 if F.conv2d(img0, torch.ones(1, 3, 1, 1)).dtype == torch.bfloat16 else 0.0]
         for row, v in enumerate(values):
             out[:, :, row, :] = v
         return out

@@ -1,3 +1,4 @@
+#include "runtime/CpuFeatures.h"
 #include "runtime/DeviceRule.h"
 #include "support/RetimeRig.h"
 #include "support/ScopedCuda.h"
@@ -85,4 +86,19 @@ TEST_F(DeviceRuleTest, CpuWhenTheGpuIsOffOrAbsent)
   ScopedCuda none{tweenova::SimulatedCudaEnvironment()};
   setenv("QUOLMARINE_NUKE_GPU_INDEX", "1", 1);
   EXPECT_EQ(openIndex(), -1);
+}
+
+TEST_F(DeviceRuleTest, BfloatSixteenFollowsTheChosenDevice)
+{
+  // The CPU's own answer where the CPU is chosen, the GPU's where a GPU is.
+  for (bool cpuComputes : {true, false}) {
+    tweenova::setCpuBfloat16ForTesting(cpuComputes);
+    op->use_gpu = false;
+    EXPECT_EQ(chooseDevice(*op, DeviceRuleCaller::Render).bf16Capable, cpuComputes);
+    op->use_gpu = true;
+    const DeviceChoice gpu = chooseDevice(*op, DeviceRuleCaller::Render);
+    ASSERT_TRUE(gpu.useCuda);
+    EXPECT_TRUE(gpu.bf16Capable);  // the simulated devices are sm_89
+  }
+  tweenova::setCpuBfloat16ForTesting(std::nullopt);
 }
