@@ -174,6 +174,11 @@ def main() -> int:
         ra, rb = pad(load_srgb(p0), 32), pad(load_srgb(p1), 32)
         mci = "minterpolate=fps=2:mi_mode=mci:mc_mode=aobmc:me_mode=bidir"
         have_ffmpeg = os.path.exists(args.ffmpeg)
+        # Where the CPU computes bfloat16, renders run the convolutions in it (CPU autocast).
+        native_bf16 = bool(torch._C._cpu._get_cpu_capability().get("avx512_bf16")) or \
+            bool(torch._C._cpu._get_cpu_capability().get("amx_bf16"))
+        print("CPU path of renders: %s" % ("bfloat16 convolutions" if native_bf16 else "float32 (no native bfloat16)"))
+        bf16_s: List[float] = []
         default_s: List[float] = []
         draft_s: List[float] = []
         two_s: List[float] = []
@@ -183,6 +188,9 @@ def main() -> int:
         # machine's load shows in all of them alike.
         for round_index in range(args.repeats):
             default_s.append(time_call(lambda: net(a, b, 0.5, 1, 1, 0.001, 1.0), round_index == 0))
+            if native_bf16:
+                with torch.autocast("cpu", dtype=torch.bfloat16):
+                    bf16_s.append(time_call(lambda: net(a, b, 0.5, 1, 1, 0.001, 1.0), round_index == 0))
             if round_index == 0:
                 peak_default = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
             draft_s.append(time_call(lambda: net(a, b, 0.5, 0, 1, 0.001, 1.0), round_index == 0))
@@ -200,6 +208,8 @@ def main() -> int:
                 ff_s.append((t_mci - t_base) / interp)
 
         print("network, default arguments (substep_index 1, one pass): %s" % runs(default_s))
+        if bf16_s:
+            print("network, default arguments, bfloat16 convolutions (the render's path here): %s" % runs(bf16_s))
         print("network, substep_index 0 (draft): %s" % runs(draft_s))
         print("network, substep_index 2 (two passes): %s" % runs(two_s))
         print("peak memory (ru_maxrss of this process) after the default runs: %.0f MiB (target at most "
@@ -209,6 +219,8 @@ def main() -> int:
         print("reference module, one pass (%dx%d): %s" % (ra.shape[3], ra.shape[2], runs(ref_s)))
         print("ratio network (default arguments) / reference: %.2f (target at most 0.60: %s)"
               % (net_s / reference, "met" if net_s <= 0.6 * reference else "NOT met"))
+        if bf16_s:
+            print("ratio network (bfloat16 convolutions) / reference: %.2f" % (statistics.median(bf16_s) / reference))
         if have_ffmpeg:
             ff = statistics.median(ff_s)
             print("ffmpeg minterpolate (mci, aobmc, bidir): %s" % runs(ff_s))

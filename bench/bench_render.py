@@ -12,10 +12,18 @@
    ffmpeg's minterpolate (mci, aobmc, bidir) doubles the same 13 frames in
    the same run; its time per in-between frame is (time with the filter -
    time with fps doubling only) / in-between frames made.
-2. Memory: one 8192x4320 in-between frame with max_size 1024 (tiled) and with
+2. Six in-between frames, whole processes: the first 7 frames of that source
+   doubled by ffmpeg's minterpolate (mci, aobmc, bidir; its 6 in-between
+   frames, output discarded) and the same 6 in-between frames by
+   tweenova-render at default knobs (EXR files written), each timed as a
+   whole process (start, model load, reading and writing included), in
+   turns; the target is tweenova-render in at most 1.0x ffmpeg's time with
+   at most 2.5 GiB peak memory. The CPU's way of running the network
+   (bfloat16 or float32 convolutions, from --version) is printed with it.
+3. Memory: one 8192x4320 in-between frame with max_size 1024 (tiled) and with
    tiling off (max_size above the frame), peak resident memory of each run.
 
-Usage: bench_render.py [--build build] [--repeats N] [--skip-8k | --only-8k]
+Usage: bench_render.py [--build build] [--repeats N] [--skip-8k | --only-8k] [--only-six]
 """
 import argparse
 import os
@@ -142,18 +150,52 @@ def hd_part(render: str, work: str, repeats: int) -> None:
           % (ff, (wall2 / n_out) / ff if ff > 0 else float("nan")))
 
 
+def six_frames(render: str, work: str, repeats: int) -> None:
+    pattern = write_sequence(os.path.join(work, "six"), 1920, 1080, 7, 6.0)
+    out = os.path.join(work, "out", "six.####.exr")
+    ffmpeg = ["ffmpeg", "-loglevel", "error", "-framerate", "24", "-i", pattern.replace("####", "%04d"),
+              "-vf", "minterpolate=fps=48:mi_mode=mci:mc_mode=aobmc:me_mode=bidir", "-f", "null", "-"]
+    # At speed 0.5 every output frame lies between two source frames: 2, 4, ... 12 are
+    # the positions 1.75, 2.75, ... 6.75, one between each pair, as ffmpeg's.
+    tweenova = [render, pattern, out, "--set", "speed=0.5", "-F", "2,4,6,8,10,12"]
+    cpu = [l for l in run([render, "--version"])[1].splitlines() if l.startswith("CPU:")]
+    native_bf16 = bool(cpu) and "bfloat16 (" in cpu[0]
+    ff, tw, fp32, peaks = [], [], [], []
+    for _ in range(repeats):
+        ff.append(run(ffmpeg)[0])
+        wall, _, stderr = run(tweenova)
+        tw.append(wall)
+        peaks.append(peak_mib(stderr))
+        if native_bf16:  # what the bfloat16 convolutions gain
+            fp32.append(run(tweenova + ["--set", "use_bfloat16=off"])[0])
+    ratios = sorted(t / f for t, f in zip(tw, ff))
+    print("six 1920x1080 in-between frames, whole processes (%d turns): %s" % (repeats, cpu[0] if cpu else ""))
+    print("  ffmpeg minterpolate:   %s s" % ", ".join("%.2f" % t for t in ff))
+    print("  tweenova-render:       %s s, peak memory %.0f MiB" % (", ".join("%.2f" % t for t in tw), max(peaks)))
+    print("  tweenova / ffmpeg:     median %.2f (turns: %s); target at most 1.0, peak at most 2560 MiB"
+          % (ratios[len(ratios) // 2], ", ".join("%.2f" % r for r in ratios)))
+    if fp32:
+        print("  float32 convolutions:  %s s (use_bfloat16=off); / ffmpeg median %.2f"
+              % (", ".join("%.2f" % t for t in fp32), sorted(t / f for t, f in zip(fp32, ff))[len(ff) // 2]))
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default=os.path.join(HERE, "..", "build"))
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--skip-8k", action="store_true")
     ap.add_argument("--only-8k", action="store_true")
+    ap.add_argument("--only-six", action="store_true", help="only the six frames against ffmpeg")
     args = ap.parse_args()
     render = os.path.join(args.build, "tweenova-render")
     print("machine:", machine())
 
     with tempfile.TemporaryDirectory() as work:
         os.makedirs(os.path.join(work, "out"))
+        if not args.only_8k:
+            six_frames(render, work, args.repeats)
+        if args.only_six:
+            return 0
         if not args.only_8k:
             hd_part(render, work, args.repeats)
         if not args.skip_8k:
