@@ -75,8 +75,8 @@ void exrLayout(OIIO::ImageSpec& desc, const std::vector<Channel>& chans, const O
     desc.channelformats = types;
 }
 
-// The region's pixels interleaved top-down, zeros outside the plane and for
-// channels it lacks.
+} // namespace
+
 std::vector<float> interleaved(const ImagePlane& plane, const std::vector<Channel>& chans, const Box& region)
 {
   const int w = region.w(), h = region.h();
@@ -100,6 +100,8 @@ std::vector<float> interleaved(const ImagePlane& plane, const std::vector<Channe
   return pixels;
 }
 
+namespace {
+
 // The colour space a file of this type is written in by default, as the
 // application's Write node chooses it.
 std::string defaultOutputColorSpace(const std::string& ext, OIIO::TypeDesc type)
@@ -112,8 +114,8 @@ std::string defaultOutputColorSpace(const std::string& ext, OIIO::TypeDesc type)
   return HostLayer::defaultColorSpace(type == OIIO::TypeDesc::UINT8 ? Encoding::Integer8 : Encoding::Integer16);
 }
 
-// Encodes the linear colour of interleaved pixels in `colorSpace`; integer
-// files get 0 for what is not a finite number.
+} // namespace
+
 void encodeColor(std::vector<float>& pixels, const std::vector<Channel>& chans, const std::string& colorSpace,
                  bool integer)
 {
@@ -130,8 +132,6 @@ void encodeColor(std::vector<float>& pixels, const std::vector<Channel>& chans, 
     for (float& v : pixels)
       v = std::isfinite(v) ? v : 0.0f;
 }
-
-} // namespace
 
 bool supportedOutputExtension(const std::string& path)
 {
