@@ -143,7 +143,7 @@ std::optional<Options> parseOptions(int argc, char** argv)
                  "whole or not at all); not needed with --list or --panel");
   CLI::Option* framesOption = app.add_option("-F,--frames", frames,
                                               "output frames to render or list: 1-100, 1-100x5 (every 5th), "
-                                              "1,5,10-20")
+                                              "1,5,10-20 (a movie output renders them all)")
                                  ->type_name("FRAMES");
   app.add_option("--set", sets, "set a knob: enumerations by item (items that are numbers also by value) or, where no item is a "
                                 "number, by index; booleans on/off/true/false/1/0, channel sets by name (rgb, rgba, "
@@ -181,7 +181,8 @@ std::optional<Options> parseOptions(int argc, char** argv)
                    "FramesPerSecond of the input sequence, else 24)")
       ->type_name("RATE");
   app.add_flag("--skip-existing", o.skipExisting,
-               "render only the frames whose output file is missing or unreadable; the others are left untouched");
+               "render only the frames whose output file is missing or unreadable; the others are left untouched "
+               "(sequence outputs)");
   app.add_flag("--progress-lines", o.progressLines,
                "print one line per finished frame on stdout for farm managers: \"tweenova-progress frame=F "
                "status=written|failed done=N total=T percent=P elapsed=SECONDS\"");
@@ -213,7 +214,7 @@ std::optional<Options> parseOptions(int argc, char** argv)
   app.add_flag("-q,--quiet", o.quiet, "no progress display");
   app.add_flag("--verify", o.verify,
                "render nothing: check that every output frame (of -F, else of the output range) exists and reads, "
-               "print \"missing FRAME FILE\" for each that does not, and exit 1 if any");
+               "print \"missing FRAME FILE\" for each that does not, and exit 1 if any (sequence outputs)");
   app.add_flag("--list", o.list, "print the frame mapping of every output frame and exit");
   app.add_flag("--panel", o.panel, "print the node's panel and exit");
   app.set_version_flag("--version", [] { return std::string(); },
