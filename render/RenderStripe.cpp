@@ -143,7 +143,7 @@ void Tweenova::renderStripe(ImagePlane& outputPlane)
     const int nModel = std::min(nSel, 3);
     const int nFetch = std::min(nSel, 4);
 
-    const DeviceChoice device = chooseDevice(*this, DeviceRuleCaller::Render);
+    const DeviceChoice device = chooseDevice(deviceRequest(), DeviceRuleCaller::Render);
     if (!Application::IsGUIActive()) {
       std::cout << node_name() << ": Running inference for layer '" << requested;
       if (device.useCuda)

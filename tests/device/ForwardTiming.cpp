@@ -35,7 +35,7 @@ at::ScalarType reducedType(Precision p) { return p == Precision::BFloat16 ? at::
 double medianForwardMs(Tweenova& node, const Image& first, const Image& second, Precision precision, int warmup,
                        int runs)
 {
-  const DeviceChoice device = chooseDevice(node, DeviceRuleCaller::Open);
+  const DeviceChoice device = chooseDevice(node.deviceRequest(), DeviceRuleCaller::Open);
   if (!device.useCuda)
     throw std::runtime_error("the node does not run on a CUDA device");
   const float warpDownscale = node.downscale == 1 ? 0.5f : node.downscale == 2 ? 0.25f : 1.0f;
