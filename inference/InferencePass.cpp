@@ -3,6 +3,7 @@
 #include "inference/Autocast.h"
 #include "inference/DeviceTransfer.h"
 #include "inference/DeviceTurn.h"
+#include "inference/NetworkPadding.h"
 #include "inference/TileTransfer.h"
 #include "node/Tweenova.h"
 
@@ -103,16 +104,16 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
 
   // Float32 tiles for the CPU are prepared in one pass each; anything else
   // by tensor expressions, on the device for the GPU.
+  const NetworkPadding padding(h, w);
   const bool onePass = ctx.renderDevice.is_cpu() && transfer::onePassApplies(frame0) &&
                        transfer::onePassApplies(frame1) && frame0.numel() > 0;
   torch::Tensor img0, img1;
   if (onePass) {
-    const int64_t padRows = transfer::padAmount(h), padColumns = transfer::padAmount(w);
-    img0 = transfer::toNetworkInput(frame0, node.colorspace_convert, padRows, padColumns);
-    img1 = transfer::toNetworkInput(frame1, node.colorspace_convert, padRows, padColumns);
+    img0 = transfer::toNetworkInput(frame0, node.colorspace_convert, padding);
+    img1 = transfer::toNetworkInput(frame1, node.colorspace_convert, padding);
   } else {
-    img0 = transfer::toDeviceInput(frame0, ctx.renderDevice, node.colorspace_convert);
-    img1 = transfer::toDeviceInput(frame1, ctx.renderDevice, node.colorspace_convert);
+    img0 = transfer::toDeviceInput(frame0, ctx.renderDevice, node.colorspace_convert, padding);
+    img1 = transfer::toDeviceInput(frame1, ctx.renderDevice, node.colorspace_convert, padding);
   }
 
   std::vector<torch::IValue> args{img0,
@@ -154,9 +155,9 @@ torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, 
 
   checkResultShape(result, h, w);
   if (onePass && transfer::onePassApplies(result))
-    result = transfer::fromNetworkResult(result, h, w, node.colorspace_convert);
+    result = transfer::fromNetworkResult(result, padding, node.colorspace_convert);
   else
-    result = transfer::fromDeviceResult(result, h, w, node.colorspace_convert);
+    result = transfer::fromDeviceResult(result, padding, node.colorspace_convert);
   turn.reset();
 
   ctx.progressDone += 1;

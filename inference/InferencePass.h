@@ -5,9 +5,6 @@
 #include <torch/script.h>
 #include <torch/types.h>
 
-// Side multiple the network's inputs are padded to.
-constexpr int64_t kNetworkPadMultiple = 32;
-
 // Runs the node's network once on a pair of [1, 3, h, w] float32 CPU tiles
 // (rows in the host's order, bottom-up) at the context's timestep. Returns a
 // new [1, 3, h, w] float32 contiguous CPU tensor in the same row order, and

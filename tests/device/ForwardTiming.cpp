@@ -2,15 +2,14 @@
 
 #include "device/Timing.h"
 #include "inference/Autocast.h"
-#include "inference/DeviceTransfer.h"
 #include "inference/InferencePass.h"
+#include "inference/NetworkPadding.h"
 #include "inference/PU21.h"
 #include "node/Tweenova.h"
 #include "runtime/DeviceRule.h"
 
 #include <c10/core/InferenceMode.h>
 #include <torch/cuda.h>
-#include <torch/nn/functional/padding.h>
 
 #include <stdexcept>
 
@@ -22,10 +21,7 @@ torch::Tensor networkInput(const Image& image, const torch::Device& device)
 {
   torch::Tensor t =
     torch::from_blob(const_cast<float*>(image.planes.data()), {1, 3, image.height, image.width}, torch::kFloat32);
-  t = pu21::encode(t.to(device));
-  namespace F = torch::nn::functional;
-  t = F::pad(t, F::PadFuncOptions({0, transfer::padAmount(image.width), 0, transfer::padAmount(image.height)}).mode(torch::kReplicate));
-  return t;
+  return NetworkPadding(image.height, image.width).pad(pu21::encode(t.to(device)));
 }
 
 at::ScalarType reducedType(Precision p) { return p == Precision::BFloat16 ? at::kBFloat16 : at::kHalf; }
