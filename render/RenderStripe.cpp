@@ -56,6 +56,26 @@ void requireOneFormat(const Iop& source0, const Iop& source1, const FrameInfo& f
 
 } // namespace
 
+RenderSettings renderSettings(const Tweenova& node)
+{
+  RenderSettings s;
+  s.maxSize = node.max_size;
+  s.overlap = node.overlap;
+  s.padding = node.padding;
+  s.steps = node.steps;
+  s.flowMagnitude = node.flow_magnitude;
+  s.threshold = node.threshold;
+  s.warpDownscale = node.downscale == 1 ? 0.5f : node.downscale == 2 ? 0.25f : 1.0f;
+  s.colorspaceConvert = node.colorspace_convert;
+  s.mixedPrecision = node.mixed_precision;
+  s.useBfloat16 = node.use_bfloat16;
+  s.nanErrorThreshold = node.nan_error_threshold;
+  s.modelChannels = node.modelChannels;
+  s.debug = node.debug;
+  s.nodeName = node.node_name();
+  return s;
+}
+
 int progressTotalFor(int W, int H, int maxSize, int overlap, int nSel)
 {
   double ovl = std::min(maxSize / 2.5, double(overlap));
@@ -188,29 +208,33 @@ void Tweenova::renderStripe(ImagePlane& outputPlane)
       spdlog::debug("Tweenova::renderStripe timestep: {}", frameInfo.timestep);
       spdlog::debug(kRule48);
 
-      const float downscaleFactor =
-        frameWarpDownscale(model, downscale == 1 ? 0.5f : downscale == 2 ? 0.25f : 1.0f, W, H);
+      const RenderSettings settings = renderSettings(*this);
+      const RenderProgress progress{[this](const std::string& text) { progressMessage("%s", text.c_str()); },
+                                    [this](double fraction) { progressFraction(fraction); },
+                                    [this] { return aborted(); }};
       InferenceContext ctx{progressTotalFor(W, H, max_size, overlap, nSel),
                            0,
-                           *this,
+                           settings,
+                           model,
+                           progress,
                            device.device,
                            device.useCuda,
                            frameInfo.requestedFramePosition,
                            frameInfo.timestep,
-                           downscaleFactor,
+                           frameWarpDownscale(model, settings.warpDownscale, W, H),
                            device.bf16Capable};
 
       static const int kPlanes[3][3] = {{0, 0, 0}, {0, 1, 0}, {0, 1, 2}};
       const int* planes = kPlanes[nModel - 1];
-      torch::Tensor t1 = makeModelInput(*this, W, H, area, b1, planes[0], planes[1], planes[2]);
-      torch::Tensor t0 = makeModelInput(*this, W, H, area, b0, planes[0], planes[1], planes[2]);
-      torch::Tensor R = tiledInference(*this, ctx, t0, t1);
+      torch::Tensor t1 = makeModelInput(modelChannels, W, H, area, b1, planes[0], planes[1], planes[2]);
+      torch::Tensor t0 = makeModelInput(modelChannels, W, H, area, b0, planes[0], planes[1], planes[2]);
+      torch::Tensor R = tiledInference(ctx, t0, t1);
 
       std::optional<torch::Tensor> R4;
       if (nSel >= 4) {
-        torch::Tensor t1Fourth = makeModelInput(*this, W, H, area, b1, 3, 3, 3);
-        torch::Tensor t0Fourth = makeModelInput(*this, W, H, area, b0, 3, 3, 3);
-        R4 = tiledInference(*this, ctx, t0Fourth, t1Fourth);
+        torch::Tensor t1Fourth = makeModelInput(modelChannels, W, H, area, b1, 3, 3, 3);
+        torch::Tensor t0Fourth = makeModelInput(modelChannels, W, H, area, b0, 3, 3, 3);
+        R4 = tiledInference(ctx, t0Fourth, t1Fourth);
       }
       spdlog::debug("Interpolation pass(es) complete | Shape: {}", shapeString(R));
 

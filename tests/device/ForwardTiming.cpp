@@ -6,6 +6,7 @@
 #include "inference/NetworkPadding.h"
 #include "inference/PU21.h"
 #include "node/Tweenova.h"
+#include "render/RenderStripe.h"
 #include "runtime/DeviceRule.h"
 
 #include <c10/core/InferenceMode.h>
@@ -34,14 +35,14 @@ double medianForwardMs(Tweenova& node, const Image& first, const Image& second, 
   const DeviceChoice device = chooseDevice(node.deviceRequest(), DeviceRuleCaller::Open);
   if (!device.useCuda)
     throw std::runtime_error("the node does not run on a CUDA device");
-  const float warpDownscale = node.downscale == 1 ? 0.5f : node.downscale == 2 ? 0.25f : 1.0f;
+  const ::RenderSettings settings = renderSettings(node);  // the render's, not the check's knob values
   const std::vector<torch::IValue> args{networkInput(first, device.device),
                                         networkInput(second, device.device),
                                         0.5,
-                                        subStepIndex(node.steps),
-                                        int64_t(node.flow_magnitude) + 1,
-                                        double(node.threshold),
-                                        double(warpDownscale)};
+                                        subStepIndex(settings.steps),
+                                        int64_t(settings.flowMagnitude) + 1,
+                                        double(settings.threshold),
+                                        double(settings.warpDownscale)};
 
   c10::InferenceMode inference;
   Autocast autocast(at::kCUDA, precision != Precision::Float32, reducedType(precision));
