@@ -18,7 +18,9 @@ struct TilePlan {
   bool singleCall = true;  // the whole frame goes through one network pass
 };
 
-// The tile plan for a W x H frame.
+// The tile plan for a W x H frame. The panel's patch count (countX x countY)
+// and a render's progress total (one pass per tile unless singleCall) are
+// read from it too.
 TilePlan planTiles(int W, int H, int maxSize, int overlap, int padding);
 
 // One tile's extent [begin, end) along a direction.

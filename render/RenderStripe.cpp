@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <cmath>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
@@ -304,16 +303,8 @@ RenderSettings renderSettings(const Tweenova& node)
 
 int progressTotalFor(int W, int H, int maxSize, int overlap, int nSel)
 {
-  double ovl = std::min(maxSize / 2.5, double(overlap));
-  ovl = ovl >= 0.0 ? std::trunc(ovl) : 0.0;
-  int64_t passes = 1;
-  if (ovl != 0.0 && (W > maxSize || H > maxSize)) {
-    // ovl <= maxSize / 2.5, so a non-zero ovl leaves a positive step.
-    const double step = maxSize - ovl;
-    const int64_t nx = W <= maxSize ? 1 : int64_t(std::ceil(W / step));
-    const int64_t ny = H <= maxSize ? 1 : int64_t(std::ceil(H / step));
-    passes = nx * ny;
-  }
+  const TilePlan plan = planTiles(W, H, maxSize, overlap, 0);  // the padding changes no count
+  int64_t passes = plan.singleCall ? 1 : int64_t(plan.countX) * int64_t(plan.countY);
   if (nSel >= 4)
     passes *= 2;
   return int(std::clamp<int64_t>(passes, 1, INT_MAX));
