@@ -147,7 +147,7 @@ protected:
   void SetUp() override
   {
     settings.colorspaceConvert = false;
-    settings.nodeName = "Tweenova1";
+    settings.nodeName = "Retime1";
     progress.message = [this](const std::string& m) { messages.push_back(m); };
     progress.aborted = [this] { return abortRequested; };
     network = torch::jit::load(testnetworks::networkPath("blend"));
@@ -197,7 +197,7 @@ TEST_F(TiledInferenceTest, TiledResultMatchesOneCall)
   EXPECT_EQ(tiled.progressDone, passes);
   EXPECT_EQ(messages.size(), size_t(passes));
   EXPECT_EQ(messages.back(), "Interpolating (pass " + std::to_string(passes) + "/" + std::to_string(passes) + ")");
-  const std::string line = "Tweenova1: tiling 200x150 into " + std::to_string(plan.countX) + "x" +
+  const std::string line = "Retime1: tiling 200x150 into " + std::to_string(plan.countX) + "x" +
                            std::to_string(plan.countY) + " patches (side " + std::to_string(plan.sideX) + "x" +
                            std::to_string(plan.sideY) + ", overlap 25, padding 6)\n";
   EXPECT_NE(out.find(line), std::string::npos) << out;
