@@ -1,4 +1,4 @@
-// The node class as the host sees it: registration, identity, constant answers.
+// The node class as the host sees it: registration, identity, construction and destruction, constant answers.
 #include "node/Tweenova.h"
 
 #include "node/DeviceQuery.h"
