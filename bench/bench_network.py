@@ -50,11 +50,11 @@ from typing import List, Tuple
 
 import numpy as np
 import torch
-import torch.nn.functional as F
 from PIL import Image
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "models", "network"))
+import padding  # noqa: E402
 from evaluate import default_weights  # noqa: E402
 from pu21 import pu21_encode, srgb_to_linear  # noqa: E402
 from reference import reference_network  # noqa: E402
@@ -95,13 +95,8 @@ def load_srgb(path: str) -> torch.Tensor:
     return torch.from_numpy(rgb).permute(2, 0, 1).unsqueeze(0).contiguous()
 
 
-def pad(x: torch.Tensor, multiple: int) -> torch.Tensor:
-    h, w = x.shape[2], x.shape[3]
-    return F.pad(x, [0, -w % multiple, 0, -h % multiple], mode="replicate")
-
-
 def to_network(path: str) -> torch.Tensor:
-    return pad(pu21_encode(srgb_to_linear(load_srgb(path))), 32)
+    return padding.pad(pu21_encode(srgb_to_linear(load_srgb(path))))
 
 
 def time_call(call, warm_up: bool) -> float:
@@ -171,7 +166,7 @@ def main() -> int:
         net = torch.jit.load(args.model) if args.model else torch.jit.script(build_network(weights))
         net.eval()
         ref = None
-        ra, rb = pad(load_srgb(p0), 32), pad(load_srgb(p1), 32)
+        ra, rb = padding.pad(load_srgb(p0)), padding.pad(load_srgb(p1))
         mci = "minterpolate=fps=2:mi_mode=mci:mc_mode=aobmc:me_mode=bidir"
         have_ffmpeg = os.path.exists(args.ffmpeg)
         # Where the CPU computes bfloat16, renders run the convolutions in it (CPU autocast).

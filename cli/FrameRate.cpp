@@ -80,4 +80,11 @@ std::optional<FrameRate> frameRateOf(const OIIO::ImageSpec& desc)
   return reduced(r[0], r[1]);
 }
 
+std::optional<FrameRate> frameRateOf(const SourceClock& clock)
+{
+  if (!clock.framesPerSecond)
+    return std::nullopt;
+  return reduced(clock.framesPerSecond->first, clock.framesPerSecond->second);
+}
+
 } // namespace cli

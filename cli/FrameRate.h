@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cli/OutputMetadata.h"
+
 #include <OpenImageIO/imageio.h>
 
 #include <optional>
@@ -26,5 +28,7 @@ std::optional<FrameRate> parseFrameRate(const std::string& text);
 
 // The FramesPerSecond attribute of an image header, if it holds a rate.
 std::optional<FrameRate> frameRateOf(const OIIO::ImageSpec& desc);
+// A source's frame rate, if it has one.
+std::optional<FrameRate> frameRateOf(const SourceClock& clock);
 
 } // namespace cli

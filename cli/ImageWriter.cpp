@@ -1,6 +1,7 @@
 #include "cli/ImageWriter.h"
 
 #include "HostLayer/ColorSpaces.h"
+#include "HostLayer/ExrFile.h"
 #include "HostLayer/ImageFile.h"
 #include "cli/FileReplacement.h"
 
@@ -62,21 +63,10 @@ std::vector<unsigned char> encode(const std::string& ext, const OIIO::ImageSpec&
   return bytes;
 }
 
-// Each channel's type: one for the file, or one per channel when they differ.
-void exrLayout(OIIO::ImageSpec& desc, const std::vector<Channel>& chans, const OIIO::ImageSpec* source,
-               ExrChannelType choice)
-{
-  desc.channelformats.clear();
-  std::vector<OIIO::TypeDesc> types;
-  for (Channel c : chans)
-    types.push_back(exrChannelType(HostLayer::fileChannelName(c), source, choice));
-  desc.set_format(types.empty() ? OIIO::TypeDesc(OIIO::TypeDesc::HALF) : types[0]);
-  if (std::any_of(types.begin(), types.end(), [&](const OIIO::TypeDesc& t) { return t != types[0]; }))
-    desc.channelformats = types;
-}
-
 } // namespace
 
+// The region's pixels interleaved top-down, zeros outside the plane and for
+// channels it lacks.
 std::vector<float> interleaved(const ImagePlane& plane, const std::vector<Channel>& chans, const Box& region)
 {
   const int w = region.w(), h = region.h();
@@ -124,6 +114,10 @@ void encodeColor(std::vector<float>& pixels, const std::vector<Channel>& chans, 
     for (int c = 0; c < 3; ++c)
       if (chans[k] == Channel(Chan_Red + c))
         rgb[c] = int(k);
+  // A grey file's channel converts as a neutral.
+  for (size_t k = 0; k < chans.size() && rgb[0] < 0; ++k)
+    if (chans[k] == findChannel("other.Y"))
+      rgb[0] = rgb[1] = rgb[2] = int(k);
   const size_t nc = chans.size();
   if (rgb[0] >= 0 && rgb[1] >= 0 && rgb[2] >= 0)
     HostLayer::convertColor(pixels.data(), pixels.size() / nc, int(nc), rgb,
@@ -140,59 +134,63 @@ bool supportedOutputExtension(const std::string& path)
          ext == ".dpx";
 }
 
-void writeImage(const std::string& path, const ImagePlane& plane, const WriteSettings& settings,
-                const FrameContext& context)
-{
-  const Format& format = context.format;
-  const std::string ext = extensionOf(path);
-  if (!supportedOutputExtension(path))
-    throw std::runtime_error("cannot write " + path + ": unsupported file type '" + ext + "'");
-  const bool exr = ext == ".exr";
-  const Box& box = plane.bounds();
-  const bool framed = format.width > 0 && format.height > 0;
-  // EXR keeps the data window (the plane) inside the display window (the
-  // format); other files hold the format, zeros where the plane does not reach.
-  const Box region = exr || !framed ? box : Box(0, 0, format.width, format.height);
-  const int w = region.w(), h = region.h();
+namespace {
 
-  // Channels to write: every channel for EXR, the rgba ones elsewhere.
-  std::vector<Channel> chans;
+// An EXR through OpenEXR: the source's parts, names, types and attributes.
+std::vector<unsigned char> encodeExrFrame(const ImagePlane& plane, const WriteSettings& settings,
+                                          const FrameContext& context)
+{
+  HostLayer::ExrFrame frame;
+  frame.plane = &plane;
+  frame.format = context.format;
   for (Channel c : plane.channels())
-    if (exr || c == Chan_Red || c == Chan_Green || c == Chan_Blue || c == Chan_Alpha)
+    frame.channels.push_back(c);
+  frame.layout = context.exr;
+  frame.type = settings.exrType;
+  frame.compression = settings.compression;
+  frame.colorSpace = settings.colorSpace;
+  frame.framesPerSecond = context.clock.framesPerSecond;
+  frame.timecode = outputTimecode(context.clock, context.framesAfterSource);
+  frame.software = "Tweenova tweenova-render " TWEENOVA_VERSION;
+  return HostLayer::encodeExr(frame);
+}
+
+// The channels a file other than EXR takes: rgba's, or a grey file's one
+// channel with alpha; JPEG has no alpha.
+std::vector<Channel> imageChannels(const ImagePlane& plane, const std::string& ext)
+{
+  std::vector<Channel> chans;
+  const Channel grey = findChannel("other.Y");
+  const bool colour = plane.channels().contains(Chan_Red) || plane.channels().contains(Chan_Green) ||
+                      plane.channels().contains(Chan_Blue);
+  for (Channel c : plane.channels())
+    if (c == Chan_Red || c == Chan_Green || c == Chan_Blue || c == Chan_Alpha || (!colour && c == grey && grey))
       chans.push_back(c);
   if (ext == ".jpg" || ext == ".jpeg")
     chans.erase(std::remove(chans.begin(), chans.end(), Chan_Alpha), chans.end());
+  return chans;
+}
+
+// A PNG, TIFF, JPEG or DPX through OpenImageIO: the format's frame, its
+// colour space's codes.
+std::vector<unsigned char> encodeImageFrame(const std::string& path, const std::string& ext, const ImagePlane& plane,
+                                            const WriteSettings& settings, const Format& format)
+{
+  const bool framed = format.width > 0 && format.height > 0;
+  const Box region = framed ? Box(0, 0, format.width, format.height) : plane.bounds();
+  const std::vector<Channel> chans = imageChannels(plane, ext);
   if (chans.empty())
     throw std::runtime_error("cannot write " + path + ": none of the rendered channels fits a '" + ext + "' file");
-
   OIIO::TypeDesc type = OIIO::TypeDesc::UINT8;
   if (ext == ".tif" || ext == ".tiff" || ext == ".dpx")
     type = OIIO::TypeDesc::UINT16;
   const std::string colorSpace = settings.colorSpace.empty() ? defaultOutputColorSpace(ext, type) : settings.colorSpace;
-  OIIO::ImageSpec desc(w, h, int(chans.size()), type);
+  OIIO::ImageSpec desc(region.w(), region.h(), int(chans.size()), type);
   if (ext == ".dpx") {
     // 10-bit, as film scans are; a log one says so.
     desc.attribute("oiio:BitsPerSample", 10);
     if (!HostLayer::convertsColor(colorSpace, "compositing_log"))
       desc.attribute("dpx:Transfer", "Printing density");
-  }
-  if (exr)
-    exrLayout(desc, chans, context.source.get(), settings.exrType);
-  // The display window's origin: the source EXR's (the host counts from it).
-  const OIIO::ImageSpec* source = exr ? context.source.get() : nullptr;
-  desc.full_x = source ? source->full_x : 0;
-  desc.full_y = source ? source->full_y : 0;
-  if (exr && framed) {
-    // Files count rows downwards from the display window's top.
-    desc.x = desc.full_x + box.x();
-    desc.y = desc.full_y + format.height - box.t();
-    desc.full_width = format.width;
-    desc.full_height = format.height;
-  }
-  if (source && source->tile_width > 0) {
-    desc.tile_width = source->tile_width;
-    desc.tile_height = source->tile_height;
-    desc.tile_depth = 1;
   }
   desc.channelnames.clear();
   desc.alpha_channel = -1;
@@ -201,18 +199,31 @@ void writeImage(const std::string& path, const ImagePlane& plane, const WriteSet
     if (chans[i] == Chan_Alpha)
       desc.alpha_channel = int(i);
   }
-  if (exr) {
-    if (context.source)
-      carryAttributes(desc, *context.source, context.framesAfterSource, settings.compression);
-    if (!settings.compression.empty() || !context.source || !desc.find_attribute("compression"))
-      desc.attribute("compression", settings.compression.empty() ? "zip" : settings.compression);
-    desc.attribute("Software", "Tweenova tweenova-render " TWEENOVA_VERSION);
-  } else if (ext == ".jpg" || ext == ".jpeg")
+  if (ext == ".jpg" || ext == ".jpeg")
     desc.attribute("Compression", "jpeg:95");
-
   std::vector<float> pixels = interleaved(plane, chans, region);
-  encodeColor(pixels, chans, colorSpace, !exr);
-  const std::vector<unsigned char> bytes = encode(ext, desc, pixels.data());
+  encodeColor(pixels, chans, colorSpace, true);
+  return encode(ext, desc, pixels.data());
+}
+
+} // namespace
+
+void writeImage(const std::string& path, const ImagePlane& plane, const WriteSettings& settings,
+                const FrameContext& context)
+{
+  const std::string ext = extensionOf(path);
+  if (!supportedOutputExtension(path))
+    throw std::runtime_error("cannot write " + path + ": unsupported file type '" + ext + "'");
+  std::vector<unsigned char> bytes;
+  try {
+    bytes = ext == ".exr" ? encodeExrFrame(plane, settings, context)
+                          : encodeImageFrame(path, ext, plane, settings, context.format);
+  } catch (const std::exception& e) {
+    const std::string what = e.what();
+    if (what.find(path) != std::string::npos)
+      throw;
+    throw std::runtime_error("cannot write " + path + ": " + what);
+  }
   try {
     replaceFile(path, bytes.data(), bytes.size());
   } catch (const std::exception& e) {

@@ -22,15 +22,18 @@ struct FrameContext {
   // inside the format as its display window, other files hold the format.
   // Empty: the plane is the whole frame.
   DD::Image::Format format;
-  // The header of the EXR file the frame comes from (its frame0), if any:
-  // its attributes, compression and channel types carry over.
-  std::shared_ptr<const OIIO::ImageSpec> source;
-  long long framesAfterSource = 0;  // the output frame's distance from that file's frame
+  // The layout of the EXR file the frame comes from (its frame0), if any:
+  // its parts, channel names and types, attributes and compression come back.
+  std::shared_ptr<const HostLayer::ExrLayout> exr;
+  SourceClock clock;                // the source's frame rate and timecode
+  long long framesAfterSource = 0;  // the output frame's distance from the source's frame
 };
 
 // Writes a plane to `path`, the format chosen by the extension: .exr (every
-// channel, layers kept, the context's windows and source attributes), .png, .tif/.tiff, .jpg/.jpeg and
-// .dpx (the rgba channels; 8 bits for PNG and JPEG, 16 for TIFF, 10 for DPX).
+// channel, in the source EXR's parts under its names, types and attributes,
+// in the context's windows), .png, .tif/.tiff, .jpg/.jpeg and .dpx (the
+// rgba channels, or a grey file's one channel, with alpha where there is
+// one; 8 bits for PNG and JPEG, 16 for TIFF, 10 for DPX).
 // Colour is encoded in the settings' colour space, by default the one the
 // application's Write node takes for the file type: scene linear for EXR,
 // the log one for DPX, sRGB (matte_paint, texture_paint) for the others. The

@@ -4,7 +4,9 @@
 
 #include "HostLayer/ChildProcess.h"
 #include "HostLayer/ColorSpaces.h"
+#include "HostLayer/ExrFile.h"
 #include "HostLayer/FileDescription.h"
+#include "HostLayer/ImageFile.h"
 #include "HostLayer/Read.h"
 
 #include <iostream>
@@ -47,7 +49,7 @@ const MovieCodec& chosenCodec(const Options& options, Container container)
 // The input's frame rate and where it comes from; nothing when it has none.
 std::optional<FrameRate> inputFrameRate(const std::string& input, std::string& from)
 {
-  if (const std::shared_ptr<const OIIO::ImageSpec> movie = movieAttributes(input)) {
+  if (const std::optional<SourceClock> movie = movieClock(input)) {
     from = "the input movie's";
     return frameRateOf(*movie);
   }
@@ -62,6 +64,11 @@ std::optional<FrameRate> inputFrameRate(const std::string& input, std::string& f
   }
   try {
     from = "the FramesPerSecond of " + first;
+    if (const HostLayer::ImageHeader header = HostLayer::readImageHeader(first); header.exr) {
+      SourceClock clock;
+      clock.framesPerSecond = HostLayer::exrClock(*header.exr).framesPerSecond;
+      return frameRateOf(clock);
+    }
     return frameRateOf(HostLayer::readFileDescription(first));
   } catch (const std::exception&) {
     return std::nullopt;

@@ -33,19 +33,15 @@ std::vector<uint16_t> videoSamples(const ImagePlane& plane, const Format& format
   return samples;
 }
 
-// The timecode of the movie's first frame: that of the header its frame
-// comes from, moved on to the frame; empty when that header has none.
+// The timecode of the movie's first frame: that of the source its frame
+// comes from, moved on to the frame; empty when the source has none.
 std::string startTimecode(const FrameContext& context)
 {
-  if (!context.source)
-    return {};
-  OIIO::ImageSpec header;
-  carryAttributes(header, *context.source, context.framesAfterSource, "");
-  const OIIO::ParamValue* tc = header.find_attribute("smpte:TimeCode", OIIO::TypeTimeCode);
+  const std::optional<uint32_t> tc = outputTimecode(context.clock, context.framesAfterSource);
   if (!tc)
     return {};
-  const std::optional<FrameRate> rate = frameRateOf(*context.source);
-  return timecodeText(static_cast<const unsigned int*>(tc->data())[0], rate ? rate->value() : 24.0);
+  const std::optional<FrameRate> rate = frameRateOf(context.clock);
+  return timecodeText(*tc, rate ? rate->value() : 24.0);
 }
 
 } // namespace

@@ -1,36 +1,35 @@
 #pragma once
 
-#include <OpenImageIO/imageio.h>
+#include "HostLayer/ExrFile.h"
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace cli {
 
-// How EXR channels are stored: as in the source (half where it has no such
-// channel or is not an EXR), or every channel half or float.
-enum class ExrChannelType { AsSource, Half, Float };
+using HostLayer::ExrChannelType;
 
-// The type a channel named `name` (as the file names it) is written in.
-OIIO::TypeDesc exrChannelType(const std::string& name, const OIIO::ImageSpec* source, ExrChannelType choice);
+// The frame rate and start timecode of a source: an EXR's first part's, or
+// a movie's (its first frame's). The timecode is packed as SMPTE time and
+// flags (advanceTimecode).
+struct SourceClock {
+  std::optional<std::pair<int, int>> framesPerSecond;
+  std::optional<uint32_t> timecode;
+};
 
-// Every attribute of an EXR source that describes the picture rather than
-// the file's layout (frame rate, timecode, pixel aspect, chromaticities,
-// owner, comments, custom attributes, the compression and its level unless
-// `compression` overrides them) onto `out`, the timecode moved on by
-// `framesAfterSource` frames at the source's frame rate, and the software
-// attribute naming this tool.
-void carryAttributes(OIIO::ImageSpec& out, const OIIO::ImageSpec& source, long long framesAfterSource,
-                     const std::string& compression);
+// What a movie gives the frames made from it. Nothing when `input` is not a movie file.
+std::optional<SourceClock> movieClock(const std::string& input);
 
-// What a movie gives the EXRs made from it, as attributes of its first
-// frame: its frame rate (FramesPerSecond) and its start timecode
-// (smpte:TimeCode). Nothing when `input` is not a movie file.
-std::shared_ptr<const OIIO::ImageSpec> movieAttributes(const std::string& input);
+// The timecode of the output frame `framesAfterSource` frames after the
+// source's (at its frame rate, 24 where it has none); nothing when the
+// source has no timecode.
+std::optional<uint32_t> outputTimecode(const SourceClock& source, long long framesAfterSource);
 
-// Whether `name` is an EXR compression OpenImageIO writes: none, rle, zips,
-// zip, piz, pxr24, b44, b44a, dwaa, dwab, the zip and dwa ones with an
-// optional ":LEVEL".
+// Whether `name` is an EXR compression: none, rle, zips, zip, piz, pxr24,
+// b44, b44a, dwaa, dwab, the zip and dwa ones with an optional ":LEVEL".
 bool validExrCompression(const std::string& name);
 
 } // namespace cli

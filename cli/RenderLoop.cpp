@@ -19,7 +19,7 @@
 
 #include "DDImage/ChannelSet.h"
 #include "HostLayer/ColorSpaces.h"
-#include "HostLayer/FileDescription.h"
+#include "HostLayer/ExrFile.h"
 #include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
 
@@ -168,21 +168,23 @@ int framesSideBySide(int threads, uint64_t before, uint64_t cache, Progress& pro
 }
 
 // Where an output frame's file takes its windows and its metadata from: the
-// EXR its source frame (frame0) was read from, or the movie's frame rate and
-// start timecode (`movie`, its first frame's, moved on to the output frame).
-FrameContext frameContext(int frame, const HostLayer::RenderResult& result,
-                          const std::shared_ptr<const OIIO::ImageSpec>& movie)
+// EXR its source frame (frame0) was read from (its layout, as the reader
+// read it), or the movie's frame rate and start timecode (`movie`, its first
+// frame's, moved on to the output frame).
+FrameContext frameContext(int frame, const HostLayer::RenderResult& result, const std::optional<SourceClock>& movie)
 {
   FrameContext context;
   context.format = result.format;
   const std::optional<HostLayer::SourceFrame>& source = result.source;
-  const std::string& path = source ? source->path : std::string();
-  const bool exr = path.size() > 4 && OIIO::Strutil::iends_with(path, ".exr");
-  if (exr && !source->movie) {
-    context.source = std::make_shared<const OIIO::ImageSpec>(HostLayer::readFileDescription(path, source->subimage));
+  if (source && source->exr) {
+    context.exr = source->exr;
+    const HostLayer::ExrClock clock = HostLayer::exrClock(*source->exr);
+    context.clock.framesPerSecond = clock.framesPerSecond;
+    if (clock.timecode)
+      context.clock.timecode = clock.timecode->first;
     context.framesAfterSource = (long long)frame - source->frame;
   } else if (source && source->movie && movie) {
-    context.source = movie;
+    context.clock = *movie;
     context.framesAfterSource = (long long)frame - 1;
   }
   return context;
@@ -228,7 +230,7 @@ int Session::render()
   refuseOverlongOutput(options_.output, asked);
   if (!options_.summaryJson.empty())
     refuseSummaryTarget(options_.summaryJson, options_.input, options_.output, asked);
-  const std::shared_ptr<const OIIO::ImageSpec> movie = movieAttributes(options_.input);
+  const std::optional<SourceClock> movie = movieClock(options_.input);
   const std::vector<int> frames = options_.skipExisting ? framesStillToRender(asked, out) : asked;
   const size_t skipped = asked.size() - frames.size();
   RenderSummary summary;

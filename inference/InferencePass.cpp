@@ -3,14 +3,15 @@
 #include "inference/Autocast.h"
 #include "inference/DeviceTransfer.h"
 #include "inference/DeviceTurn.h"
+#include "inference/NetworkPadding.h"
 #include "inference/TileTransfer.h"
-#include "node/Tweenova.h"
 
 #include <c10/core/InferenceMode.h>
 #include <torch/script.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -51,7 +52,7 @@ int64_t newNaNCount(const torch::Tensor& result, const torch::Tensor& img0, cons
   return torch::isnan(result).logical_and(bad.logical_not()).sum().item<int64_t>();
 }
 
-// Fails the pass when the share of NaN values the network made exceeds the node's threshold (a percentage).
+// Fails the pass when the share of NaN values the network made exceeds the threshold (a percentage).
 void checkNaN(const torch::Tensor& result, const torch::Tensor& img0, const torch::Tensor& img1,
               int thresholdPercent, bool debug)
 {
@@ -66,17 +67,94 @@ void checkNaN(const torch::Tensor& result, const torch::Tensor& img0, const torc
     throw std::runtime_error("Too many nan values returned, frame corrupt");
 }
 
+// The two tiles as the network takes them, and how they were prepared.
+struct NetworkInputs {
+  torch::Tensor img0, img1;
+  bool onePass;  // prepared on the CPU in one pass each
+};
+
+// Float32 tiles for the CPU are prepared in one pass each; anything else by
+// tensor expressions, on the device for the GPU.
+NetworkInputs prepareInputs(const InferenceContext& ctx, const torch::Tensor& frame0, const torch::Tensor& frame1,
+                            const NetworkPadding& padding)
+{
+  const bool encode = ctx.settings.colorspaceConvert;
+  if (ctx.renderDevice.is_cpu() && transfer::onePassApplies(frame0) && transfer::onePassApplies(frame1) &&
+      frame0.numel() > 0)
+    return {transfer::toNetworkInput(frame0, encode, padding), transfer::toNetworkInput(frame1, encode, padding), true};
+  return {transfer::toDeviceInput(frame0, ctx.renderDevice, encode, padding),
+          transfer::toDeviceInput(frame1, ctx.renderDevice, encode, padding), false};
+}
+
+// Calls the network's forward with the call contract's seven arguments.
+torch::Tensor callNetwork(const InferenceContext& ctx, const NetworkInputs& in)
+{
+  const RenderSettings& s = ctx.settings;
+  std::vector<torch::IValue> args{in.img0,
+                                  in.img1,
+                                  double(ctx.timestep),
+                                  subStepIndex(s.steps),
+                                  int64_t(s.flowMagnitude) + 1,
+                                  double(s.threshold),
+                                  double(ctx.downscaleFactor)};
+
+  const auto start = std::chrono::steady_clock::now();
+  torch::Tensor result;
+  {
+    // Reduced precision is autocast alone: the convolutions run in the
+    // reduced type while the inputs stay float32, so that the values the
+    // network warps and blends, and every pixel it does not move, keep their
+    // precision. On the GPU mixed_precision asks for it; on a CPU that
+    // computes bfloat16 natively use_bfloat16 does.
+    std::optional<Autocast> autocast;
+    if (ctx.useCuda)
+      autocast.emplace(at::kCUDA, s.mixedPrecision, reducedType(ctx));
+    else if (cpuBfloat16(ctx))
+      autocast.emplace(at::kCPU, true, at::kBFloat16);
+    c10::InferenceMode guard;
+    torch::jit::Method forward = ctx.network.get_method("forward");
+    result = forward(std::move(args), torch::jit::Kwargs()).toTensor();
+  }
+  const auto end = std::chrono::steady_clock::now();
+  if (s.debug)
+    std::cout << "    Inference time (forward): "
+              << std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000000 << "ms"
+              << std::endl;
+  return result;
+}
+
+// The network's result as the host takes it: checked, cropped, decoded, float32 on the CPU, rows bottom-up.
+torch::Tensor finishResult(const InferenceContext& ctx, torch::Tensor result, const NetworkInputs& in,
+                           const NetworkPadding& padding)
+{
+  const RenderSettings& s = ctx.settings;
+  if (s.nanErrorThreshold <= 99)
+    checkNaN(result, in.img0, in.img1, s.nanErrorThreshold, s.debug);
+  if (s.mixedPrecision)
+    result = result.to(torch::kFloat32);
+  checkResultShape(result, padding.height(), padding.width());
+  if (in.onePass && transfer::onePassApplies(result))
+    return transfer::fromNetworkResult(result, padding, s.colorspaceConvert);
+  return transfer::fromDeviceResult(result, padding, s.colorspaceConvert);
+}
+
+void reportPassStart(const InferenceContext& ctx)
+{
+  if (ctx.progressTotal <= 1 || !ctx.progress.message)
+    return;
+  char text[64];
+  std::snprintf(text, sizeof text, "Interpolating (pass %d/%d)", ctx.progressDone + 1, ctx.progressTotal);
+  ctx.progress.message(text);
+}
+
 } // namespace
 
-at::ScalarType reducedType(const Tweenova& node, const InferenceContext& ctx)
+at::ScalarType reducedType(const InferenceContext& ctx)
 {
-  return node.use_bfloat16 && ctx.deviceBf16 ? at::kBFloat16 : at::kHalf;
+  return ctx.settings.useBfloat16 && ctx.deviceBf16 ? at::kBFloat16 : at::kHalf;
 }
 
-bool cpuBfloat16(const Tweenova& node, const InferenceContext& ctx)
-{
-  return !ctx.useCuda && node.use_bfloat16 && ctx.deviceBf16;
-}
+bool cpuBfloat16(const InferenceContext& ctx) { return !ctx.useCuda && ctx.settings.useBfloat16 && ctx.deviceBf16; }
 
 float frameWarpDownscale(const torch::jit::Module& network, float factor, int width, int height)
 {
@@ -90,76 +168,20 @@ int64_t subStepIndex(int steps) { return std::clamp<int64_t>(int64_t(steps) - 1,
 
 torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, const torch::Tensor& frame1)
 {
-  Tweenova& node = ctx.node;
-  const int64_t h = frame0.size(2), w = frame0.size(3);
-
-  if (ctx.progressTotal > 1)
-    node.progressMessage("Interpolating (pass %d/%d)", ctx.progressDone + 1, ctx.progressTotal);
+  reportPassStart(ctx);
+  const NetworkPadding padding(frame0.size(2), frame0.size(3));
 
   // Passes on one GPU take turns, from the upload to the result's download.
   std::optional<DeviceTurn> turn;
   if (ctx.useCuda)
     turn.emplace(int(ctx.renderDevice.index()));
 
-  // Float32 tiles for the CPU are prepared in one pass each; anything else
-  // by tensor expressions, on the device for the GPU.
-  const bool onePass = ctx.renderDevice.is_cpu() && transfer::onePassApplies(frame0) &&
-                       transfer::onePassApplies(frame1) && frame0.numel() > 0;
-  torch::Tensor img0, img1;
-  if (onePass) {
-    const int64_t padRows = transfer::padAmount(h), padColumns = transfer::padAmount(w);
-    img0 = transfer::toNetworkInput(frame0, node.colorspace_convert, padRows, padColumns);
-    img1 = transfer::toNetworkInput(frame1, node.colorspace_convert, padRows, padColumns);
-  } else {
-    img0 = transfer::toDeviceInput(frame0, ctx.renderDevice, node.colorspace_convert);
-    img1 = transfer::toDeviceInput(frame1, ctx.renderDevice, node.colorspace_convert);
-  }
-
-  std::vector<torch::IValue> args{img0,
-                                  img1,
-                                  double(ctx.timestep),
-                                  subStepIndex(node.steps),
-                                  int64_t(node.flow_magnitude) + 1,
-                                  double(node.threshold),
-                                  double(ctx.downscaleFactor)};
-
-  const auto start = std::chrono::steady_clock::now();
-  torch::Tensor result;
-  {
-    // Reduced precision is autocast alone: the convolutions run in the
-    // reduced type while the inputs stay float32, so that the values the
-    // network warps and blends, and every pixel it does not move, keep their
-    // precision. On the GPU mixed_precision asks for it; on a CPU that
-    // computes bfloat16 natively use_bfloat16 does.
-    std::optional<Autocast> autocast;
-    if (ctx.useCuda)
-      autocast.emplace(at::kCUDA, node.mixed_precision, reducedType(node, ctx));
-    else if (cpuBfloat16(node, ctx))
-      autocast.emplace(at::kCPU, true, at::kBFloat16);
-    c10::InferenceMode guard;
-    torch::jit::Method forward = node.model.get_method("forward");
-    result = forward(std::move(args), torch::jit::Kwargs()).toTensor();
-  }
-  const auto end = std::chrono::steady_clock::now();
-  if (node.debug)
-    std::cout << "    Inference time (forward): "
-              << std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000000 << "ms"
-              << std::endl;
-
-  if (node.nan_error_threshold <= 99)
-    checkNaN(result, img0, img1, node.nan_error_threshold, node.debug);
-
-  if (node.mixed_precision)
-    result = result.to(torch::kFloat32);
-
-  checkResultShape(result, h, w);
-  if (onePass && transfer::onePassApplies(result))
-    result = transfer::fromNetworkResult(result, h, w, node.colorspace_convert);
-  else
-    result = transfer::fromDeviceResult(result, h, w, node.colorspace_convert);
+  const NetworkInputs inputs = prepareInputs(ctx, frame0, frame1, padding);
+  torch::Tensor result = finishResult(ctx, callNetwork(ctx, inputs), inputs, padding);
   turn.reset();
 
   ctx.progressDone += 1;
-  node.progressFraction(double(ctx.progressDone) / double(ctx.progressTotal));
+  if (ctx.progress.fraction)
+    ctx.progress.fraction(double(ctx.progressDone) / double(ctx.progressTotal));
   return result;
 }

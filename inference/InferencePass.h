@@ -5,23 +5,20 @@
 #include <torch/script.h>
 #include <torch/types.h>
 
-// Side multiple the network's inputs are padded to.
-constexpr int64_t kNetworkPadMultiple = 32;
-
-// Runs the node's network once on a pair of [1, 3, h, w] float32 CPU tiles
-// (rows in the host's order, bottom-up) at the context's timestep. Returns a
-// new [1, 3, h, w] float32 contiguous CPU tensor in the same row order, and
-// advances the context's progress. Throws on any failure, including a
-// result with more NaN values than the node allows.
+// Runs the context's network once on a pair of [1, 3, h, w] float32 CPU
+// tiles (rows in the host's order, bottom-up) at the context's timestep.
+// Returns a new [1, 3, h, w] float32 contiguous CPU tensor in the same row
+// order, and advances the context's progress. Throws on any failure,
+// including a result with more NaN values than the settings allow.
 torch::Tensor inferencePass(InferenceContext& ctx, const torch::Tensor& frame0, const torch::Tensor& frame1);
 
 // The reduced type of mixed precision on the render device: bfloat16 when the
-// node asks for it and the device computes it, else float16.
-at::ScalarType reducedType(const Tweenova& node, const InferenceContext& ctx);
+// settings ask for it and the device computes it, else float16.
+at::ScalarType reducedType(const InferenceContext& ctx);
 
 // Whether a pass on the CPU runs its convolutions in bfloat16 (under CPU
 // autocast): where the CPU computes bfloat16 natively and use_bfloat16 is on.
-bool cpuBfloat16(const Tweenova& node, const InferenceContext& ctx);
+bool cpuBfloat16(const InferenceContext& ctx);
 
 // The warp downscale argument of every pass of a frame of `width` x
 // `height`: the panel's `factor`, twice that where the network says (by its

@@ -34,12 +34,14 @@ bool onePassApplies(const torch::Tensor& t)
          t.size(0) == 1 && (t.size(3) <= 1 || t.stride(3) == 1);
 }
 
-torch::Tensor toNetworkInput(const torch::Tensor& tile, bool encode, int64_t padRows, int64_t padColumns)
+torch::Tensor toNetworkInput(const torch::Tensor& tile, bool encode, const NetworkPadding& padding)
 {
-  if (!onePassApplies(tile) || tile.size(2) == 0 || tile.size(3) == 0 || padRows < 0 || padColumns < 0)
-    throw std::invalid_argument("toNetworkInput needs a non-empty float32 CPU tile of shape [1, C, h, w]");
+  if (!onePassApplies(tile) || tile.size(2) == 0 || tile.size(3) == 0 || tile.size(2) != padding.height() ||
+      tile.size(3) != padding.width())
+    throw std::invalid_argument("toNetworkInput needs a non-empty float32 CPU tile of shape [1, C, h, w] and its "
+                                "padding");
   const int64_t C = tile.size(1), h = tile.size(2), w = tile.size(3);
-  const int64_t H = h + padRows, W = w + padColumns;
+  const int64_t H = h + padding.rows(), W = w + padding.columns();
   torch::Tensor out = torch::empty({1, C, H, W}, torch::dtype(torch::kFloat32).device(torch::kCPU));
   const float* src = tile.data_ptr<float>();
   float* dst = out.data_ptr<float>();
@@ -64,8 +66,9 @@ torch::Tensor toNetworkInput(const torch::Tensor& tile, bool encode, int64_t pad
   return out;
 }
 
-torch::Tensor fromNetworkResult(const torch::Tensor& result, int64_t h, int64_t w, bool decode)
+torch::Tensor fromNetworkResult(const torch::Tensor& result, const NetworkPadding& padding, bool decode)
 {
+  const int64_t h = padding.height(), w = padding.width();
   if (!onePassApplies(result) || h <= 0 || w <= 0 || result.size(2) < h || result.size(3) < w)
     throw std::invalid_argument("fromNetworkResult needs a float32 CPU result of at least [1, C, h, w]");
   const int64_t C = result.size(1);

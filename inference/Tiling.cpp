@@ -1,7 +1,6 @@
 #include "inference/Tiling.h"
 
 #include "inference/InferencePass.h"
-#include "node/Tweenova.h"
 
 #include <algorithm>
 #include <cmath>
@@ -136,23 +135,33 @@ torch::Tensor tileWeightMask(int th, int tw, const EdgeFade& rows, const EdgeFad
   return mask;
 }
 
-torch::Tensor tiledInference(Tweenova& node, InferenceContext& ctx, const torch::Tensor& frame0,
-                             const torch::Tensor& frame1)
+namespace {
+
+void reportPlan(const RenderSettings& settings, int W, int H, const TilePlan& plan)
+{
+  if (settings.debug)
+    std::cout << settings.nodeName << ": tiling " << W << "x" << H << " into " << plan.countX << "x" << plan.countY
+              << " patches (side " << plan.sideX << "x" << plan.sideY << ", overlap " << plan.overlapX
+              << ", padding " << plan.paddingX << ")" << std::endl;
+}
+
+bool abortRequested(const InferenceContext& ctx) { return ctx.progress.aborted && ctx.progress.aborted(); }
+
+} // namespace
+
+torch::Tensor tiledInference(InferenceContext& ctx, const torch::Tensor& frame0, const torch::Tensor& frame1)
 {
   const int W = int(frame0.size(3));
   const int H = int(frame0.size(2));
-  const TilePlan plan = planTiles(W, H, node.max_size, node.overlap, node.padding);
+  const RenderSettings& s = ctx.settings;
+  const TilePlan plan = planTiles(W, H, s.maxSize, s.overlap, s.padding);
   if (plan.singleCall)
     return inferencePass(ctx, frame0, frame1);
-
-  if (node.debug)
-    std::cout << node.node_name() << ": tiling " << W << "x" << H << " into " << plan.countX << "x" << plan.countY
-              << " patches (side " << plan.sideX << "x" << plan.sideY << ", overlap " << plan.overlapX
-              << ", padding " << plan.paddingX << ")" << std::endl;
+  reportPlan(s, W, H, plan);
 
   const std::vector<TileSpan> rows = tileSpans(H, plan.sideY, plan.overlapY, plan.countY);
   const std::vector<TileSpan> columns = tileSpans(W, plan.sideX, plan.overlapX, plan.countX);
-  torch::Tensor accumulator = torch::zeros({1, node.modelChannels, H, W}, torch::kFloat32);
+  torch::Tensor accumulator = torch::zeros({1, s.modelChannels, H, W}, torch::kFloat32);
 
   for (size_t iy = 0; iy < rows.size(); ++iy) {
     const TileSpan& ry = rows[iy];
@@ -169,7 +178,7 @@ torch::Tensor tiledInference(Tweenova& node, InferenceContext& ctx, const torch:
       torch::Tensor region = accumulator.slice(2, ry.begin, ry.end).slice(3, cx.begin, cx.end);
       region.copy_(torch::lerp(region, result, mask));
 
-      if (node.aborted())
+      if (abortRequested(ctx))
         return accumulator;
     }
   }

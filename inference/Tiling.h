@@ -6,8 +6,6 @@
 
 #include <vector>
 
-class Tweenova;
-
 // How a frame is split into overlapping tiles. When the frame exceeds the
 // max size in a direction, counts and sides are those of the split even if
 // the effective overlap is 0; singleCall then says whether the frame goes
@@ -20,7 +18,9 @@ struct TilePlan {
   bool singleCall = true;  // the whole frame goes through one network pass
 };
 
-// The tile plan for a W x H frame.
+// The tile plan for a W x H frame. The panel's patch count (countX x countY)
+// and a render's progress total (one pass per tile unless singleCall) are
+// read from it too.
 TilePlan planTiles(int W, int H, int maxSize, int overlap, int padding);
 
 // One tile's extent [begin, end) along a direction.
@@ -49,8 +49,7 @@ float edgeWeight(int t, int n, const EdgeFade& fade);
 torch::Tensor tileWeightMask(int th, int tw, const EdgeFade& rows, const EdgeFade& columns);
 
 // Interpolates a pair of [1, 3, H, W] float32 CPU frames (rows in the host's
-// order), tile by tile when they exceed the node's max size. Returns a
+// order), tile by tile when they exceed the settings' max size. Returns a
 // [1, 3, H, W] float32 CPU tensor. An abort between tiles returns what was
 // blended so far.
-torch::Tensor tiledInference(Tweenova& node, InferenceContext& ctx, const torch::Tensor& frame0,
-                             const torch::Tensor& frame1);
+torch::Tensor tiledInference(InferenceContext& ctx, const torch::Tensor& frame0, const torch::Tensor& frame1);

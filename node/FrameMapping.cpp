@@ -165,7 +165,7 @@ void Tweenova::append(Hash& hash)
   // moves its network there: the batch render's variable counts where it rules.
   hash.append(cuda_deviceid);
   hash.append(gpu_render_override);
-  const std::optional<long> batch = batchRenderDeviceIndex(*this);
+  const std::optional<long> batch = batchRenderDeviceIndex(gpu_render_override);
   hash.append(batch.has_value());
   hash.append(int(std::clamp<long>(batch.value_or(0), INT_MIN, INT_MAX)));
   hash.append(steps);

@@ -1,11 +1,11 @@
 // The panel's reactions to knob changes and the image patches text.
+#include "inference/Tiling.h"
 #include "node/DeviceQuery.h"
 #include "node/Tweenova.h"
 #include "runtime/CudaEnvironment.h"
 
 #include <spdlog/spdlog.h>
 
-#include <cmath>
 #include <string>
 
 using namespace DD::Image;
@@ -49,17 +49,9 @@ void Tweenova::updateImagePatchesText()
     return;
   }
   in->validate(true);
-  const int W = in->info().w();
-  const int H = in->info().h();
-  const double S = max_size;
-  const double m = std::min(S / 2.5, double(overlap));
-  const int o = m < 0 ? 0 : int(m);
-  const long long colStep = W > max_size ? (long long)max_size - o : W;
-  const long long rowStep = H > max_size ? (long long)max_size - o : H;
-  const long long C = colStep < 1 ? 1 : (long long)std::ceil(double(W) / double(colStep));
-  const long long R = rowStep < 1 ? 1 : (long long)std::ceil(double(H) / double(rowStep));
-  const std::string text = "Image patches: " + std::to_string(C * R) + " (" + std::to_string(C) + " x " +
-                           std::to_string(R) + ")";
+  const TilePlan plan = planTiles(in->info().w(), in->info().h(), max_size, overlap, padding);
+  const std::string text = "Image patches: " + std::to_string(int64_t(plan.countX) * int64_t(plan.countY)) + " (" +
+                           std::to_string(plan.countX) + " x " + std::to_string(plan.countY) + ")";
   k->textKnob()->setValue(text.c_str());
 }
 

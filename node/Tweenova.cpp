@@ -1,7 +1,10 @@
-// The node class as the host sees it: registration, identity, constant answers.
+// The node class as the host sees it: registration, identity, construction and destruction, constant answers.
 #include "node/Tweenova.h"
 
+#include "node/DeviceQuery.h"
 #include "runtime/CudaEnvironment.h"
+#include "runtime/DeviceRule.h"
+#include "runtime/Logging.h"
 #include "runtime/Startup.h"
 
 using namespace DD::Image;
@@ -18,13 +21,28 @@ const char* const kHelp =
 
 const Op::Description Tweenova::d("Tweenova", build, __DATE__ " for " kDDImageVersion);
 
-Tweenova::Tweenova(Node* node) : PlanarIop(node) { tweenova::startUp(*this); }
+// Log level, plug-in directory, then the checks of the CUDA environment.
+Tweenova::Tweenova(Node* node) : PlanarIop(node)
+{
+  tweenova::applyLogLevel(debug);
+  spdlog::debug("Plugin directory: {}", getPluginPath());
+  const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
+  if (!cuda.isAvailable())
+    tweenova::reportUnusableDriver(cuda);
+  else if (queryDevice(*this))
+    tweenova::checkKernelSupport(gpuComputeCapability, buildComputeCapability);
+}
 
-Tweenova::~Tweenova() { tweenova::tearDown(*this); }
+Tweenova::~Tweenova() { tweenova::tearDown(model, modelLoaded); }
 
 const char* Tweenova::Class() const { return d.name; }
 
 const char* Tweenova::node_help() const { return kHelp; }
+
+DeviceRequest Tweenova::deviceRequest() const
+{
+  return {use_gpu, cuda_deviceid, gpu_render_override, debug, node_name()};
+}
 
 void Tweenova::_close()
 {

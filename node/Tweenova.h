@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+struct DeviceRequest;
+
 // Unset marker of the input range and the output range.
 constexpr int kUnsetFrame = -999999;
 
@@ -47,6 +49,10 @@ public:
 
   // --- Panel texts ------------------------------------------------------
   void updateImagePatchesText();
+
+  // --- Device -----------------------------------------------------------
+  // What the device rule reads of the node (runtime/DeviceRule.h).
+  DeviceRequest deviceRequest() const;
 
   // --- Knob members, in panel-independent declaration order ------------
   bool debug = false;

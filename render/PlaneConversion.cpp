@@ -3,7 +3,6 @@
 
 #include "DDImage/ImagePlane.h"
 #include "DDImage/Iop.h"
-#include "node/Tweenova.h"
 
 #include <algorithm>
 #include <cstring>
@@ -83,10 +82,10 @@ void fetchPlanar(Iop* source, const Box& box, const ChannelSet& channels, int n,
                   src + k * block + size_t(j) * cw, size_t(cw) * sizeof(float));
 }
 
-torch::Tensor makeModelInput(const Tweenova& node, int W, int H, int64_t area, const std::vector<float>& buffer,
-                             int a, int b, int c)
+torch::Tensor makeModelInput(int modelChannels, int W, int H, int64_t area, const std::vector<float>& buffer, int a,
+                             int b, int c)
 {
-  torch::Tensor t = torch::empty({1, node.modelChannels, H, W}, torch::dtype(torch::kFloat32).device(torch::kCPU));
+  torch::Tensor t = torch::empty({1, modelChannels, H, W}, torch::dtype(torch::kFloat32).device(torch::kCPU));
   const int planes[3] = {a, b, c};
   for (int m = 0; m < 3; ++m) {
     const int p = planes[m];

@@ -18,8 +18,6 @@ class Iop;
 } // namespace Image
 } // namespace DD
 
-class Tweenova;
-
 // Data movements between host image planes and tensors.
 //
 // A planar buffer holds n channels over a box, channel-major, rows upward:
@@ -36,8 +34,8 @@ void fetchPlanar(DD::Image::Iop* source, const DD::Image::Box& box, const DD::Im
 // A [1, modelChannels, H, W] float32 CPU tensor whose planes 0, 1, 2 are
 // planes a, b, c of the planar buffer. Throws std::out_of_range when a plane
 // lies outside the buffer.
-torch::Tensor makeModelInput(const Tweenova& node, int W, int H, int64_t area, const std::vector<float>& buffer,
-                             int a, int b, int c);
+torch::Tensor makeModelInput(int modelChannels, int W, int H, int64_t area, const std::vector<float>& buffer, int a,
+                             int b, int c);
 
 // Builds the output from the requested channels of `source0` over `box`,
 // replaces the planes of the first nModel selected channels by the planes of

@@ -1,6 +1,5 @@
 #include "runtime/DeviceRule.h"
 
-#include "node/Tweenova.h"
 #include "runtime/CpuFeatures.h"
 #include "runtime/CudaEnvironment.h"
 
@@ -8,11 +7,11 @@
 #include <cstdlib>
 #include <iostream>
 
-DeviceChoice chooseDevice(const Tweenova& node, DeviceRuleCaller caller)
+DeviceChoice chooseDevice(const DeviceRequest& request, DeviceRuleCaller caller)
 {
   DeviceChoice choice;
   choice.bf16Capable = tweenova::cpuComputesBfloat16();
-  if (!node.use_gpu)
+  if (!request.useGpu)
     return choice;
   const tweenova::CudaEnvironment& cuda = tweenova::cudaEnvironment();
   if (!cuda.isAvailable())
@@ -21,17 +20,17 @@ DeviceChoice chooseDevice(const Tweenova& node, DeviceRuleCaller caller)
 
   const bool render = caller == DeviceRuleCaller::Render;
   const int last = cuda.deviceCount() - 1;
-  if (render && node.debug)
-    std::cout << node.node_name() << ": Saved cuda_deviceid: " << node.cuda_deviceid << std::endl;
-  int index = std::min(node.cuda_deviceid, last);
-  if (const std::optional<long> batch = batchRenderDeviceIndex(node)) {
-    if (node.debug)
+  if (render && request.debug)
+    std::cout << request.nodeName << ": Saved cuda_deviceid: " << request.cudaDeviceId << std::endl;
+  int index = std::min(request.cudaDeviceId, last);
+  if (const std::optional<long> batch = batchRenderDeviceIndex(request.gpuRenderOverride)) {
+    if (request.debug)
       std::cout << (render ? "[renderStripe]" : "[_open]") << " Render --gpu override: "
                 << std::getenv("QUOLMARINE_NUKE_GPU_INDEX") << std::endl;
     index = int(std::max<long>(std::min<long>(*batch, last), -1));
   }
-  if (render && node.debug)
-    std::cout << node.node_name() << ": Set the use_cuda_device to: " << index << std::endl;
+  if (render && request.debug)
+    std::cout << request.nodeName << ": Set the use_cuda_device to: " << index << std::endl;
   const int usable = usableDeviceIndex(index, last + 1);
   choice.device = torch::Device(torch::kCUDA, static_cast<c10::DeviceIndex>(usable));
   choice.useCuda = true;
@@ -45,9 +44,9 @@ DeviceChoice chooseDevice(const Tweenova& node, DeviceRuleCaller caller)
   return choice;
 }
 
-std::optional<long> batchRenderDeviceIndex(const Tweenova& node)
+std::optional<long> batchRenderDeviceIndex(bool gpuRenderOverride)
 {
-  const char* env = node.gpu_render_override ? std::getenv("QUOLMARINE_NUKE_GPU_INDEX") : nullptr;
+  const char* env = gpuRenderOverride ? std::getenv("QUOLMARINE_NUKE_GPU_INDEX") : nullptr;
   if (!env)
     return std::nullopt;
   return std::strtol(env, nullptr, 10);

@@ -1,11 +1,13 @@
 // Open step: device choice, JIT options, network loading and placement.
+#include "runtime/ModelLoading.h"
+
 #include "node/Tweenova.h"
-#include "runtime/DeviceRule.h"
 #include "runtime/SharedNetworks.h"
 
 #include <torch/csrc/jit/python/update_graph_executor_opt.h>
 #include <torch/script.h>
 
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -45,53 +47,71 @@ tweenova::NetworkPreparation preparationFor(const DeviceChoice& choice)
   return [](torch::jit::Module& network) { prepareForCpu(network, true); };
 }
 
+// Runs a step of the open step so that its failure does not leave the host
+// call: the message and the failure's text on standard output, the message
+// as the node's error. Returns whether the step succeeded.
+bool openStep(DD::Image::Op& node, const std::string& message, const std::function<void()>& step)
+{
+  try {
+    step();
+    return true;
+  } catch (const std::exception& e) {
+    std::cout << message << std::endl << e.what() << std::endl;
+  } catch (...) {
+    std::cout << message << std::endl << "unknown exception" << std::endl;
+  }
+  node.error("%s", message.c_str());
+  return false;
+}
+
 } // namespace
+
+namespace tweenova {
+
+void setJitOptions()
+{
+  torch::jit::setGraphExecutorOptimize(false);
+  torch::jit::FusionStrategy strategy{{torch::jit::FusionBehavior::STATIC, 0}};
+  torch::jit::setFusionStrategy(strategy);
+}
+
+torch::jit::Module loadNetwork(const DeviceChoice& choice)
+{
+  return acquireNetwork(choice.device, preparationFor(choice));
+}
+
+bool placeNetwork(torch::jit::Module& network, const DeviceChoice& choice)
+{
+  // A network is shared, so it is never moved in place: another device takes
+  // that device's copy, deserialised from the library when no node holds one yet.
+  if (networkDevice(network) != choice.device)
+    network = acquireNetwork(choice.device, preparationFor(choice));
+  return !choice.useCuda && prepareForCpu(network, false);
+}
+
+} // namespace tweenova
 
 void Tweenova::_open()
 {
   PlanarIop::_open();
 
-  const DeviceChoice choice = chooseDevice(*this, DeviceRuleCaller::Open);
-
-  torch::jit::setGraphExecutorOptimize(false);
-  torch::jit::FusionStrategy strategy{{torch::jit::FusionBehavior::STATIC, 0}};
-  torch::jit::setFusionStrategy(strategy);
+  const DeviceChoice choice = chooseDevice(deviceRequest(), DeviceRuleCaller::Open);
+  tweenova::setJitOptions();
 
   if (!modelLoaded) {
-    try {
-      model = tweenova::acquireNetwork(choice.device, preparationFor(choice));
-      modelLoaded = true;
-    } catch (const std::exception& e) {
-      std::cout << kLoadError << std::endl << e.what() << std::endl;
-      error("%s", kLoadError);
+    if (!openStep(*this, kLoadError, [&] { model = tweenova::loadNetwork(choice); }))
       return;
-    } catch (...) {
-      std::cout << kLoadError << std::endl << "unknown exception" << std::endl;
-      error("%s", kLoadError);
-      return;
-    }
+    modelLoaded = true;
   }
 
-  // Placing and preparing the network run on every open step; a failure here
-  // must not leave the host call either. A network is shared, so it is never
-  // moved in place: another device takes that device's copy, deserialised
-  // from the library when no node holds one yet.
+  // Placing and preparing the network run on every open step.
   std::ostringstream deviceText;
   deviceText << choice.device;
-  const std::string placeError = "Error placing the frame interpolation neural network model on " + deviceText.str();
-  try {
-    if (tweenova::networkDevice(model) != choice.device)
-      model = tweenova::acquireNetwork(choice.device, preparationFor(choice));
-    if (!choice.useCuda && prepareForCpu(model, false) && debug)
+  openStep(*this, "Error placing the frame interpolation neural network model on " + deviceText.str(), [&] {
+    if (tweenova::placeNetwork(model, choice) && debug)
       std::cout << node_name()
                 << ": CPU device - running the model in FP32 (half-casting flags off) to avoid the slow FP16-on-CPU "
                    "path."
                 << std::endl;
-  } catch (const std::exception& e) {
-    std::cout << placeError << std::endl << e.what() << std::endl;
-    error("%s", placeError.c_str());
-  } catch (...) {
-    std::cout << placeError << std::endl << "unknown exception" << std::endl;
-    error("%s", placeError.c_str());
-  }
+  });
 }

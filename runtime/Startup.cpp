@@ -1,8 +1,6 @@
-// What happens when a node is created and destroyed.
+// The checks of the CUDA environment when a node is created, and the release of its network.
 #include "runtime/Startup.h"
 
-#include "node/DeviceQuery.h"
-#include "node/Tweenova.h"
 #include "runtime/CudaEnvironment.h"
 #include "runtime/Logging.h"
 #include "runtime/SharedNetworks.h"
@@ -17,21 +15,35 @@ namespace {
 
 constexpr long long kMinimumKernelCache = 4000000000LL;
 
-// Warns when the GPU is newer than what the build compiled kernels for, and
-// whether the driver's kernel cache can hold the kernels compiled at run time.
-void checkKernelSupport(const Tweenova& node)
+} // namespace
+
+std::string getPluginPath()
+{
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&getPluginPath), &info) == 0 || !info.dli_fname) {
+    spdlog::error("[getPluginPath] Error: Unable to find plugin library path: {}", dlerror() ? "dladdr failed" : "");
+    return {};
+  }
+  const std::string file = info.dli_fname;
+  const size_t sep = file.find_last_of("/\\");
+  return sep == std::string::npos ? std::string() : file.substr(0, sep);
+}
+
+namespace tweenova {
+
+void checkKernelSupport(const std::string& gpuCapability, const std::string& buildCapability)
 {
   try {
-    const int gpu = std::stoi(node.gpuComputeCapability);
-    const int build = std::stoi(node.buildComputeCapability);
+    const int gpu = std::stoi(gpuCapability);
+    const int build = std::stoi(buildCapability);
     if (gpu <= build)
       return;
     const char* suppress = std::getenv("QUOLMARINE_SUPPRESS_KERNEL_WARNINGS");
     if (suppress && std::strcmp(suppress, "1") == 0)
       return;
-    std::cout << "Tweenova: This plugin build natively supports up to compute capability sm_"
-              << node.buildComputeCapability << ". Since your current GPU is sm_" << node.gpuComputeCapability
-              << ", you will rely on JIT-compiled kernels." << std::endl;
+    std::cout << "Tweenova: This plugin build natively supports up to compute capability sm_" << buildCapability
+              << ". Since your current GPU is sm_" << gpuCapability << ", you will rely on JIT-compiled kernels."
+              << std::endl;
     const char* cache = std::getenv("CUDA_CACHE_MAXSIZE");
     if (!cache) {
       std::cout << "Tweenova: WARNING, the CUDA_CACHE_MAXSIZE environment variable is not set. Please check the "
@@ -51,58 +63,24 @@ void checkKernelSupport(const Tweenova& node)
   }
 }
 
-// A driver that is there but cannot run this build is worth a line: the
-// node then renders on the CPU, far slower. Said once per process for each
-// reason, not for every node a script creates; a machine without a driver
-// is simply a CPU machine and hears nothing.
-void reportUnusableDriver(const tweenova::CudaEnvironment& cuda)
+void reportUnusableDriver(const CudaEnvironment& cuda)
 {
   static std::mutex mutex;
   static std::string reported;
   const std::string why = cuda.unavailableReason();
   std::lock_guard<std::mutex> lock(mutex);
-  if (why.empty() || why == tweenova::kNoDriverReason || why == tweenova::kNoCudaBuildReason || why == reported)
+  if (why.empty() || why == kNoDriverReason || why == kNoCudaBuildReason || why == reported)
     return;
   reported = why;
   std::cout << "Tweenova: the GPU is not usable (" << why << "); the node renders on the CPU." << std::endl;
 }
 
-} // namespace
-
-std::string getPluginPath()
-{
-  Dl_info info;
-  if (dladdr(reinterpret_cast<void*>(&getPluginPath), &info) == 0 || !info.dli_fname) {
-    spdlog::error("[getPluginPath] Error: Unable to find plugin library path: {}", dlerror() ? "dladdr failed" : "");
-    return {};
-  }
-  const std::string file = info.dli_fname;
-  const size_t sep = file.find_last_of("/\\");
-  return sep == std::string::npos ? std::string() : file.substr(0, sep);
-}
-
-namespace tweenova {
-
-void startUp(Tweenova& node)
-{
-  applyLogLevel(node.debug);
-  spdlog::debug("Plugin directory: {}", getPluginPath());
-  const CudaEnvironment& cuda = cudaEnvironment();
-  if (!cuda.isAvailable()) {
-    reportUnusableDriver(cuda);
-    return;
-  }
-  if (!queryDevice(node))
-    return;
-  checkKernelSupport(node);
-}
-
-void tearDown(Tweenova& node) noexcept
+void tearDown(torch::jit::Module& model, bool modelLoaded) noexcept
 {
   try {
-    if (node.modelLoaded) {
+    if (modelLoaded) {
       spdlog::debug("Tweenova destructor: Moving model to CPU before cleanup");
-      releaseNetwork(node.model);
+      releaseNetwork(model);
     }
     spdlog::debug("Tweenova destructor: Cleanup completed successfully");
   } catch (const std::exception& e) {

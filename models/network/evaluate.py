@@ -26,6 +26,7 @@ import torch.nn.functional as F
 from PIL import Image
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import padding  # noqa: E402
 from pu21 import linear_to_srgb, pu21_decode, pu21_encode, srgb_to_linear  # noqa: E402
 from tweenova_net import build_network  # noqa: E402
 
@@ -81,16 +82,11 @@ def load_rgb8(path: str) -> np.ndarray:
 
 def to_network(rgb8: np.ndarray) -> torch.Tensor:
     x = torch.from_numpy(rgb8.astype(np.float32) / 255.0).permute(2, 0, 1).unsqueeze(0)
-    x = pu21_encode(srgb_to_linear(x))
-    h, w = x.shape[2], x.shape[3]
-    ph = 32 * ((h - 1) // 32 + 1) - h
-    pw = 32 * ((w - 1) // 32 + 1) - w
-    return F.pad(x, [0, pw, 0, ph], mode="replicate")
-
+    return padding.pad(pu21_encode(srgb_to_linear(x)))
 
 
 def from_network(y: torch.Tensor, h: int, w: int) -> np.ndarray:
-    y = y.float()[:, :, :h, :w]
+    y = padding.unpad(y.float(), h, w)
     s = linear_to_srgb(pu21_decode(y))
     s = torch.floor(s * 255.0 + 0.5).clamp(0, 255)
     return s[0].permute(1, 2, 0).numpy().astype(np.uint8)

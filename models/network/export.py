@@ -17,6 +17,7 @@ import sys
 import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from padding import PAD_MULTIPLE  # noqa: E402
 from tweenova_net import VERSION, build_network, default_params  # noqa: E402
 
 WEIGHTS_ORIGIN = {
@@ -75,11 +76,11 @@ def main() -> int:
         "network_range": "flows estimated on the encoded values clamped below at 0 and "
                          "compressed smoothly above %g towards %g; warp and blend on the input values"
                          % (params["highlight_knee"], params["highlight_ceiling"]),
-        "pad_multiple": 32,
+        "pad_multiple": PAD_MULTIPLE,
         "internal_pad": "replicated to 4 x the largest block scale, cropped back",
         "channel_order": "RGB",
         "rows": "top-down",
-        "input_shape": "[1, 3, H, W], H and W multiples of 32",
+        "input_shape": "[1, 3, H, W], H and W multiples of %d" % PAD_MULTIPLE,
         "output_shape": "[1, 3, H, W]",
         "dtypes": "float32; float16 or bfloat16 on CUDA (the result has the input's dtype)",
         "forward": ["img0", "img1", "timestep: float", "substep_index: int (0-5)",

@@ -113,21 +113,6 @@ TEST(PlateMetadata, AnInBetweenFrameTakesItsFirstSourcesHeaderWithTheTimecodeMov
   EXPECT_EQ(out.get_string_attribute("studio:shot"), "sh010");
 }
 
-TEST(PlateMetadata, AMultiPartFileIsRefusedByNameRatherThanCut)
-{
-  testsupport::TempDir dir("tweenova-metadata-parts");
-  const std::string part = (dir.path / "part.exr").string();
-  writePlate(part, 0);
-  for (const char* frame : {"0001", "0002"}) {
-    const std::string multi = (dir.path / ("in." + std::string(frame) + ".exr")).string();
-    ASSERT_EQ(std::system(("oiiotool " + part + " " + part + " --siappend -o " + multi).c_str()), 0);
-  }
-  testsupport::Outcome r =
-    render((dir.path / "in.####.exr").string() + " " + (dir.path / "out.####.exr").string() + " --set speed=1");
-  EXPECT_EQ(r.status, 2) << r.out;
-  EXPECT_NE(r.out.find("in.0001.exr: a multi-part file (2 parts)"), std::string::npos) << r.out;
-}
-
 TEST(PlateMetadata, MovieFramesCarryTheFrameRateAndTheTimecodeMovedOn)
 {
   testsupport::TempDir dir("tweenova-metadata-movie");

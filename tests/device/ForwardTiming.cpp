@@ -2,15 +2,15 @@
 
 #include "device/Timing.h"
 #include "inference/Autocast.h"
-#include "inference/DeviceTransfer.h"
 #include "inference/InferencePass.h"
+#include "inference/NetworkPadding.h"
 #include "inference/PU21.h"
 #include "node/Tweenova.h"
+#include "render/RenderStripe.h"
 #include "runtime/DeviceRule.h"
 
 #include <c10/core/InferenceMode.h>
 #include <torch/cuda.h>
-#include <torch/nn/functional/padding.h>
 
 #include <stdexcept>
 
@@ -22,10 +22,7 @@ torch::Tensor networkInput(const Image& image, const torch::Device& device)
 {
   torch::Tensor t =
     torch::from_blob(const_cast<float*>(image.planes.data()), {1, 3, image.height, image.width}, torch::kFloat32);
-  t = pu21::encode(t.to(device));
-  namespace F = torch::nn::functional;
-  t = F::pad(t, F::PadFuncOptions({0, transfer::padAmount(image.width), 0, transfer::padAmount(image.height)}).mode(torch::kReplicate));
-  return t;
+  return NetworkPadding(image.height, image.width).pad(pu21::encode(t.to(device)));
 }
 
 at::ScalarType reducedType(Precision p) { return p == Precision::BFloat16 ? at::kBFloat16 : at::kHalf; }
@@ -35,17 +32,17 @@ at::ScalarType reducedType(Precision p) { return p == Precision::BFloat16 ? at::
 double medianForwardMs(Tweenova& node, const Image& first, const Image& second, Precision precision, int warmup,
                        int runs)
 {
-  const DeviceChoice device = chooseDevice(node, DeviceRuleCaller::Open);
+  const DeviceChoice device = chooseDevice(node.deviceRequest(), DeviceRuleCaller::Open);
   if (!device.useCuda)
     throw std::runtime_error("the node does not run on a CUDA device");
-  const float warpDownscale = node.downscale == 1 ? 0.5f : node.downscale == 2 ? 0.25f : 1.0f;
+  const ::RenderSettings settings = renderSettings(node);  // the render's, not the check's knob values
   const std::vector<torch::IValue> args{networkInput(first, device.device),
                                         networkInput(second, device.device),
                                         0.5,
-                                        subStepIndex(node.steps),
-                                        int64_t(node.flow_magnitude) + 1,
-                                        double(node.threshold),
-                                        double(warpDownscale)};
+                                        subStepIndex(settings.steps),
+                                        int64_t(settings.flowMagnitude) + 1,
+                                        double(settings.threshold),
+                                        double(settings.warpDownscale)};
 
   c10::InferenceMode inference;
   Autocast autocast(at::kCUDA, precision != Precision::Float32, reducedType(precision));

@@ -20,26 +20,27 @@ torch::Tensor tile(int64_t h, int64_t w)
 TEST(DeviceTransfer, InputsAndResultsMatchTheOnePassRoute)
 {
   const torch::Device cpu(torch::kCPU, -1);
-  for (const auto [h, w] : {std::pair<int64_t, int64_t>{33, 65}, {64, 32}, {1, 1}}) {
+  for (const auto& [h, w] : {std::pair<int64_t, int64_t>{33, 65}, {64, 32}, {1, 1}}) {
     const torch::Tensor t = tile(h, w);
-    const int64_t rows = transfer::padAmount(h), columns = transfer::padAmount(w);
-    EXPECT_EQ((h + rows) % 32, 0);
-    EXPECT_EQ((w + columns) % 32, 0);
+    const NetworkPadding padding(h, w);
+    EXPECT_EQ((h + padding.rows()) % 32, 0);
+    EXPECT_EQ((w + padding.columns()) % 32, 0);
     for (bool encode : {false, true}) {
-      const torch::Tensor viaDevice = transfer::toDeviceInput(t, cpu, encode);
-      const torch::Tensor onePass = transfer::toNetworkInput(t, encode, rows, columns);
+      const torch::Tensor viaDevice = transfer::toDeviceInput(t, cpu, encode, padding);
+      const torch::Tensor onePass = transfer::toNetworkInput(t, encode, padding);
       ASSERT_EQ(viaDevice.sizes(), onePass.sizes()) << h << "x" << w;
       EXPECT_TRUE(torch::allclose(viaDevice, onePass, 1e-5, 1e-6)) << h << "x" << w << " encode " << encode;
 
       const torch::Tensor result = onePass * 0.5f + 0.1f;
-      const torch::Tensor back = transfer::fromDeviceResult(result, h, w, encode);
+      const torch::Tensor back = transfer::fromDeviceResult(result, padding, encode);
       EXPECT_TRUE(back.is_contiguous());
       EXPECT_EQ(back.scalar_type(), torch::kFloat32);
-      EXPECT_TRUE(torch::allclose(back, transfer::fromNetworkResult(result, h, w, encode), 1e-4, 1e-5))
+      EXPECT_TRUE(torch::allclose(back, transfer::fromNetworkResult(result, padding, encode), 1e-4, 1e-5))
         << h << "x" << w << " decode " << encode;
     }
   }
   // Half-precision results come back as float32.
-  const torch::Tensor half = transfer::toDeviceInput(tile(8, 8), cpu, false).to(torch::kHalf);
-  EXPECT_EQ(transfer::fromDeviceResult(half, 8, 8, false).scalar_type(), torch::kFloat32);
+  const NetworkPadding eight(8, 8);
+  const torch::Tensor half = transfer::toDeviceInput(tile(8, 8), cpu, false, eight).to(torch::kHalf);
+  EXPECT_EQ(transfer::fromDeviceResult(half, eight, false).scalar_type(), torch::kFloat32);
 }

@@ -1,7 +1,6 @@
 #include "inference/InferencePass.h"
 #include "inference/PU21.h"
 #include "networks/TestNetworks.h"
-#include "support/RetimeRig.h"
 
 #include <ATen/autocast_mode.h>
 #include <gtest/gtest.h>
@@ -12,27 +11,25 @@
 #include <vector>
 
 using testnetworks::networkPath;
-using testsupport::RetimeRig;
 
 namespace {
 
-// A node operator holding one of the test networks, with the progress it reports.
+// The settings of a new node with one of the test networks, and the progress a pass reports.
 class InferencePassTest : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    rig.node->setProgressHandlers([this](const std::string& m) { messages.push_back(m); },
-                                  [this](double f) { fractions.push_back(f); }, [] {});
-    op = &rig.acquire(1);
-    op->colorspace_convert = false;
+    settings.colorspaceConvert = false;
+    progress.message = [this](const std::string& m) { messages.push_back(m); };
+    progress.fraction = [this](double f) { fractions.push_back(f); };
   }
-  void TearDown() override { rig.release(*op); }
 
-  void useNetwork(const std::string& name) { op->model = torch::jit::load(networkPath(name)); }
+  void useNetwork(const std::string& name) { network = torch::jit::load(networkPath(name)); }
 
   InferenceContext context(int total = 1, int done = 0, float timestep = 0.25f, float downscale = 1.0f)
   {
-    return InferenceContext{total, done, *op, torch::Device(torch::kCPU, -1), false, 1.25f, timestep, downscale};
+    return InferenceContext{total,    done,  settings, network, progress, torch::Device(torch::kCPU, -1),
+                            false,    1.25f, timestep, downscale};
   }
 
   // The value the recorder network wrote into its row `row`, read back from a result of h rows.
@@ -41,8 +38,9 @@ protected:
     return result[0][0][result.size(2) - 1 - row][0].item<float>();
   }
 
-  RetimeRig rig;
-  Tweenova* op = nullptr;
+  RenderSettings settings;
+  RenderProgress progress;
+  torch::jit::Module network;
   std::vector<std::string> messages;
   std::vector<double> fractions;
 };
@@ -93,7 +91,7 @@ TEST_F(InferencePassTest, BlendsInLinearValuesAndLeavesTheTilesAlone)
   EXPECT_TRUE(torch::equal(b, b0));
 
   // Through the perceptual encoding, equal frames come back as they went in.
-  op->colorspace_convert = true;
+  settings.colorspaceConvert = true;
   const torch::Tensor same = inferencePass(ctx, a, a);
   EXPECT_TRUE(torch::allclose(same, a, 1e-4, 1e-5));
 }
@@ -129,15 +127,15 @@ TEST_F(InferencePassTest, SendsTheNodesArguments)
 
   const std::pair<int, float> steps[] = {{1, 0.0f}, {2, 1.0f}, {6, 5.0f}, {9, 5.0f}, {0, 0.0f}, {-3, 0.0f}};
   for (auto [value, index] : steps) {
-    op->steps = value;
+    settings.steps = value;
     InferenceContext ctx = context();
     EXPECT_EQ(recorded(inferencePass(ctx, a, a), 1), index) << "steps " << value;
   }
 
-  op->steps = 2;
-  op->threshold = 0.004f;
+  settings.steps = 2;
+  settings.threshold = 0.004f;
   for (int flow = 0; flow < 3; ++flow) {
-    op->flow_magnitude = flow;
+    settings.flowMagnitude = flow;
     InferenceContext ctx = context(1, 0, 0.375f, 0.5f);
     const torch::Tensor r = inferencePass(ctx, a, a);
     EXPECT_EQ(recorded(r, 2), float(flow + 1));
@@ -147,7 +145,7 @@ TEST_F(InferencePassTest, SendsTheNodesArguments)
   }
 
   // Reduced precision applies to CUDA only: on the CPU the network gets float32 and autocast stays off.
-  op->mixed_precision = true;
+  settings.mixedPrecision = true;
   InferenceContext ctx = context();
   const torch::Tensor r = inferencePass(ctx, a, a);
   EXPECT_EQ(recorded(r, 7), 1.0f);
@@ -166,7 +164,7 @@ TEST_F(InferencePassTest, OnACpuThatComputesBfloat16TheConvolutionsRunInIt)
   };
   // Native bfloat16 and use_bfloat16 on (its default): convolutions in
   // bfloat16, the inputs and the result float32, the thread's autocast as it was.
-  ASSERT_TRUE(op->use_bfloat16);
+  ASSERT_TRUE(settings.useBfloat16);
   torch::Tensor r = pass(true);
   EXPECT_EQ(recorded(r, 11), 1.0f);
   EXPECT_EQ(recorded(r, 7), 1.0f);
@@ -174,14 +172,14 @@ TEST_F(InferencePassTest, OnACpuThatComputesBfloat16TheConvolutionsRunInIt)
   EXPECT_FALSE(at::autocast::is_autocast_enabled(at::kCPU));
   // A CPU without it, or use_bfloat16 off: float32 throughout.
   EXPECT_EQ(recorded(pass(false), 11), 0.0f);
-  op->use_bfloat16 = false;
+  settings.useBfloat16 = false;
   EXPECT_EQ(recorded(pass(true), 11), 0.0f);
 }
 
 TEST_F(InferencePassTest, EncodesInputsAndDecodesResultsWhenConverting)
 {
   useNetwork("recorder");
-  op->colorspace_convert = true;
+  settings.colorspaceConvert = true;
   torch::Tensor a = frame(32, 32, 0.18f);
   a[0][0][0][31] = -1.0f;  // the network's last row and column
   const torch::Tensor b = frame(32, 32, 1.0f);
@@ -204,8 +202,8 @@ TEST_F(InferencePassTest, NaNGuardThresholds)
   useNetwork("nans");
   const torch::Tensor a = frame(64, 64, 0.1f);  // 12288 result values
   auto run = [&](int threshold, int64_t nans) {
-    op->nan_error_threshold = threshold;
-    op->model.setattr("nan_count", nans);
+    settings.nanErrorThreshold = threshold;
+    network.setattr("nan_count", nans);
     InferenceContext ctx = context(2, 0);
     const torch::Tensor r = inferencePass(ctx, a, a);
     EXPECT_EQ(ctx.progressDone, 1);
@@ -228,15 +226,15 @@ TEST_F(InferencePassTest, NaNGuardThresholds)
 TEST_F(InferencePassTest, DebugLinesReportTimeAndNaNShare)
 {
   useNetwork("nans");
-  op->debug = true;
-  op->nan_error_threshold = 50;
+  settings.debug = true;
+  settings.nanErrorThreshold = 50;
   const torch::Tensor a = frame(64, 64, 0.1f);
 
-  op->model.setattr("nan_count", int64_t(3072));
+  network.setattr("nan_count", int64_t(3072));
   InferenceContext ctx = context();
   testing::internal::CaptureStdout();
   inferencePass(ctx, a, a);
-  op->model.setattr("nan_count", int64_t(1));
+  network.setattr("nan_count", int64_t(1));
   inferencePass(ctx, a, a);
   const std::string out = testing::internal::GetCapturedStdout();
 
@@ -244,7 +242,7 @@ TEST_F(InferencePassTest, DebugLinesReportTimeAndNaNShare)
   EXPECT_NE(out.find("    NaN check: 1/12288 (0.00813802%)\n"), std::string::npos) << out;
   EXPECT_TRUE(testing::internal::RE::PartialMatch(out, "    Inference time \\(forward\\): [0-9]+ms\n")) << out;
 
-  op->debug = false;
+  settings.debug = false;
   testing::internal::CaptureStdout();
   inferencePass(ctx, a, a);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
@@ -277,7 +275,7 @@ TEST_F(InferencePassTest, AFailingGpuPassLeavesAutocastAsItFoundIt)
 {
   // A render that takes the GPU's route (its tensors stay on the CPU here) and fails inside the call.
   useNetwork("throws");
-  op->mixed_precision = true;
+  settings.mixedPrecision = true;
   InferenceContext ctx = context();
   ctx.useCuda = true;
   const torch::Tensor a = frame(32, 32, 0.1f);
@@ -289,17 +287,15 @@ TEST_F(InferencePassTest, AFailingGpuPassLeavesAutocastAsItFoundIt)
 
 TEST_F(InferencePassTest, TheReducedTypeIsThatOfTheRenderDevice)
 {
-  // The panel's device may be another than the batch render's.
-  op->use_bfloat16 = true;
-  op->bf16Capable = true;
+  // The panel's device may be another than the batch render's (the render tests check that the panel's does not count).
+  settings.useBfloat16 = true;
   InferenceContext ctx = context();
   ctx.deviceBf16 = false;
-  EXPECT_EQ(reducedType(*op, ctx), at::kHalf);
-  op->bf16Capable = false;
+  EXPECT_EQ(reducedType(ctx), at::kHalf);
   ctx.deviceBf16 = true;
-  EXPECT_EQ(reducedType(*op, ctx), at::kBFloat16);
-  op->use_bfloat16 = false;
-  EXPECT_EQ(reducedType(*op, ctx), at::kHalf);
+  EXPECT_EQ(reducedType(ctx), at::kBFloat16);
+  settings.useBfloat16 = false;
+  EXPECT_EQ(reducedType(ctx), at::kHalf);
 }
 
 TEST_F(InferencePassTest, TheNaNGuardCountsOnlyWhatTheNetworkMade)
@@ -307,7 +303,7 @@ TEST_F(InferencePassTest, TheNaNGuardCountsOnlyWhatTheNetworkMade)
   // A plate with a NaN background of 31 %: the network carries it where the
   // pixels are, and that is not the network failing.
   useNetwork("blend");
-  op->nan_error_threshold = 10;
+  settings.nanErrorThreshold = 10;
   torch::Tensor a = frame(64, 64, 0.1f);
   a.slice(2, 0, 20).fill_(std::nanf(""));
   const torch::Tensor b = frame(64, 64, 0.3f);
@@ -318,7 +314,7 @@ TEST_F(InferencePassTest, TheNaNGuardCountsOnlyWhatTheNetworkMade)
 
   // NaN the network makes away from the sources' still counts.
   useNetwork("nans");
-  op->model.setattr("nan_count", int64_t(2000));  // 16 % of the result
+  network.setattr("nan_count", int64_t(2000));  // 16 % of the result
   const torch::Tensor clean = frame(64, 64, 0.1f);
   EXPECT_THROW(inferencePass(ctx, clean, clean), std::runtime_error);
 }

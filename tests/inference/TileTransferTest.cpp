@@ -105,7 +105,7 @@ TEST(TileTransfer, GivesWhatTheTensorExpressionsGive)
     if (pu)
       expected = pu21::encode(expected);
     expected = F::pad(expected, F::PadFuncOptions({0, 25, 0, 27}).mode(torch::kReplicate));
-    const torch::Tensor input = transfer::toNetworkInput(tile, pu, 27, 25);
+    const torch::Tensor input = transfer::toNetworkInput(tile, pu, NetworkPadding(37, 71));  // 27 rows, 25 columns
     ASSERT_EQ(input.sizes(), expected.sizes());
     EXPECT_TRUE(torch::allclose(input, expected, 2e-5, 1e-6, /*equal_nan=*/true));
 
@@ -117,7 +117,7 @@ TEST(TileTransfer, GivesWhatTheTensorExpressionsGive)
     if (pu)
       back = pu21::decode(back);
     back = back.flip({2}).contiguous();
-    const torch::Tensor got = transfer::fromNetworkResult(result, 37, 71, pu);
+    const torch::Tensor got = transfer::fromNetworkResult(result, NetworkPadding(37, 71), pu);
     EXPECT_TRUE(got.is_contiguous());
     ASSERT_EQ(got.sizes(), back.sizes());
     EXPECT_TRUE(torch::allclose(got, back, 2e-5, 1e-6, /*equal_nan=*/true));
@@ -127,8 +127,9 @@ TEST(TileTransfer, GivesWhatTheTensorExpressionsGive)
   EXPECT_FALSE(transfer::onePassApplies(tile.to(torch::kFloat64)));
   EXPECT_FALSE(transfer::onePassApplies(tile[0]));
   EXPECT_FALSE(transfer::onePassApplies(tile.transpose(2, 3)));
-  EXPECT_THROW(transfer::toNetworkInput(tile.slice(3, 0, 0), true, 0, 32), std::invalid_argument);
-  EXPECT_THROW(transfer::fromNetworkResult(tile, 38, 71, true), std::invalid_argument);
+  EXPECT_THROW(transfer::toNetworkInput(tile.slice(3, 0, 0), true, NetworkPadding(37, 0)), std::invalid_argument);
+  EXPECT_THROW(transfer::toNetworkInput(tile, true, NetworkPadding(36, 71)), std::invalid_argument);
+  EXPECT_THROW(transfer::fromNetworkResult(tile, NetworkPadding(38, 71), true), std::invalid_argument);
 }
 
 TEST(TileTransfer, CountsNaNInAnyLayout)

@@ -1,15 +1,12 @@
 #include "inference/InferencePass.h"
 #include "inference/Tiling.h"
 #include "networks/TestNetworks.h"
-#include "support/RetimeRig.h"
 
 #include <gtest/gtest.h>
 #include <torch/script.h>
 
 #include <string>
 #include <vector>
-
-using testsupport::RetimeRig;
 
 namespace {
 
@@ -149,24 +146,23 @@ class TiledInferenceTest : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    rig.node->setProgressHandlers([this](const std::string& m) { messages.push_back(m); }, [](double) {}, [] {});
-    op = &rig.acquire(1);
-    op->colorspace_convert = false;
-    op->model = torch::jit::load(testnetworks::networkPath("blend"));
-  }
-  void TearDown() override
-  {
-    rig.node->resetAbort();
-    rig.release(*op);
+    settings.colorspaceConvert = false;
+    settings.nodeName = "Retime1";
+    progress.message = [this](const std::string& m) { messages.push_back(m); };
+    progress.aborted = [this] { return abortRequested; };
+    network = torch::jit::load(testnetworks::networkPath("blend"));
   }
 
   InferenceContext context(int total)
   {
-    return InferenceContext{total, 0, *op, torch::Device(torch::kCPU, -1), false, 1.4f, 0.4f, 1.0f};
+    return InferenceContext{total, 0, settings, network, progress, torch::Device(torch::kCPU, -1), false, 1.4f, 0.4f,
+                            1.0f};
   }
 
-  RetimeRig rig;
-  Tweenova* op = nullptr;
+  RenderSettings settings;
+  RenderProgress progress;
+  torch::jit::Module network;
+  bool abortRequested = false;
   std::vector<std::string> messages;
 };
 
@@ -182,18 +178,18 @@ TEST_F(TiledInferenceTest, TiledResultMatchesOneCall)
 {
   const torch::Tensor a = texture(150, 200, 1), b = texture(150, 200, 2);
   InferenceContext whole = context(1);
-  const torch::Tensor expected = tiledInference(*op, whole, a, b);
+  const torch::Tensor expected = tiledInference(whole, a, b);
   EXPECT_EQ(whole.progressDone, 1);
 
-  op->max_size = 64;
-  op->overlap = 32;
-  op->padding = 6;
-  op->debug = true;
+  settings.maxSize = 64;
+  settings.overlap = 32;
+  settings.padding = 6;
+  settings.debug = true;
   const TilePlan plan = planTiles(200, 150, 64, 32, 6);
   const int passes = plan.countX * plan.countY;
   InferenceContext tiled = context(passes);
   testing::internal::CaptureStdout();
-  const torch::Tensor result = tiledInference(*op, tiled, a, b);
+  const torch::Tensor result = tiledInference(tiled, a, b);
   const std::string out = testing::internal::GetCapturedStdout();
 
   EXPECT_EQ(result.sizes(), a.sizes());
@@ -201,7 +197,7 @@ TEST_F(TiledInferenceTest, TiledResultMatchesOneCall)
   EXPECT_EQ(tiled.progressDone, passes);
   EXPECT_EQ(messages.size(), size_t(passes));
   EXPECT_EQ(messages.back(), "Interpolating (pass " + std::to_string(passes) + "/" + std::to_string(passes) + ")");
-  const std::string line = op->node_name() + ": tiling 200x150 into " + std::to_string(plan.countX) + "x" +
+  const std::string line = "Retime1: tiling 200x150 into " + std::to_string(plan.countX) + "x" +
                            std::to_string(plan.countY) + " patches (side " + std::to_string(plan.sideX) + "x" +
                            std::to_string(plan.sideY) + ", overlap 25, padding 6)\n";
   EXPECT_NE(out.find(line), std::string::npos) << out;
@@ -210,12 +206,12 @@ TEST_F(TiledInferenceTest, TiledResultMatchesOneCall)
 TEST_F(TiledInferenceTest, NoOverlapMeansOneCallWithoutLogLine)
 {
   const torch::Tensor a = texture(150, 200, 3), b = texture(150, 200, 4);
-  op->max_size = 64;
-  op->overlap = 0;
-  op->debug = true;
+  settings.maxSize = 64;
+  settings.overlap = 0;
+  settings.debug = true;
   InferenceContext ctx = context(1);
   testing::internal::CaptureStdout();
-  const torch::Tensor result = tiledInference(*op, ctx, a, b);
+  const torch::Tensor result = tiledInference(ctx, a, b);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(ctx.progressDone, 1);
   EXPECT_EQ(out.find("tiling"), std::string::npos);
@@ -224,16 +220,16 @@ TEST_F(TiledInferenceTest, NoOverlapMeansOneCallWithoutLogLine)
 
 TEST_F(TiledInferenceTest, AbortAfterTheFirstTileKeepsOnlyThatTile)
 {
-  op->model = torch::jit::load(testnetworks::networkPath("constant"));
-  op->max_size = 64;
-  op->overlap = 32;
-  op->padding = 6;
+  network = torch::jit::load(testnetworks::networkPath("constant"));
+  settings.maxSize = 64;
+  settings.overlap = 32;
+  settings.padding = 6;
   const torch::Tensor a = texture(150, 200, 5);
   const TilePlan plan = planTiles(200, 150, 64, 32, 6);
   InferenceContext ctx = context(plan.countX * plan.countY);
 
-  rig.node->abort();
-  const torch::Tensor result = tiledInference(*op, ctx, a, a);
+  abortRequested = true;
+  const torch::Tensor result = tiledInference(ctx, a, a);
   EXPECT_EQ(ctx.progressDone, 1);
 
   const int th = plan.sideY, tw = plan.sideX;

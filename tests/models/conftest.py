@@ -7,11 +7,11 @@ import sys
 import numpy as np
 import pytest
 import torch
-import torch.nn.functional as F
 from PIL import Image
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "models", "network"))
+import padding  # noqa: E402
 from pu21 import pu21_encode, srgb_to_linear  # noqa: E402
 from tweenova_net import build_network  # noqa: E402
 
@@ -54,10 +54,6 @@ def srgb(relpath: str) -> torch.Tensor:
     return torch.from_numpy(rgb).permute(2, 0, 1).unsqueeze(0).contiguous()
 
 
-def pad(x: torch.Tensor, multiple: int) -> torch.Tensor:
-    return F.pad(x, [0, -x.shape[3] % multiple, 0, -x.shape[2] % multiple], mode="replicate")
-
-
 def encoded(relpath: str) -> torch.Tensor:
     """A test frame as the plug-in sends it: linear, PU21-encoded, padded to 32."""
-    return pad(pu21_encode(srgb_to_linear(srgb(relpath))), 32)
+    return padding.pad(pu21_encode(srgb_to_linear(srgb(relpath))))

@@ -6,10 +6,10 @@ import os
 import pytest
 import torch
 
-from conftest import encoded, pad, srgb
+from conftest import encoded, srgb
 from reference import reference_network
 from pu21 import pu21_decode, pu21_encode, srgb_to_linear
-from tweenova_net import TweenovaNet, build_network, default_params, load_weights, synthesise
+from tweenova_net import TweenovaNet, build_network, default_params, load_weights, pad_to, synthesise
 from warping import pixel_grid
 
 DEFAULTS = (1, 1, 0.001, 1.0)  # substep_index, flow_magnitude, threshold, warp_downscale
@@ -34,8 +34,8 @@ def test_matches_the_published_module(scripted, weights_dir):
              ("opencv-doc-video/box/frame_000120.png", "opencv-doc-video/box/frame_000122.png", 0.8)]
     scales = [16, 8, 4, 2, 1]
     for first, second, t in cases:
-        a = pad(srgb(first), 128)
-        b = pad(srgb(second), 128)
+        a = pad_to(srgb(first), 128)
+        b = pad_to(srgb(second), 128)
         assert (a - b).abs().mean().item() > 0.02  # frames that move
         h, w = a.shape[2], a.shape[3]
         with torch.no_grad():

@@ -221,7 +221,7 @@ TEST(PanelReactions, NegativeDeviceIdSelectsTheFirstDeviceLikeTheRender)
     EXPECT_TRUE(op.valid()) << op.errorMessage();
     EXPECT_EQ(op.cuda_deviceid, id);
     EXPECT_EQ(op.gpuComputeCapability, "75");
-    EXPECT_EQ(chooseDevice(op, DeviceRuleCaller::Open).device, torch::Device(torch::kCUDA, 0));
+    EXPECT_EQ(chooseDevice(op.deviceRequest(), DeviceRuleCaller::Open).device, torch::Device(torch::kCUDA, 0));
     rig.release(op);
   }
 }

@@ -1,6 +1,5 @@
 #include "runtime/CpuFeatures.h"
 #include "runtime/DeviceRule.h"
-#include "support/RetimeRig.h"
 #include "support/ScopedCuda.h"
 
 #include <gtest/gtest.h>
@@ -10,44 +9,39 @@
 
 using testsupport::ScopedCuda;
 using testsupport::ScopedEnv;
-using testsupport::RetimeRig;
 
 namespace {
 
 class DeviceRuleTest : public ::testing::Test {
 protected:
-  void SetUp() override { op = &rig.acquire(1); }
-  void TearDown() override { rig.release(*op); }
-
   // The CUDA index the open step chooses, or -1 for the CPU.
   int openIndex()
   {
-    const DeviceChoice c = chooseDevice(*op, DeviceRuleCaller::Open);
+    const DeviceChoice c = chooseDevice(request, DeviceRuleCaller::Open);
     EXPECT_EQ(c.useCuda, c.device.is_cuda());
     return c.device.is_cuda() ? int(c.device.index()) : -1;
   }
 
   ScopedCuda cuda;  // two devices
   ScopedEnv gpuIndex{"QUOLMARINE_NUKE_GPU_INDEX", std::nullopt};
-  RetimeRig rig;
-  Tweenova* op = nullptr;
+  DeviceRequest request;  // a new node's knobs
 };
 
 } // namespace
 
 TEST_F(DeviceRuleTest, PanelIndexIsClampedToTheLastDevice)
 {
-  op->cuda_deviceid = 5;
+  request.cudaDeviceId = 5;
   EXPECT_EQ(openIndex(), 1);
-  op->cuda_deviceid = 0;
+  request.cudaDeviceId = 0;
   EXPECT_EQ(openIndex(), 0);
-  op->cuda_deviceid = 1;
+  request.cudaDeviceId = 1;
   EXPECT_EQ(openIndex(), 1);
 }
 
 TEST_F(DeviceRuleTest, BatchRenderVariableOverridesThePanel)
 {
-  op->cuda_deviceid = 0;
+  request.cudaDeviceId = 0;
   const std::pair<const char*, int> cases[] = {{"1", 1}, {"7", 1}, {"abc", 0}, {"", 0}, {" +1x", 1}};
   for (auto [value, index] : cases) {
     setenv("QUOLMARINE_NUKE_GPU_INDEX", value, 1);
@@ -55,15 +49,15 @@ TEST_F(DeviceRuleTest, BatchRenderVariableOverridesThePanel)
   }
 
   setenv("QUOLMARINE_NUKE_GPU_INDEX", "1", 1);
-  op->gpu_render_override = false;
+  request.gpuRenderOverride = false;
   EXPECT_EQ(openIndex(), 0);
-  op->cuda_deviceid = 3;
+  request.cudaDeviceId = 3;
   EXPECT_EQ(openIndex(), 1);
 }
 
 TEST_F(DeviceRuleTest, DebugLineShowsTheRawOverride)
 {
-  op->debug = true;
+  request.debug = true;
   setenv("QUOLMARINE_NUKE_GPU_INDEX", "7", 1);
   testing::internal::CaptureStdout();
   EXPECT_EQ(openIndex(), 1);
@@ -72,17 +66,17 @@ TEST_F(DeviceRuleTest, DebugLineShowsTheRawOverride)
 
 TEST_F(DeviceRuleTest, CpuWhenTheGpuIsOffOrAbsent)
 {
-  op->debug = true;
+  request.debug = true;
   setenv("QUOLMARINE_NUKE_GPU_INDEX", "1", 1);
-  op->use_gpu = false;
+  request.useGpu = false;
   testing::internal::CaptureStdout();
-  const DeviceChoice c = chooseDevice(*op, DeviceRuleCaller::Open);
+  const DeviceChoice c = chooseDevice(request, DeviceRuleCaller::Open);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // the variable is not even read
   EXPECT_TRUE(c.device.is_cpu());
   EXPECT_EQ(c.device.index(), -1);
   EXPECT_FALSE(c.useCuda);
 
-  op->use_gpu = true;
+  request.useGpu = true;
   ScopedCuda none{tweenova::SimulatedCudaEnvironment()};
   setenv("QUOLMARINE_NUKE_GPU_INDEX", "1", 1);
   EXPECT_EQ(openIndex(), -1);
@@ -93,10 +87,10 @@ TEST_F(DeviceRuleTest, BfloatSixteenFollowsTheChosenDevice)
   // The CPU's own answer where the CPU is chosen, the GPU's where a GPU is.
   for (bool cpuComputes : {true, false}) {
     tweenova::setCpuBfloat16ForTesting(cpuComputes);
-    op->use_gpu = false;
-    EXPECT_EQ(chooseDevice(*op, DeviceRuleCaller::Render).bf16Capable, cpuComputes);
-    op->use_gpu = true;
-    const DeviceChoice gpu = chooseDevice(*op, DeviceRuleCaller::Render);
+    request.useGpu = false;
+    EXPECT_EQ(chooseDevice(request, DeviceRuleCaller::Render).bf16Capable, cpuComputes);
+    request.useGpu = true;
+    const DeviceChoice gpu = chooseDevice(request, DeviceRuleCaller::Render);
     ASSERT_TRUE(gpu.useCuda);
     EXPECT_TRUE(gpu.bf16Capable);  // the simulated devices are sm_89
   }

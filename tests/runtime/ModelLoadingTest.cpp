@@ -1,5 +1,6 @@
 #include "inference/InferencePass.h"
 #include "networks/TestNetworks.h"
+#include "render/RenderStripe.h"
 #include "runtime/ModelLibrary.h"
 #include "runtime/SharedNetworks.h"
 #include "runtime/Startup.h"
@@ -116,7 +117,9 @@ TEST_F(ModelLoadingTest, ANetworkWithoutForwardLoadsAndFailsWhenCalled)
   open();
   ASSERT_TRUE(op->modelLoaded);
   EXPECT_FALSE(op->hasError());
-  InferenceContext ctx{1, 0, *op, torch::Device(torch::kCPU, -1), false, 1.5f, 0.5f, 1.0f};
+  const RenderSettings settings = renderSettings(*op);
+  const RenderProgress progress;
+  InferenceContext ctx{1, 0, settings, op->model, progress, torch::Device(torch::kCPU, -1), false, 1.5f, 0.5f, 1.0f};
   const torch::Tensor tile = torch::zeros({1, 3, 32, 32});
   EXPECT_THROW(inferencePass(ctx, tile, tile), c10::Error);
 }
@@ -219,7 +222,9 @@ TEST_F(ModelLoadingTest, RealNetworkLoadsAndInterpolatesOnTheCpu)
   torch::manual_seed(7);
   const torch::Tensor a = torch::rand({1, 3, 64, 64}) * 2.0f;
   const torch::Tensor b = torch::roll(a, {3}, {3});
-  InferenceContext ctx{1, 0, *op, torch::Device(torch::kCPU, -1), false, 1.5f, 0.5f, 1.0f};
+  const RenderSettings settings = renderSettings(*op);
+  const RenderProgress progress;
+  InferenceContext ctx{1, 0, settings, op->model, progress, torch::Device(torch::kCPU, -1), false, 1.5f, 0.5f, 1.0f};
   const torch::Tensor r = inferencePass(ctx, a, b);
   EXPECT_EQ(r.sizes(), a.sizes());
   EXPECT_EQ(r.scalar_type(), torch::kFloat32);

@@ -174,17 +174,30 @@ void convertColor(float* pixels, size_t count, int channels, const int rgb[3], c
   convertTriplets(*p, count, [&](size_t i, int c) { return pixels + i * size_t(channels) + size_t(rgb[c]); });
 }
 
-void toSceneLinear(ImageData& img, const std::string& from)
+bool colourBlocks(const std::vector<DD::Image::Channel>& chans, int (&block)[3])
 {
-  const std::vector<DD::Image::Channel>& chans = img.header.channels;
-  int block[3];
   const DD::Image::Channel wanted[3] = {DD::Image::Chan_Red, DD::Image::Chan_Green, DD::Image::Chan_Blue};
   for (int c = 0; c < 3; ++c) {
     const auto it = std::find(chans.begin(), chans.end(), wanted[c]);
     if (it == chans.end())
-      return;
+      break;
     block[c] = int(it - chans.begin());
+    if (c == 2)
+      return true;
   }
+  // A grey file's channel converts as a neutral: red, green and blue alike.
+  const auto grey = std::find(chans.begin(), chans.end(), DD::Image::findChannel("other.Y"));
+  if (grey == chans.end() || *grey == DD::Image::Chan_Black)
+    return false;
+  block[0] = block[1] = block[2] = int(grey - chans.begin());
+  return true;
+}
+
+void toSceneLinear(ImageData& img, const std::string& from)
+{
+  int block[3];
+  if (!colourBlocks(img.header.channels, block))
+    return;
   const std::string linear = defaultColorSpace(Encoding::Float);
   if (!convertsColor(from, linear))
     return;

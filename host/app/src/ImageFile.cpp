@@ -4,7 +4,7 @@
 
 #include "HostLayer/DecodeLimits.h"
 #include "HostLayer/FileDescription.h"
-#include "LumaChromaExr.h"
+#include "HostLayer/ExrFile.h"
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
@@ -28,57 +28,39 @@ namespace HostLayer {
 
 namespace {
 
+// The host's name of a channel of a file other than EXR: R, G, B and A are
+// rgba's, a grey file's Y (and a name without a layer) the layer "other"'s.
 std::string channelForFileName(const std::string& name)
 {
   static const std::map<std::string, std::string> suffix = {
     {"R", "red"}, {"G", "green"}, {"B", "blue"}, {"A", "alpha"},
     {"r", "red"}, {"g", "green"}, {"b", "blue"}, {"a", "alpha"},
   };
-  size_t dot = name.rfind('.');
-  if (dot == std::string::npos) {
-    auto it = suffix.find(name);
-    if (it != suffix.end())
-      return "rgba." + it->second;
-    if (name == "Z" || name == "z")
-      return "depth.Z";
-    return "other." + name;
-  }
-  std::string layer = name.substr(0, dot);
-  std::string chan = name.substr(dot + 1);
-  for (char& c : layer)
-    if (c == '.')
-      c = '_';
+  const size_t dot = name.rfind('.');
+  const std::string layer = dot == std::string::npos ? "" : name.substr(0, dot);
+  const std::string chan = dot == std::string::npos ? name : name.substr(dot + 1);
   auto it = suffix.find(chan);
+  if (layer.empty() && it != suffix.end())
+    return "rgba." + it->second;
+  if (layer.empty())
+    return chan == "Z" || chan == "z" ? "depth.Z" : "other." + chan;
   return layer + "." + (it != suffix.end() ? it->second : chan);
 }
 
+// The channels as the file names them: a one- or two-channel file is grey
+// (Y) with alpha, whatever the library calls its channels.
 std::vector<Channel> presentedChannels(const OIIO::ImageSpec& desc, std::vector<int>& source)
 {
   std::vector<Channel> chans;
   source.clear();
-  if (desc.nchannels == 1 || desc.nchannels == 2) {
-    // Grey images read as rgb (plus alpha).
-    for (Channel c : {Chan_Red, Chan_Green, Chan_Blue}) {
-      chans.push_back(c);
-      source.push_back(0);
-    }
-    if (desc.nchannels == 2) {
-      chans.push_back(Chan_Alpha);
-      source.push_back(1);
-    }
-    return chans;
-  }
   for (int i = 0; i < desc.nchannels; ++i) {
     std::string n = i < int(desc.channelnames.size()) ? desc.channelnames[i] : "";
+    if (desc.nchannels <= 2)
+      n = i == 0 ? "Y" : "A";
     if (n.empty())
       n = "channel" + std::to_string(i);
     Channel c = getChannel(channelForFileName(n).c_str());
-    if (c == Chan_Black)
-      continue;
-    bool dup = false;
-    for (Channel e : chans)
-      dup = dup || e == c;
-    if (dup)
+    if (c == Chan_Black || std::find(chans.begin(), chans.end(), c) != chans.end())
       continue;
     chans.push_back(c);
     source.push_back(i);
@@ -152,46 +134,6 @@ void checkDpxLength(const std::string& path, const FilePreamble& p, const OIIO::
                              " bytes, the header needs at least " + std::to_string(needed) + ")");
 }
 
-// Walks an OpenEXR file's header(s) and refuses an attribute that claims
-// more bytes than the file holds: OpenEXR allocates the claimed size first.
-void checkExrHeader(const std::string& path, std::ifstream& in, uint64_t size)
-{
-  uint32_t version = 0;
-  in.read(reinterpret_cast<char*>(&version), 4);
-  const bool multipart = (version & 0x1000) != 0;
-  auto damaged = [&path](const std::string& why) {
-    return std::runtime_error("cannot read " + path + ": damaged OpenEXR header (" + why + ")");
-  };
-  // Names are read as OpenEXR reads them: up to a terminating zero, or up to
-  // 31 characters (255 with long names), where the next field starts.
-  const size_t longest = (version & 0x400) != 0 ? 255 : 31;
-  auto readName = [&in, longest]() {
-    std::string name;
-    for (char c; name.size() < longest && in.get(c) && c != '\0';)
-      name += c;
-    return name;
-  };
-  for (;;) {
-    std::string name = readName();
-    if (!in)
-      throw damaged("it ends inside the header");
-    if (name.empty()) {
-      // The end of a header; a multi-part file ends its list with an empty header.
-      if (!multipart || in.peek() == '\0')
-        return;
-      continue;
-    }
-    readName();
-    int32_t bytes = 0;
-    if (!in.read(reinterpret_cast<char*>(&bytes), 4))
-      throw damaged("it ends inside the header");
-    const uint64_t at = uint64_t(in.tellg());
-    if (bytes < 0 || uint64_t(bytes) > size - std::min(size, at))
-      throw damaged("attribute '" + name + "' claims " + std::to_string(bytes) + " bytes");
-    in.seekg(bytes, std::ios::cur);
-  }
-}
-
 // Header checks done before the image library reads a file, in one pass over its first bytes.
 FilePreamble checkBeforeOpening(const std::string& path)
 {
@@ -202,9 +144,7 @@ FilePreamble checkBeforeOpening(const std::string& path)
     return p;
   struct stat st;
   p.size = stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
-  if (std::memcmp(head, "\x76\x2f\x31\x01", 4) == 0) {
-    checkExrHeader(path, in, p.size);
-  } else if (std::memcmp(head, "SDPX", 4) == 0 || std::memcmp(head, "XPDS", 4) == 0) {
+  if (std::memcmp(head, "SDPX", 4) == 0 || std::memcmp(head, "XPDS", 4) == 0) {
     readDpxFields(path, in, head, p);
     checkDpxHeader(path, p);
   }
@@ -229,12 +169,6 @@ std::unique_ptr<OIIO::ImageInput> openImage(const std::string& path, int subimag
   auto in = OIIO::ImageInput::open(path);
   if (!in) {
     std::string why = OIIO::geterror();
-    // Luminance/chroma EXRs are described here and read by readLumaChroma: no reader.
-    if (subimage == 0 && isLumaChromaExr(path)) {
-      desc = lumaChromaDescription(path);
-      checkImageSize(path, desc.width, desc.height, desc.nchannels);
-      return nullptr;
-    }
     throw std::runtime_error("cannot open " + path + ": " + (why.empty() ? "unreadable file" : why));
   }
   // Moves to the subimage (frame of a movie) and describes it.
@@ -345,6 +279,8 @@ OIIO::ImageSpec readFileDescription(const std::string& path, int subimage)
 
 ImageHeader readImageHeader(const std::string& path, int subimage)
 {
+  if (subimage == 0 && isExrFile(path))
+    return readExrHeader(path);
   OIIO::ImageSpec desc;
   FilePreamble preamble;
   auto in = openImage(path, subimage, desc, preamble);
@@ -383,9 +319,8 @@ std::vector<float> readPixels(OIIO::ImageInput& in, const std::string& path, int
   return raw;
 }
 
-} // namespace
-
-ImageData readImageFile(const std::string& path, int subimage, const std::string& colorSpace)
+// A file OpenImageIO reads (every kind but EXR), in the host's layout.
+ImageData readLibraryFile(const std::string& path, int subimage, const std::string& colorSpace)
 {
   OIIO::ImageSpec desc;
   FilePreamble preamble;
@@ -395,29 +330,30 @@ ImageData readImageFile(const std::string& path, int subimage, const std::string
   ImageData img;
   // One reader for header and pixels: a second open of a movie disturbs the first one's decoding position.
   img.header = headerOf(desc);
-  std::vector<float> raw = in ? readPixels(*in, path, subimage, desc) : readLumaChroma(path, desc);
+  std::vector<float> raw = readPixels(*in, path, subimage, desc);
   applyOrientation(desc, raw, path);
   std::vector<int> source;
   presentedChannels(desc, source);
   deinterleave(img, raw, img.header.width, img.header.height, desc.nchannels, source);
   img.header.colorSpace = colorSpace.empty() ? defaultColorSpace(fileEncoding(desc)) : colorSpace;
+  return img;
+}
+
+} // namespace
+
+ImageData readImageFile(const std::string& path, int subimage, const std::string& colorSpace)
+{
+  ImageData img;
+  if (subimage == 0 && isExrFile(path)) {
+    img = readExrFile(path);
+    img.header.colorSpace = colorSpace.empty() ? defaultColorSpace(Encoding::Float) : colorSpace;
+  } else {
+    img = readLibraryFile(path, subimage, colorSpace);
+  }
   toSceneLinear(img, img.header.colorSpace);
   return img;
 }
 
-std::string fileChannelName(Channel c)
-{
-  std::string name = getName(c);
-  size_t dot = name.find('.');
-  std::string layer = name.substr(0, dot);
-  std::string chan = dot == std::string::npos ? name : name.substr(dot + 1);
-  static const std::map<std::string, std::string> suffix = {
-    {"red", "R"}, {"green", "G"}, {"blue", "B"}, {"alpha", "A"}};
-  auto it = suffix.find(chan);
-  std::string shortChan = it != suffix.end() ? it->second : chan;
-  if (layer == "rgba" || layer == "depth" || layer == "other")
-    return shortChan;
-  return layer + "." + shortChan;
-}
+std::string fileChannelName(Channel c) { return exrChannelName(c); }
 
 } // namespace HostLayer

@@ -164,6 +164,7 @@ public:
       error("Read: %s: %s", path_.c_str(), e.what());
       return;
     }
+    exr_ = h.exr;
     info_.set(data);
     info_.format(displayFormat(h));
     ChannelSet cs;
@@ -228,7 +229,7 @@ public:
   {
     if (path_.empty())
       return std::nullopt;
-    return SourceFrame{path_, frame_, subimage_, source_->pattern.movie};
+    return SourceFrame{path_, frame_, subimage_, source_->pattern.movie, exr_};
   }
 
   // The decoded pixels held, 0 until the image is read.
@@ -239,6 +240,7 @@ private:
   std::string path_;
   int frame_ = 0;
   int subimage_ = 0;
+  std::shared_ptr<const ExrLayout> exr_;  // of the header validated
   std::mutex mutex_;
   bool loaded_ = false;
   ImageData image_;

@@ -42,10 +42,13 @@ std::string canonicalName(const std::string& name)
   return it == shortNames.end() ? name : it->second;
 }
 
+// "layer.channel": the channel's name follows the last dot; the layer's may
+// hold dots of its own ("forward.left.u": layer "forward.left", channel "u"),
+// as layer names in files do.
 bool wellFormed(const std::string& name)
 {
-  size_t dot = name.find('.');
-  if (dot == std::string::npos || dot == 0 || dot + 1 == name.size() || name.find('.', dot + 1) != std::string::npos)
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0 || dot + 1 == name.size() || name[0] == '.' || name.find("..") != std::string::npos)
     return false;
   for (char c : name)
     if (c == ' ' || c == ',' || c == '\t' || c == '\n' || c == '\r')
@@ -98,7 +101,7 @@ const char* getName(Channel c)
 std::string getLayerName(Channel c)
 {
   std::string n = getName(c);
-  size_t dot = n.find('.');
+  size_t dot = n.rfind('.');
   return dot == std::string::npos ? n : n.substr(0, dot);
 }
 
@@ -218,6 +221,21 @@ std::ostream& operator<<(std::ostream& o, const ChannelSet& s)
   return o;
 }
 
+namespace {
+
+// Every known channel of the layer `name`; empty when there is none.
+ChannelSet layerChannels(const std::string& name)
+{
+  ChannelSet layer;
+  const int known = knownChannelCount();
+  for (int i = 1; i < known; ++i)
+    if (getLayerName(Channel(i)) == name)
+      layer += Channel(i);
+  return layer;
+}
+
+} // namespace
+
 bool parseChannelSet(const std::string& text, ChannelSet& out)
 {
   ChannelSet result;
@@ -239,22 +257,16 @@ bool parseChannelSet(const std::string& text, ChannelSet& out)
       result += Mask_RGBA;
     } else if (w == "depth") {
       result += Mask_Z;
+    } else if (ChannelSet layer = layerChannels(w); !layer.empty()) {
+      // A layer's name, dots and all: every known channel of it.
+      result += layer;
     } else if (w.find('.') != std::string::npos || findChannel(w.c_str()) != Chan_Black) {
       Channel c = w.find('.') != std::string::npos ? getChannel(w.c_str()) : findChannel(w.c_str());
       if (c == Chan_Black)
         return false;
       result += c;
     } else {
-      // A layer name: every known channel of that layer.
-      bool found = false;
-      int known = knownChannelCount();
-      for (int i = 1; i < known; ++i)
-        if (getLayerName(Channel(i)) == w) {
-          result += Channel(i);
-          found = true;
-        }
-      if (!found)
-        return false;
+      return false;
     }
   }
   if (!any)

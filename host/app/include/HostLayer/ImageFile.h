@@ -4,10 +4,13 @@
 #include "DDImage/Iop.h"
 #include "HostLayer/Srgb.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace HostLayer {
+
+struct ExrLayout;
 
 // Windows are in the file's coordinates: x to the right, y downwards. The
 // pixels are the data window; the display window is the frame they belong to
@@ -25,6 +28,9 @@ struct ImageHeader {
   bool movie = false;
   std::string colorSpace;  // what the pixels were converted to scene linear from (readImageFile)
   std::vector<DD::Image::Channel> channels;  // as the reader presents them
+  // An EXR file's parts, names and attributes, for writing frames back as it
+  // holds them; null for other files.
+  std::shared_ptr<const ExrLayout> exr;
 };
 
 // Image data in the host's layout: one block per channel in `channels` order,
@@ -44,13 +50,17 @@ DD::Image::Box dataBox(const ImageHeader& h);
 ImageHeader readImageHeader(const std::string& path, int subimage = 0);
 
 // Reads every channel; red, green and blue are converted from `colorSpace`
-// (empty: the file's default, defaultColorSpace) to scene linear. A one-channel image is presented as rgb, a
-// two-channel one as rgb and alpha; "R", "G", "B", "A" name rgba's channels,
-// "Z" depth.Z, and "layer.R" the channel "layer.red". Throws
-// std::runtime_error naming the file on failure (missing, truncated, corrupt).
+// (empty: the file's default, defaultColorSpace) to scene linear, and a
+// grey file's channel as a neutral. "R", "G", "B", "A" name rgba's channels,
+// "Z" depth.Z, "layer.R" the channel "layer.red", and other names the
+// layer's channel of that name ("other.Y" for a name without a layer: the
+// grey channel of a one- or two-channel file). EXR files keep every part
+// and name (ExrFile.h). Throws std::runtime_error naming the file on failure
+// (missing, truncated, corrupt).
 ImageData readImageFile(const std::string& path, int subimage = 0, const std::string& colorSpace = "");
 
-// The name a channel is written under ("R", "diffuse.G", "depth.Z" as "Z").
+// The name a channel is written under where the source names none ("R",
+// "diffuse.G", "Z" for depth.Z, "Y" for other.Y).
 std::string fileChannelName(DD::Image::Channel c);
 
 } // namespace HostLayer
