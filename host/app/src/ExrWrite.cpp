@@ -97,7 +97,7 @@ Imf::PixelType pixelType(const Imf::Channel* source, ExrChannelType choice)
     return Imf::FLOAT;
   if (choice == ExrChannelType::Half || !source)
     return Imf::HALF;
-  return source->type == Imf::HALF ? Imf::HALF : source->type;
+  return source->type;
 }
 
 // Host coordinates (y upwards) to the file's (y downwards from the display
