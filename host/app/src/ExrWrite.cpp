@@ -50,6 +50,21 @@ private:
   uint64_t pos_ = 0;
 };
 
+// Removes attribute `name` from `h`. OpenEXR 3.1's Header::erase forgets the
+// attribute without freeing it, so the header is built again without it.
+void removeAttribute(Imf::Header& h, const char* name)
+{
+  if (h.find(name) == h.end())
+    return;
+  Imf::Header rebuilt;
+  rebuilt.zipCompressionLevel() = h.zipCompressionLevel();
+  rebuilt.dwaCompressionLevel() = h.dwaCompressionLevel();
+  for (Imf::Header::ConstIterator it = h.begin(); it != h.end(); ++it)
+    if (std::strcmp(it.name(), name) != 0)
+      rebuilt.insert(it.name(), it.attribute());
+  h = rebuilt;
+}
+
 // "zip", "dwaa:45": the method, and its level where one is given.
 struct Compression {
   Imf::Compression method = Imf::ZIP_COMPRESSION;
@@ -80,7 +95,7 @@ void applyCompression(Imf::Header& h, const std::string& asked)
   const Compression c = parseCompression(asked);
   h.compression() = c.method;
   // A level the source gave for its own method does not carry over to another.
-  h.erase("dwaCompressionLevel");
+  removeAttribute(h, "dwaCompressionLevel");
   if (c.level < 0)
     return;
   if (c.method == Imf::DWAA_COMPRESSION || c.method == Imf::DWAB_COMPRESSION) {
@@ -295,7 +310,7 @@ Imf::Header partHeader(const ExrFrame& frame, const PartPlan& part, const Imath:
     h.setTileDescription(tiles);
   }
   h.setType(h.hasTileDescription() ? Imf::TILEDIMAGE : Imf::SCANLINEIMAGE);
-  h.erase("chunkCount");
+  removeAttribute(h, "chunkCount");
   setTimecode(h, frame);
   h.insert("Software", Imf::StringAttribute(frame.software));
   return h;
