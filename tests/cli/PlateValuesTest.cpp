@@ -1,7 +1,8 @@
 // What production plates hold, through the built-in network on a real frame
 // pair: NaN and infinite pixels stay where they are, HDR highlights, depth
 // and position values come back in the range the sources have.
-#include "support/RenderCommand.h"
+#include "support/Commands.h"
+#include "support/ImageFiles.h"
 #include "support/TempDir.h"
 
 #include <OpenImageIO/imagebuf.h>
@@ -63,10 +64,7 @@ void writePlate(const fs::path& path, const Plate& p)
 {
   OIIO::ImageSpec header(p.width, p.height, int(p.channels.size()), OIIO::TypeDesc::FLOAT);
   header.channelnames = p.channels;
-  auto out = OIIO::ImageOutput::create(path.string());
-  ASSERT_TRUE(out && out->open(path.string(), header) && out->write_image(OIIO::TypeDesc::FLOAT, p.px.data()))
-    << path;
-  out->close();
+  ASSERT_TRUE(testsupport::writeImage(path.string(), header, p.px));
 }
 
 Plate readPlate(const fs::path& path)
