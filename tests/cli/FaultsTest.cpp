@@ -2,15 +2,18 @@
 // what is left on disk: never a partial or corrupt frame, never a lost one.
 #include "support/Commands.h"
 #include "support/ImageFiles.h"
+#include "support/Prerequisites.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -281,15 +284,17 @@ TEST_F(Faults, BadKnobValuesBehaveOrAreRefused)
 
 TEST_F(Faults, AFullDiskFailsTheFrameAndKeepsTheFileOfAnEarlierRun)
 {
+  if (const auto why = testsupport::notRoot("mounting a small tmpfs"))
+    GTEST_SKIP() << *why;
+  const fs::path tiny = dir / "tiny";
+  fs::create_directories(tiny);
+  if (mount("tmpfs", tiny.c_str(), "tmpfs", 0, "size=16k") != 0)
+    GTEST_SKIP() << "mounting a small tmpfs failed: " << std::strerror(errno);
   // Noise does not compress: no frame fits the small disk in any format.
   std::mt19937 noise(7);
   for (int f = 1; f <= 2; ++f)
     ASSERT_TRUE(writeImage(frameName(dir / "in", "in", f), OIIO::ImageSpec(512, 384, 3, OIIO::TypeDesc::UINT8),
                            noisePixels(512, 384, noise)));
-  const fs::path tiny = dir / "tiny";
-  fs::create_directories(tiny);
-  if (mount("tmpfs", tiny.c_str(), "tmpfs", 0, "size=16k") != 0)
-    GTEST_SKIP() << "mounting a small tmpfs needs root";
   for (const std::string ext : {".png", ".jpg", ".exr"}) {
     // A good frame from an earlier run, small enough to fit.
     const std::string earlier = frameName(tiny, "out", 1, ext);

@@ -2,6 +2,7 @@
 #include "cli/MemoryBudget.h"
 #include "support/Commands.h"
 #include "support/ImageFiles.h"
+#include "support/Prerequisites.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -73,6 +74,8 @@ TEST(MemoryBudget, FramesThatFitLeaveATenthFree)
 
 TEST(MemoryBudget, ARenderInAMemoryLimitedCgroupIsNotKilled)
 {
+  if (const auto why = testsupport::notRoot("making a memory cgroup"))
+    GTEST_SKIP() << *why;
   testsupport::TempDir dir("tweenova-memory");
   fs::create_directories(dir.path / "out");
   std::mt19937 noise(3);
@@ -93,8 +96,8 @@ TEST(MemoryBudget, ARenderInAMemoryLimitedCgroupIsNotKilled)
   ASSERT_GT(single, 0) << alone.out;
   const std::string cgroup = makeMemoryCgroup(uint64_t(single + 400) * MiB);
   if (cgroup.empty())
-    GTEST_SKIP() << "this machine does not let the test make a memory cgroup (needs root and a writable "
-                    "/sys/fs/cgroup)";
+    GTEST_SKIP() << "this machine does not let the test make a memory cgroup (no writable /sys/fs/cgroup with "
+                    "the memory controller)";
   fs::remove_all(dir.path / "out");
   fs::create_directories(dir.path / "out");
   testsupport::Outcome limited =
