@@ -99,13 +99,32 @@ std::string temporaryNameFor(const std::string& path)
   return prefix + "." + base + "." + hostTag() + "." + randomTag() + ".tmp";
 }
 
-void replaceFile(const std::string& path, const void* data, size_t size)
+TemporaryFile::TemporaryFile(const std::string& path) : path_(path)
 {
-  std::string tmp;
-  const int fd = createTemporary(path, tmp);
-  if (fd < 0)
+  fd_ = createTemporary(path, name_);
+  if (fd_ < 0)
     throw std::runtime_error("cannot create a temporary file in " + folderOf(path) + ": " + std::strerror(errno));
-  const int slot = PendingFiles::add(tmp);
+  slot_ = PendingFiles::add(name_);
+  pending_ = true;
+}
+
+TemporaryFile::~TemporaryFile() { discard(); }
+
+void TemporaryFile::discard()
+{
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  if (pending_) {
+    ::unlink(name_.c_str());
+    PendingFiles::release(slot_);
+    pending_ = false;
+  }
+}
+
+void TemporaryFile::commit()
+{
   const char* failed = nullptr;  // the step that failed, errno saved in `error`
   int error = 0;
   auto check = [&](bool ok, const char* step) {
@@ -114,18 +133,29 @@ void replaceFile(const std::string& path, const void* data, size_t size)
       error = errno;
     }
   };
-  check(writeAll(fd, static_cast<const unsigned char*>(data), size), "write");
+  check(::fsync(fd_) == 0, "sync");
+  check(::close(fd_) == 0, "close");
+  fd_ = -1;
   if (!failed)
-    check(::fsync(fd) == 0, "sync");
-  check(::close(fd) == 0, "close");
-  if (!failed)
-    check(::rename(tmp.c_str(), path.c_str()) == 0, "rename");
-  if (failed)
-    ::unlink(tmp.c_str());
-  PendingFiles::release(slot);
-  if (failed)
+    check(::rename(name_.c_str(), path_.c_str()) == 0, "rename");
+  if (failed) {
+    discard();
     throw std::runtime_error(std::string(failed) + " failed: " + std::strerror(error));
-  syncFolder(folderOf(path));
+  }
+  PendingFiles::release(slot_);
+  pending_ = false;
+  syncFolder(folderOf(path_));
+}
+
+void replaceFile(const std::string& path, const void* data, size_t size)
+{
+  TemporaryFile file(path);
+  if (!writeAll(file.descriptor(), static_cast<const unsigned char*>(data), size)) {
+    const int error = errno;
+    file.discard();
+    throw std::runtime_error(std::string("write failed: ") + std::strerror(error));
+  }
+  file.commit();
 }
 
 } // namespace cli

@@ -63,6 +63,8 @@ std::vector<unsigned char> encode(const std::string& ext, const OIIO::ImageSpec&
   return bytes;
 }
 
+} // namespace
+
 // The region's pixels interleaved top-down, zeros outside the plane and for
 // channels it lacks.
 std::vector<float> interleaved(const ImagePlane& plane, const std::vector<Channel>& chans, const Box& region)
@@ -88,6 +90,8 @@ std::vector<float> interleaved(const ImagePlane& plane, const std::vector<Channe
   return pixels;
 }
 
+namespace {
+
 // The colour space a file of this type is written in by default, as the
 // application's Write node chooses it.
 std::string defaultOutputColorSpace(const std::string& ext, OIIO::TypeDesc type)
@@ -100,8 +104,8 @@ std::string defaultOutputColorSpace(const std::string& ext, OIIO::TypeDesc type)
   return HostLayer::defaultColorSpace(type == OIIO::TypeDesc::UINT8 ? Encoding::Integer8 : Encoding::Integer16);
 }
 
-// Encodes the linear colour of interleaved pixels in `colorSpace`; integer
-// files get 0 for what is not a finite number.
+} // namespace
+
 void encodeColor(std::vector<float>& pixels, const std::vector<Channel>& chans, const std::string& colorSpace,
                  bool integer)
 {
@@ -122,8 +126,6 @@ void encodeColor(std::vector<float>& pixels, const std::vector<Channel>& chans, 
     for (float& v : pixels)
       v = std::isfinite(v) ? v : 0.0f;
 }
-
-} // namespace
 
 bool supportedOutputExtension(const std::string& path)
 {

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -41,6 +42,16 @@ struct FrameContext {
 // nothing is left behind then, and an earlier file of that name is kept.
 void writeImage(const std::string& path, const DD::Image::ImagePlane& plane, const WriteSettings& settings,
                 const FrameContext& context = {});
+
+// The region's pixels of `chans` interleaved top-down, zeros outside the
+// plane and for channels it lacks.
+std::vector<float> interleaved(const DD::Image::ImagePlane& plane, const std::vector<DD::Image::Channel>& chans,
+                               const DD::Image::Box& region);
+
+// Encodes the linear colour of interleaved pixels of `chans` in
+// `colorSpace`; `integer` files get 0 for what is not a finite number.
+void encodeColor(std::vector<float>& pixels, const std::vector<DD::Image::Channel>& chans,
+                 const std::string& colorSpace, bool integer);
 
 // Whether an extension names a format writeImage supports.
 bool supportedOutputExtension(const std::string& path);

@@ -1,6 +1,7 @@
 #include "cli/Options.h"
 
 #include "cli/FrameList.h"
+#include "cli/MovieCodecs.h"
 #include "cli/OutputMetadata.h"
 
 #include <CLI/CLI.hpp>
@@ -35,6 +36,64 @@ void printOptionTable(const CLI::App& app, std::ostream& out)
   }
 }
 
+std::string codecNames(Container container)
+{
+  std::string names;
+  for (const MovieCodec& codec : movieCodecs())
+    if (container == Container::None || holds(container, codec))
+      names += (names.empty() ? "" : ", ") + std::string(codec.name);
+  return names;
+}
+
+// --codec and --fps describe a movie: refused with a sequence output.
+void refuseMovieOptions(const Options& o)
+{
+  if (!o.codec.empty())
+    throw UsageError{"--codec " + o.codec, "only for movie outputs (.mov, .mp4, .mkv)"};
+  if (o.fps)
+    throw UsageError{"--fps", "only for movie outputs (.mov, .mp4, .mkv); a sequence's frames carry their source's "
+                              "frame rate"};
+}
+
+// A movie is written whole, in one run: the options that split a render,
+// skip or check frames, or choose EXR storage are refused with it.
+void refuseSequenceOptions(const Options& o, bool framesGiven)
+{
+  const std::string whole = "a movie is written whole, from the first output frame to the last, or not at all";
+  if (framesGiven)
+    throw UsageError{"-F", whole + ": render an image sequence to render in chunks (a farm writes sequences)"};
+  if (o.skipExisting)
+    throw UsageError{"--skip-existing", whole + ": it has no frames to skip"};
+  if (o.verify)
+    throw UsageError{"--verify", whole + ": its exit status says whether it was written"};
+  if (o.floatOutput || o.halfOutput || !o.compression.empty())
+    throw UsageError{o.floatOutput ? "--float" : o.halfOutput ? "--half" : "--compression " + o.compression,
+                     "an EXR option; a movie's codec decides how it is stored (--codec)"};
+}
+
+void checkCodec(const std::string& name, Container container)
+{
+  const MovieCodec* codec = findCodec(name);
+  if (!codec)
+    throw UsageError{"--codec " + name, "not a codec tweenova-render writes (" + codecNames(Container::None) + ")"};
+  if (!holds(container, *codec))
+    throw UsageError{"--codec " + name, "a ." + containerName(container) + " file does not hold it (it holds " +
+                                          codecNames(container) + ")"};
+}
+
+// The options that belong to the other kind of output are refused.
+void checkOutputKindOptions(const Options& o, bool framesGiven)
+{
+  const Container container = containerOf(o.output);
+  if (container == Container::None) {
+    refuseMovieOptions(o);
+  } else if (!o.list && !o.panel) {
+    refuseSequenceOptions(o, framesGiven);
+    if (!o.codec.empty())
+      checkCodec(o.codec, container);
+  }
+}
+
 } // namespace
 
 KnobAssignment parseKnobAssignment(const std::string& text)
@@ -66,9 +125,11 @@ KeyAssignment parseKeyAssignment(const std::string& text)
 std::optional<Options> parseOptions(int argc, char** argv)
 {
   Options o;
-  CLI::App app{"tweenova-render: retime an image sequence with the Tweenova node.\n\n"
+  CLI::App app{"tweenova-render: retime an image sequence or a movie with the Tweenova node, into an image\n"
+               "sequence or a movie.\n\n"
                "Exit status: 0 success; 1 one or more frames failed (every frame included; the\n"
-               "others were written) or standard output could not be written; 2 bad arguments\n"
+               "others were written), a movie could not be written (none was left), or standard\n"
+               "output could not be written; 2 bad arguments\n"
                "or unreadable input; 130, 143, 129 stopped by SIGINT, SIGTERM, SIGHUP (after the\n"
                "frames in progress; a second signal stops at once, the same one again within a\n"
                "second, as a terminal and a wrapper both forward it, counts once).",
@@ -77,10 +138,12 @@ std::optional<Options> parseOptions(int argc, char** argv)
   std::string frames;
   std::vector<std::string> sets, keys;
   app.add_option("INPUT", o.input, "input image sequence (name.####.exr, name.%04d.png) or movie file")->required();
-  app.add_option("OUTPUT", o.output, "output sequence pattern (name.####.exr); not needed with --list or --panel");
+  app.add_option("OUTPUT", o.output,
+                 "output sequence pattern (name.####.exr) or movie (name.mov, .mp4, .mkv: written through ffmpeg, "
+                 "whole or not at all); not needed with --list or --panel");
   CLI::Option* framesOption = app.add_option("-F,--frames", frames,
                                               "output frames to render or list: 1-100, 1-100x5 (every 5th), "
-                                              "1,5,10-20")
+                                              "1,5,10-20 (a movie output renders them all)")
                                  ->type_name("FRAMES");
   app.add_option("--set", sets, "set a knob: enumerations by item (items that are numbers also by value) or, where no item is a "
                                 "number, by index; booleans on/off/true/false/1/0, channel sets by name (rgb, rgba, "
@@ -100,14 +163,26 @@ std::optional<Options> parseOptions(int argc, char** argv)
     ->type_name("NAME");
   app.add_option("--output-colorspace", o.outputColorSpace,
                  "colour space the output's pixels are written in (default: linear for EXR, Cineon for DPX, sRGB "
-                 "for PNG, JPEG and TIFF)")
+                 "for PNG, JPEG and TIFF, Rec709 for movies)")
     ->type_name("NAME");
   app.add_option("--compression", o.compression,
                  "EXR compression: none, rle, zips, zip, piz, pxr24, b44, b44a, dwaa, dwab, with :LEVEL for the zip "
                  "and dwa ones (default: the source EXR's, zip for other sources)")
     ->type_name("NAME");
+  app.add_option("--codec", o.codec,
+                 "a movie output's codec: prores422hq (default for .mov), prores422, prores4444 (keeps alpha), "
+                 "dnxhr_hq, dnxhr_hqx (10-bit), h264 (8-bit, default for .mp4), h264_10bit, h265 (10-bit, default "
+                 "for .mkv); .mp4 holds only the h264 and h265 ones")
+    ->type_name("NAME");
+  std::string fps;
+  CLI::Option* fpsOption =
+    app.add_option("--fps", fps,
+                   "a movie output's frame rate: 25, 24000/1001, 23.976 (default: the input movie's, else the "
+                   "FramesPerSecond of the input sequence, else 24)")
+      ->type_name("RATE");
   app.add_flag("--skip-existing", o.skipExisting,
-               "render only the frames whose output file is missing or unreadable; the others are left untouched");
+               "render only the frames whose output file is missing or unreadable; the others are left untouched "
+               "(sequence outputs)");
   app.add_flag("--progress-lines", o.progressLines,
                "print one line per finished frame on stdout for farm managers: \"tweenova-progress frame=F "
                "status=written|failed done=N total=T percent=P elapsed=SECONDS\"");
@@ -139,7 +214,7 @@ std::optional<Options> parseOptions(int argc, char** argv)
   app.add_flag("-q,--quiet", o.quiet, "no progress display");
   app.add_flag("--verify", o.verify,
                "render nothing: check that every output frame (of -F, else of the output range) exists and reads, "
-               "print \"missing FRAME FILE\" for each that does not, and exit 1 if any");
+               "print \"missing FRAME FILE\" for each that does not, and exit 1 if any (sequence outputs)");
   app.add_flag("--list", o.list, "print the frame mapping of every output frame and exit");
   app.add_flag("--panel", o.panel, "print the node's panel and exit");
   app.set_version_flag("--version", [] { return std::string(); },
@@ -168,6 +243,11 @@ std::optional<Options> parseOptions(int argc, char** argv)
   }
   if (framesOption->count() > 0)
     o.frames = parseFrameList(frames);
+  if (fpsOption->count() > 0) {
+    o.fps = parseFrameRate(fps);
+    if (!o.fps)
+      throw UsageError{"--fps " + fps, "not a frame rate from 1 to 1000 (25, 24000/1001, 23.976)"};
+  }
   for (const std::string& s : sets)
     o.sets.push_back(parseKnobAssignment(s));
   for (const std::string& k : keys)
@@ -188,6 +268,7 @@ std::optional<Options> parseOptions(int argc, char** argv)
     throw UsageError{"arguments", "--gpu and --cpu exclude each other"};
   if (o.gpu && *o.gpu < 0)
     throw UsageError{"--gpu", "the device index must not be negative"};
+  checkOutputKindOptions(o, framesOption->count() > 0);
   return o;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "cli/FrameRate.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,6 +56,8 @@ struct Options {
   bool floatOutput = false;  // every EXR channel 32-bit float
   bool halfOutput = false;   // every EXR channel 16-bit half
   std::string compression;   // EXR compression; empty: the source's
+  std::string codec;         // a movie output's codec; empty: the container's default
+  std::optional<FrameRate> fps;  // a movie output's frame rate; empty: the input's
   std::string inputColorSpace;   // of the input's pixels; empty: the file type's default
   std::string outputColorSpace;  // of the written pixels; empty: the file type's default
   bool skipExisting = false; // render only frames whose output is missing or unreadable

@@ -64,6 +64,24 @@ bool sameSequence(const HostLayer::SequencePattern& a, const HostLayer::Sequence
   return folder && folder == fileId(HostLayer::sequenceFolder(b));
 }
 
+// The files a render writes: the `frames` of a sequence, or one movie.
+std::vector<std::string> outputFiles(const std::string& output, const std::vector<int>& frames)
+{
+  const std::optional<HostLayer::SequencePattern> out = sequence(output);
+  if (!out)
+    return {output};
+  std::vector<std::string> files;
+  for (int f : frames)
+    files.push_back(HostLayer::frameFileName(*out, f));
+  return files;
+}
+
+std::string folderOf(const std::string& path)
+{
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
 std::string normalised(const std::string& path)
 {
   std::error_code ec;
@@ -76,15 +94,12 @@ std::string normalised(const std::string& path)
 void refuseOutputOntoInput(const std::string& input, const std::string& output, const std::vector<int>& frames)
 {
   const std::optional<HostLayer::SequencePattern> out = sequence(output);
-  if (!out)
-    return;
   const std::optional<HostLayer::SequencePattern> in = sequence(input);
-  if (in && sameSequence(*in, *out))
+  if (in && out && sameSequence(*in, *out))
     throw UsageError{"output " + output, "it names frames of the input sequence " + input +
                                            "; the render would overwrite its own source or add frames to it"};
   const std::map<FileId, std::string> inputs = inputFiles(input);
-  for (int f : frames) {
-    const std::string path = HostLayer::frameFileName(*out, f);
+  for (const std::string& path : outputFiles(output, frames)) {
     const std::optional<FileId> id = fileId(path);
     auto it = id ? inputs.find(*id) : inputs.end();
     if (it != inputs.end())
@@ -94,15 +109,15 @@ void refuseOutputOntoInput(const std::string& input, const std::string& output, 
 
 void refuseOverlongOutput(const std::string& output, const std::vector<int>& frames)
 {
-  const std::optional<HostLayer::SequencePattern> out = sequence(output);
-  if (!out || frames.empty())
+  if (frames.empty())
     return;
-  const std::string folder = HostLayer::sequenceFolder(*out);
-  const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
-  const size_t nameMax = longest > 0 ? size_t(longest) : 255;
+  // The longest names are those of the lowest and the highest frame.
   const auto [low, high] = std::minmax_element(frames.begin(), frames.end());
-  for (int f : {*low, *high}) {
-    const std::string path = HostLayer::frameFileName(*out, f);
+  const std::vector<std::string> longest = outputFiles(output, {*low, *high});
+  const std::string folder = folderOf(longest.front());
+  const long most = pathconf(folder.c_str(), _PC_NAME_MAX);
+  const size_t nameMax = most > 0 ? size_t(most) : 255;
+  for (const std::string& path : longest) {
     const std::string temporary = temporaryNameFor(path);
     const size_t name = temporary.size() - temporary.rfind('/') - 1;
     if (name > nameMax || temporary.size() >= PATH_MAX)
@@ -125,15 +140,13 @@ void refuseSummaryTarget(const std::string& summary, const std::string& input, c
   auto it = id ? inputs.find(*id) : inputs.end();
   if (it != inputs.end())
     throw UsageError{what, "it is the input file " + it->second + "; the summary would overwrite a source"};
-  const std::optional<HostLayer::SequencePattern> out = sequence(output);
-  if (!out)
-    return;
   const std::string target = normalised(summary);
-  for (int f : frames) {
-    const std::string path = HostLayer::frameFileName(*out, f);
-    if (normalised(path) == target || (id && id == fileId(path)))
-      throw UsageError{what, "it is output frame " + std::to_string(f) + " (" + path + ") of this render"};
-  }
+  const std::vector<std::string> files = outputFiles(output, frames);
+  for (size_t i = 0; i < files.size(); ++i)
+    if (normalised(files[i]) == target || (id && id == fileId(files[i])))
+      throw UsageError{what, sequence(output) ? "it is output frame " + std::to_string(frames[i]) + " (" + files[i] +
+                                                  ") of this render"
+                                              : "it is the output " + files[i] + " of this render"};
 }
 
 } // namespace cli

@@ -2,10 +2,11 @@
 #include "cli/CpuBudget.h"
 #include "cli/DecodeWatchdog.h"
 #include "cli/FileReplacement.h"
-#include "cli/FrameWriter.h"
+#include "cli/FrameOutputs.h"
 #include "cli/ImageWriter.h"
 #include "cli/LineRedirect.h"
 #include "cli/MemoryBudget.h"
+#include "cli/MoviePlan.h"
 #include "cli/OutputGuard.h"
 #include "cli/OutputMetadata.h"
 #include "cli/PendingFiles.h"
@@ -62,16 +63,26 @@ void checkFolderOf(const std::string& path, const std::string& what)
     throw UsageError{what, "the folder " + dir + " is not writable"};
 }
 
-// The output pattern, checked before anything renders: a frame number, a
-// file type we write, and folders that exist and are writable.
+// The output, checked before anything renders: a sequence pattern with a
+// frame number and a file type we write, or a movie's name without one, and
+// folders that exist and are writable.
 HostLayer::SequencePattern checkedOutput(const Options& options)
 {
   HostLayer::SequencePattern out;
   std::string why;
-  if (!HostLayer::parseSequencePattern(options.output, out, why))
+  const bool pattern = HostLayer::parseSequencePattern(options.output, out, why);
+  if (isMovieOutput(options.output)) {
+    if (pattern)
+      throw UsageError{"output " + options.output, "a movie is one file: its name takes no frame number"};
+    out = HostLayer::SequencePattern{};
+    out.text = options.output;
+    out.movie = true;
+  } else if (!pattern) {
     throw UsageError{"output " + options.output, why};
-  if (!supportedOutputExtension(options.output))
-    throw UsageError{"output " + options.output, "unsupported file type (exr, png, tif, jpg, dpx)"};
+  } else if (!supportedOutputExtension(options.output)) {
+    throw UsageError{"output " + options.output,
+                     "unsupported file type (exr, png, tif, jpg, dpx; movies: mov, mp4, mkv)"};
+  }
   checkFolderOf(options.output, "output " + options.output);
   if (!options.summaryJson.empty())
     checkFolderOf(options.summaryJson, "--summary-json " + options.summaryJson);
@@ -121,13 +132,19 @@ int writeSummary(const std::string& path, const RenderSummary& summary, RenderSu
   }
 }
 
+// The channels the render writes: those asked for that the node puts out.
+ChannelSet writtenChannels(const ChannelSet& available, const ChannelSet& asked)
+{
+  ChannelSet written = asked;
+  written &= available;
+  return written;
+}
+
 // A channel set that selects none of what the node puts out would fail
 // every frame with "nothing to render": refused once, naming what there is.
 void refuseChannelsMissingFrom(const ChannelSet& available, const ChannelSet& asked, const std::string& text)
 {
-  ChannelSet wanted = asked;
-  wanted &= available;
-  if (!wanted.empty())
+  if (!writtenChannels(available, asked).empty())
     return;
   std::string names;
   foreach (z, available)
@@ -173,6 +190,18 @@ FrameContext frameContext(int frame, const HostLayer::RenderResult& result, cons
   return context;
 }
 
+// Whether the movie is in place: a line when it is, an error when it is not.
+void reportMovie(const std::string& path, const std::string& failure, bool quiet)
+{
+  if (failure.empty()) {
+    if (!quiet)
+      std::fprintf(stderr, "tweenova-render: wrote %s\n", path.c_str());
+    return;
+  }
+  const std::string line = "tweenova-render: error: output " + path + " : " + failure + "; no movie was written\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
 // A decode stuck inside the image library cannot be interrupted: the render
 // ends, with what was written whole and no temporary file left.
 [[noreturn]] void endOnDecodeOverrun(const std::string& path, double seconds, const std::atomic<int>& written)
@@ -211,6 +240,9 @@ int Session::render()
   if (!parseChannelSet(options_.channels, channels))
     throw UsageError{"--channels " + options_.channels, "not a channel set (rgb, rgba, alpha, all, layer names)"};
   refuseChannelsMissingFrom(outputChannels_, channels, options_.channels);
+  std::optional<MovieSettings> movieOut;
+  if (out.movie)
+    movieOut = planMovie(options_, outputFormat_, writtenChannels(outputChannels_, channels));
   const long long count = (long long)frames.size();
 
   setTorchThreads(options_.torchThreads);
@@ -244,9 +276,10 @@ int Session::render()
   // small machines; --threads and --torch-threads choose otherwise.
   const int wanted = options_.threads > 0 ? options_.threads : usableCores();
   const int threads = int(std::min<long long>(wanted, count));
-  // Files are compressed and written behind the rendering, one frame per
-  // render thread waiting at most.
-  FrameWriter writer(settings, size_t(threads), finished);
+  // Files are compressed and written, or a movie encoded, behind the
+  // rendering, one frame per render thread waiting at most.
+  FrameOutputs outputs(movieOut, settings, frames.size(), size_t(threads), finished);
+  auto stopping = [&] { return interrupted() || !outputs.wanted(); };
   std::atomic<size_t> next{0};
   const auto start = std::chrono::steady_clock::now();
 
@@ -256,7 +289,7 @@ int Session::render()
     // libtorch's thread count is kept per thread by its OpenMP runtime: set it in every worker.
     setTorchThreads(options_.torchThreads);
     for (size_t done = 0; done < most; ++done) {
-      if (interrupted())
+      if (stopping())
         return;
       const size_t index = next++;
       if (index >= frames.size())
@@ -274,11 +307,13 @@ int Session::render()
         result.ok = false;
         result.error = e.what();
       }
-      if (result.ok)
-        writer.submit(frame, path, std::move(result.plane), t0, std::move(context));
-      else
-        finished(frame, path, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
-                 result.error);
+      if (result.ok) {
+        outputs.submit(index, frame, path, std::move(result.plane), t0, std::move(context));
+        continue;
+      }
+      finished(frame, path, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
+               result.error);
+      outputs.failed(frame);
     }
   };
   if (threads <= 1) {
@@ -288,7 +323,7 @@ int Session::render()
     // side as the memory the process may use holds, whatever was asked.
     const uint64_t before = residentBytes();
     worker(1);
-    while (written + failed < 1 && !interrupted())
+    while (written + failed < 1 && !stopping())
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const int fit = framesSideBySide(threads, before, uint64_t(options_.cacheMemoryMiB) << 20, progress);
     std::vector<std::thread> pool;
@@ -297,7 +332,7 @@ int Session::render()
     for (std::thread& t : pool)
       t.join();
   }
-  writer.finish();
+  const std::string movieFailure = outputs.finish(interrupted());
   progress.clear();
 
   // Frames overlap (side by side, and written behind the render): the rate
@@ -307,14 +342,21 @@ int Session::render()
   if (!options_.quiet) {
     const std::string skippedText =
       options_.skipExisting ? ", " + std::to_string(skipped) + " skipped (already written)" : std::string();
-    std::fprintf(stderr, "%d frames written%s, %d failed%s, %.2f s in all, %.3f s per frame, peak memory %.0f MiB\n",
-                 written.load(), skippedText.c_str(), failed.load(), interrupted() ? ", interrupted" : "", total,
-                 done > 0 ? total / done : 0.0, peakMemoryMiB());
+    std::fprintf(stderr, "%d frames %s%s, %d failed%s, %.2f s in all, %.3f s per frame, peak memory %.0f MiB\n",
+                 written.load(), out.movie ? "encoded" : "written", skippedText.c_str(), failed.load(),
+                 interrupted() ? ", interrupted" : "", total, done > 0 ? total / done : 0.0, peakMemoryMiB());
   }
-  const int status = interrupted() ? StopSignals::exitStatus() : failed ? kExitFramesFailed : kExitSuccess;
+  if (out.movie)
+    reportMovie(options_.output, movieFailure, options_.quiet);
+  const bool incomplete = failed || !movieFailure.empty();
+  const int status = interrupted() ? StopSignals::exitStatus() : incomplete ? kExitFramesFailed : kExitSuccess;
   if (options_.summaryJson.empty())
     return status;
-  RenderSummary::Run run{options_.input, options_.output, asked, {}, total, peakMemoryMiB(), interrupted(), status};
+  std::optional<RenderSummary::Movie> movieOutcome;
+  if (out.movie)
+    movieOutcome = RenderSummary::Movie{movieFailure};
+  RenderSummary::Run run{options_.input, options_.output, asked, {}, total, peakMemoryMiB(), interrupted(), status,
+                         movieOutcome};
   for (int frame : asked)
     run.files.push_back(HostLayer::frameFileName(out, frame));
   return writeSummary(options_.summaryJson, summary, std::move(run));

@@ -63,6 +63,12 @@ std::string RenderSummary::json(const Run& run) const
                              {"frames_skipped", counts["skipped"]},
                              {"frames_not_rendered", counts["not rendered"]},
                              {"frames", std::move(frames)}};
+  if (run.movie) {
+    nlohmann::ordered_json movie{{"file", run.output}, {"written", run.movie->failure.empty()}};
+    if (!run.movie->failure.empty())
+      movie["error"] = run.movie->failure;
+    doc["movie"] = std::move(movie);
+  }
   // File names and messages may hold bytes that are not UTF-8: replaced, not refused.
   return doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }

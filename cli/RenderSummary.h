@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,11 @@ public:
   void failed(int frame, const std::string& file, double seconds, const std::string& error);
   void skipped(int frame, const std::string& file);
 
+  // A movie output: written whole, or not at all for the `failure` given.
+  struct Movie {
+    std::string failure;
+  };
+
   struct Run {
     std::string input;
     std::string output;
@@ -23,10 +29,13 @@ public:
     double peakMemoryMiB = 0;
     bool interrupted = false;
     int exitStatus = 0;
+    std::optional<Movie> movie;  // for a movie output
   };
   // The run's facts and counts, then one entry per requested frame in
   // ascending order: written (with its seconds), failed (seconds and the
   // error), skipped, or "not rendered" (the render was interrupted first).
+  // For a movie, a frame counts as written once it is encoded, and "movie"
+  // says whether the movie itself was written, or why not.
   std::string json(const Run& run) const;
 
 private:

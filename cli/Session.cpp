@@ -213,11 +213,14 @@ FrameRange Session::outputRange()
   // A first frame whose source cannot be read fails alone when rendered; the
   // channels come from the first output frame whose sources read.
   outputChannels_ = info.channels;
+  outputFormat_ = info.format;
   for (int f = info.first + 1; inputFailed && f <= info.last; ++f) {
     HostLayer::FrameInfoSummary other;
     std::string otherError;
-    if (HostLayer::validateNode(*node_, f, other, otherError, &inputFailed))
+    if (HostLayer::validateNode(*node_, f, other, otherError, &inputFailed)) {
       outputChannels_ = other.channels;
+      outputFormat_ = other.format;
+    }
     else if (!inputFailed)
       throw UsageError{"validation of " + options_.input, otherError};
   }

@@ -2,6 +2,7 @@
 
 #include "cli/Options.h"
 
+#include "DDImage/Iop.h"
 #include "DDImage/Node.h"
 
 #include <iosfwd>
@@ -30,7 +31,8 @@ public:
 private:
   void applyOptions();
   // The node's output frame range (its validation at the first frame); the
-  // channels it puts out are kept in outputChannels_.
+  // channels and the format it puts out are kept in outputChannels_ and
+  // outputFormat_.
   FrameRange outputRange();
   // The frames to render or list: those of -F (a warning names any outside
   // the output range), else the whole output range.
@@ -41,6 +43,7 @@ private:
   std::unique_ptr<DD::Image::Node> reader_;
   std::unique_ptr<DD::Image::Node> node_;
   DD::Image::ChannelSet outputChannels_;
+  DD::Image::Format outputFormat_;
 };
 
 } // namespace cli

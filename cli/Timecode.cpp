@@ -61,4 +61,13 @@ std::optional<uint32_t> parseTimecode(const std::string& text)
   return (c3 == ':' ? 0u : kDropFrame) | toBcd(h, 24) | toBcd(m, 16) | toBcd(s, 8) | toBcd(f, 0);
 }
 
+std::string timecodeText(uint32_t packed, double fps)
+{
+  const int pairs = std::llround(fps > 0 ? fps : 24.0) > 30 ? 2 : 1;
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d%c%02d", bcd(packed, 24, 2), bcd(packed, 16, 3), bcd(packed, 8, 3),
+                (packed & kDropFrame) ? ';' : ':', bcd(packed, 0, 2) * pairs);
+  return text;
+}
+
 } // namespace cli

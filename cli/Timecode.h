@@ -20,4 +20,9 @@ uint32_t advanceTimecode(uint32_t packed, long long frames, double fps);
 // is not a timecode.
 std::optional<uint32_t> parseTimecode(const std::string& text);
 
+// A packed timecode as movies carry it: "HH:MM:SS:FF", with ';' before the
+// frames for drop frame. Above 30 frames a second (`fps`) the packed digits
+// count pairs of frames and the text counts frames.
+std::string timecodeText(uint32_t packed, double fps);
+
 } // namespace cli

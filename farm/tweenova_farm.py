@@ -482,6 +482,9 @@ def parse_submit(arguments):
     tweenova-render they choose (--render) to say."""
     if len(arguments) < 2 or arguments[0].startswith("-") or arguments[1].startswith("-"):
         raise UsageError("submit needs INPUT and OUTPUT first")
+    if os.path.splitext(arguments[1])[1].lower() in (".mov", ".mp4", ".mkv"):
+        raise UsageError(f"output {arguments[1]}: a movie is written whole by one tweenova-render; a farm renders "
+                         f"an image sequence in chunks (make the movie from it)")
     own, rest = split_own_options(arguments[2:])
     own["chunk"] = positive("--chunk", own["chunk"])
     own["gpus_per_task"] = 0 if own["gpus_per_task"] == "0" else positive("--gpus-per-task", own["gpus_per_task"])

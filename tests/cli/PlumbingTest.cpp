@@ -101,6 +101,35 @@ TEST(Plumbing, PendingFilesAreRemovedUnlessReleased)
   EXPECT_FALSE(fs::exists(dropped));
 }
 
+TEST(Plumbing, ATemporaryFileAppearsUnderItsNameOnlyWhenCommitted)
+{
+  TempDir dir("tweenova-plumbing");
+  const fs::path target = dir.path / "out.mov";
+  std::ofstream(target) << "earlier";
+  {
+    cli::TemporaryFile file(target.string());
+    ASSERT_EQ(write(file.descriptor(), "whole", 5), 5);
+    EXPECT_EQ(contents(target), "earlier");
+    file.commit();
+  }
+  EXPECT_EQ(contents(target), "whole");
+  {
+    cli::TemporaryFile dropped(target.string());
+    ASSERT_EQ(write(dropped.descriptor(), "half", 4), 4);
+  }
+  {
+    // A stop signal's handler removes what is still being written.
+    cli::TemporaryFile interrupted(target.string());
+    cli::PendingFiles::removeAll();
+    EXPECT_FALSE(fs::exists(interrupted.name()));
+  }
+  EXPECT_EQ(contents(target), "whole");
+  size_t entries = 0;
+  for (const auto& e : fs::directory_iterator(dir.path))
+    entries += e.path() != target;
+  EXPECT_EQ(entries, 0u);
+}
+
 TEST(Plumbing, EachThreadsOutputArrivesAsWholeLines)
 {
   // The node prints to std::cout from every render thread.

@@ -59,3 +59,13 @@ TEST(Timecode, ReadsTheTimecodesMoviesCarry)
   for (const char* bad : {"", "1:00", "24:00:00:00", "01:60:00:00", "01:00:00:00x", "01-00-00-00", "aa:bb:cc:dd"})
     EXPECT_FALSE(cli::parseTimecode(bad)) << bad;
 }
+
+TEST(Timecode, WritesTheTextMoviesCarry)
+{
+  EXPECT_EQ(cli::timecodeText(pack(1, 0, 10, 5), 24.0), "01:00:10:05");
+  EXPECT_EQ(cli::timecodeText(pack(0, 1, 0, 2, true), 29.97), "00:01:00;02");
+  // Above 30 frames a second the packed digits count pairs; movies count frames.
+  EXPECT_EQ(cli::timecodeText(pack(10, 0, 0, 12), 50.0), "10:00:00:24");
+  // What a movie's tag reads back as, it writes again.
+  EXPECT_EQ(cli::timecodeText(*cli::parseTimecode("23:59:59:23"), 24.0), "23:59:59:23");
+}

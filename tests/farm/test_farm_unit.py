@@ -169,6 +169,8 @@ def test_parse_submit_reads_the_option_table_of_the_render_it_runs(stand_ins, tm
     for arguments in ([], ["in"], ["-F", "in", "out"], ["in", "--chunk"]):
         with pytest.raises(farm.UsageError, match="submit needs INPUT and OUTPUT first"):
             farm.parse_submit(arguments)
+    with pytest.raises(farm.UsageError, match="output o.MOV: a movie is written whole by one tweenova-render"):
+        farm.parse_submit(["in.####.png", "o.MOV", "--render", render])
 
     # A tweenova-render without a readable table fails the submission, saying so.
     old = stand_in(tmp_path / "old" / "tweenova-render", (None, "", "tweenova-render: error: arguments : The "

@@ -11,6 +11,7 @@
 #include <OpenEXR/ImfMultiPartOutputFile.h>
 #include <OpenEXR/ImfOutputPart.h>
 #include <OpenEXR/ImfPartType.h>
+#include <OpenEXR/ImfRationalAttribute.h>
 #include <OpenEXR/ImfStandardAttributes.h>
 #include <OpenEXR/ImfTiledOutputPart.h>
 
@@ -96,7 +97,7 @@ Imf::PixelType pixelType(const Imf::Channel* source, ExrChannelType choice)
     return Imf::FLOAT;
   if (choice == ExrChannelType::Half || !source)
     return Imf::HALF;
-  return source->type == Imf::HALF ? Imf::HALF : source->type;
+  return source->type;
 }
 
 // Host coordinates (y upwards) to the file's (y downwards from the display
@@ -264,7 +265,7 @@ Imf::Slice interleavedSlice(Imf::PixelType type, size_t size, const void* buffer
 
 void setTimecode(Imf::Header& h, const ExrFrame& frame)
 {
-  if (frame.framesPerSecond && !Imf::hasFramesPerSecond(h))
+  if (frame.framesPerSecond && !Imf::hasFramesPerSecond(h) && h.find("FramesPerSecond") == h.end())
     Imf::addFramesPerSecond(h, Imf::Rational(frame.framesPerSecond->first, unsigned(frame.framesPerSecond->second)));
   if (!frame.timecode)
     return;
@@ -378,8 +379,10 @@ ExrClock exrClock(const ExrLayout& layout)
   if (layout.parts.empty())
     return clock;
   const Imf::Header& h = layout.parts[0];
-  if (Imf::hasFramesPerSecond(h))
-    clock.framesPerSecond = std::make_pair(Imf::framesPerSecond(h).n, int(Imf::framesPerSecond(h).d));
+  // OpenEXR's name, and the one OpenImageIO writes.
+  for (const char* name : {"framesPerSecond", "FramesPerSecond"})
+    if (const auto* fps = h.findTypedAttribute<Imf::RationalAttribute>(name); fps && !clock.framesPerSecond)
+      clock.framesPerSecond = std::make_pair(fps->value().n, int(fps->value().d));
   if (Imf::hasTimeCode(h))
     clock.timecode = std::make_pair(Imf::timeCode(h).timeAndFlags(), Imf::timeCode(h).userData());
   return clock;

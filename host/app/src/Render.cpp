@@ -75,6 +75,7 @@ bool validateNode(Node& node, double frame, FrameInfoSummary& info, std::string&
   info.last = iop->info().last_frame();
   info.box = iop->info().box();
   info.channels = iop->info().channels();
+  info.format = iop->info().format();
   return valid;
 }
 

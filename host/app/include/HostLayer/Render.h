@@ -23,6 +23,7 @@ struct FrameInfoSummary {
   int last = 0;
   DD::Image::Box box;
   DD::Image::ChannelSet channels;
+  DD::Image::Format format;
 };
 
 struct RenderResult {
