@@ -4,71 +4,50 @@
 #include "cli/VersionText.h"
 #include "runtime/CpuFeatures.h"
 #include "runtime/SimulatedCudaEnvironment.h"
+#include "support/Commands.h"
+#include "support/ImageFiles.h"
+#include "support/TempDir.h"
 
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
-#include <sys/wait.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Outcome {
-  int status;
-  std::string out;
-};
+using testsupport::Outcome;
 
-std::string buildDir()
-{
-  const char* b = std::getenv("TWEENOVA_BUILD_DIR");
-  return b ? b : ".";
-}
-
-Outcome run(const std::string& args)
-{
-  const std::string cmd = buildDir() + "/tweenova-render " + args + " 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  Outcome r{-1, {}};
-  if (!p)
-    return r;
-  std::array<char, 4096> buf;
-  while (fgets(buf.data(), int(buf.size()), p))
-    r.out += buf.data();
-  const int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+// tweenova-render as a user runs it, with the built-in network; what it printed on stdout and stderr.
+Outcome run(const std::string& args) { return testsupport::runCommand(testsupport::renderCommandLine(args) + " 2>&1"); }
 
 class CommandLine : public ::testing::Test {
 protected:
   static void SetUpTestSuite()
   {
-    dir = fs::temp_directory_path() / ("tweenova-cli-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    std::vector<unsigned char> px(16 * 8 * 3, 100);
+    folder = std::make_unique<testsupport::TempDir>("tweenova-cli");
+    dir = folder->path;
+    const std::vector<unsigned char> px(16 * 8 * 3, 100);
     for (int f = 1; f <= 100; ++f) {
       char name[64];
       std::snprintf(name, sizeof name, "in.%04d.png", f);
-      auto out = OIIO::ImageOutput::create((dir / name).string());
-      out->open((dir / name).string(), OIIO::ImageSpec(16, 8, 3, OIIO::TypeDesc::UINT8));
-      out->write_image(OIIO::TypeDesc::UINT8, px.data());
-      out->close();
+      ASSERT_TRUE(testsupport::writeImage((dir / name).string(), OIIO::ImageSpec(16, 8, 3, OIIO::TypeDesc::UINT8),
+                                          px.data(), OIIO::TypeDesc::UINT8));
     }
   }
-  static void TearDownTestSuite() { fs::remove_all(dir); }
+  static void TearDownTestSuite() { folder.reset(); }
   static std::string input() { return (dir / "in.####.png").string(); }
+  static std::unique_ptr<testsupport::TempDir> folder;
   static fs::path dir;
 };
 
+std::unique_ptr<testsupport::TempDir> CommandLine::folder;
 fs::path CommandLine::dir;
 
 std::string lastLine(const std::string& s)
@@ -256,10 +235,8 @@ TEST_F(CommandLine, WhatStandardOutputCouldNotTakeFailsTheRun)
 {
   const std::string errors = (dir / "errors.txt").string();
   for (const char* what : {"--list", "--panel", "--version"}) {
-    const std::string cmd = buildDir() + "/tweenova-render " + input() + " " + what + " > /dev/full 2> " + errors;
-    const int status = std::system(cmd.c_str());
-    ASSERT_TRUE(WIFEXITED(status)) << what;
-    EXPECT_EQ(WEXITSTATUS(status), 1) << what;
+    const std::string cmd = testsupport::renderCommandLine(input() + " " + what) + " > /dev/full 2> " + errors;
+    EXPECT_EQ(testsupport::runCommand(cmd).status, 1) << what;
     std::ifstream in(errors);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("tweenova-render: error: standard output : No space left on device"), std::string::npos)
@@ -267,9 +244,9 @@ TEST_F(CommandLine, WhatStandardOutputCouldNotTakeFailsTheRun)
   }
   // A reader that stops early is no failure.
   const std::string statusFile = (dir / "status.txt").string();
-  const std::string head = "(" + buildDir() + "/tweenova-render " + input() + " --panel 2>/dev/null; echo $? > " +
+  const std::string head = "(" + testsupport::renderCommandLine(input() + " --panel") + " 2>/dev/null; echo $? > " +
                            statusFile + ") | head -c 10 > /dev/null";
-  ASSERT_EQ(std::system(head.c_str()), 0);
+  ASSERT_TRUE(testsupport::commandSucceeds(head));
   std::ifstream status(statusFile);
   int code = -1;
   status >> code;

@@ -1,48 +1,53 @@
 // What users see when things go wrong in a render from the command line, and
 // what is left on disk: never a partial or corrupt frame, never a lost one.
+#include "support/Commands.h"
 #include "support/ImageFiles.h"
-#include "support/RenderCommand.h"
+#include "support/Prerequisites.h"
+#include "support/TempDir.h"
 
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <array>
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using testsupport::buildDir;
 using testsupport::Outcome;
 using testsupport::render;
+using testsupport::writeImage;
 
-void writeImage(const fs::path& path, int w, int h, float value, const std::string& type = "uint8")
+// An 8-bit RGB image of w x h whose pixels step through seven shades up to `value`.
+void writeShades(const std::string& path, int w, int h, float value)
 {
   std::vector<float> px(size_t(w) * h * 3);
   for (size_t i = 0; i < px.size(); ++i)
     px[i] = value * float((i / 3) % 7 + 1) / 7.0f;
-  auto out = OIIO::ImageOutput::create(path.string());
-  ASSERT_TRUE(out) << path;
-  ASSERT_TRUE(out->open(path.string(), OIIO::ImageSpec(w, h, 3, OIIO::TypeDesc(type.c_str()))));
-  ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px.data()));
-  out->close();
+  ASSERT_TRUE(writeImage(path, OIIO::ImageSpec(w, h, 3, OIIO::TypeDesc::UINT8), px));
+}
+
+// Noise for an RGB image of w x h, which does not compress and decodes slowly.
+std::vector<float> noisePixels(int w, int h, std::mt19937& noise)
+{
+  std::vector<float> px(size_t(w) * h * 3);
+  for (float& v : px)
+    v = float(noise() % 1000u) / 1000.0f;
+  return px;
 }
 
 std::string frameName(const fs::path& dir, const std::string& stem, int f, const std::string& ext = ".png")
@@ -56,18 +61,14 @@ class Faults : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    dir = fs::temp_directory_path() / ("tweenova-faults-" + std::to_string(::getpid()) + "-" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
     fs::create_directories(dir / "in");
     fs::create_directories(dir / "out");
   }
-  void TearDown() override { fs::remove_all(dir); }
 
   void writeSequence(int first, int last, int w = 24, int h = 16)
   {
     for (int f = first; f <= last; ++f)
-      writeImage(frameName(dir / "in", "in", f), w, h, 0.1f * float(f % 5 + 1));
+      writeShades(frameName(dir / "in", "in", f), w, h, 0.1f * float(f % 5 + 1));
   }
   std::string in() const { return (dir / "in" / "in.####.png").string(); }
   std::string out() const { return (dir / "out" / "out.####.png").string(); }
@@ -79,7 +80,9 @@ protected:
       EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
   }
 
-  fs::path dir;
+  testsupport::TempDir folder{std::string("tweenova-faults-") +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  const fs::path dir = folder.path;
 };
 
 } // namespace
@@ -199,8 +202,8 @@ TEST_F(Faults, UnusualButValidInputsRender)
 {
   // Frames of different sizes: each is a frame of its own, but no in-between
   // frame blends one with the black around the other.
-  writeImage(frameName(dir / "in", "in", 1), 24, 16, 0.5f);
-  writeImage(frameName(dir / "in", "in", 2), 32, 12, 0.5f);
+  writeShades(frameName(dir / "in", "in", 1), 24, 16, 0.5f);
+  writeShades(frameName(dir / "in", "in", 2), 32, 12, 0.5f);
   Outcome exact = render(in() + " " + out() + " --set speed=1");
   EXPECT_EQ(exact.status, 0) << exact.out;
   EXPECT_TRUE(written(1));
@@ -230,11 +233,8 @@ TEST_F(Faults, UnusualButValidInputsRender)
     px[0] = std::nanf("");
     px[5] = INFINITY;
     px[10] = -INFINITY;
-    const std::string path = frameName(dir / "in", "in", f, ".exr");
-    auto o = OIIO::ImageOutput::create(path);
-    ASSERT_TRUE(o->open(path, OIIO::ImageSpec(16, 8, 3, OIIO::TypeDesc::FLOAT)));
-    ASSERT_TRUE(o->write_image(OIIO::TypeDesc::FLOAT, px.data()));
-    o->close();
+    ASSERT_TRUE(
+      writeImage(frameName(dir / "in", "in", f, ".exr"), OIIO::ImageSpec(16, 8, 3, OIIO::TypeDesc::FLOAT), px));
   }
   Outcome nonFinite = render((dir / "in" / "in.####.exr").string() + " " + (dir / "out" / "nf.####.exr").string() +
                              " -F 1-1");
@@ -284,25 +284,21 @@ TEST_F(Faults, BadKnobValuesBehaveOrAreRefused)
 
 TEST_F(Faults, AFullDiskFailsTheFrameAndKeepsTheFileOfAnEarlierRun)
 {
-  // Noise does not compress: no frame fits the small disk in any format.
-  std::mt19937 noise(7);
-  for (int f = 1; f <= 2; ++f) {
-    std::vector<float> px(size_t(512) * 384 * 3);
-    for (float& v : px)
-      v = float(noise() % 1000u) / 1000.0f;
-    auto out = OIIO::ImageOutput::create(frameName(dir / "in", "in", f));
-    ASSERT_TRUE(out->open(frameName(dir / "in", "in", f), OIIO::ImageSpec(512, 384, 3, OIIO::TypeDesc::UINT8)));
-    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px.data()));
-    out->close();
-  }
+  if (const auto why = testsupport::notRoot("mounting a small tmpfs"))
+    GTEST_SKIP() << *why;
   const fs::path tiny = dir / "tiny";
   fs::create_directories(tiny);
   if (mount("tmpfs", tiny.c_str(), "tmpfs", 0, "size=16k") != 0)
-    GTEST_SKIP() << "mounting a small tmpfs needs root";
+    GTEST_SKIP() << "mounting a small tmpfs failed: " << std::strerror(errno);
+  // Noise does not compress: no frame fits the small disk in any format.
+  std::mt19937 noise(7);
+  for (int f = 1; f <= 2; ++f)
+    ASSERT_TRUE(writeImage(frameName(dir / "in", "in", f), OIIO::ImageSpec(512, 384, 3, OIIO::TypeDesc::UINT8),
+                           noisePixels(512, 384, noise)));
   for (const std::string ext : {".png", ".jpg", ".exr"}) {
     // A good frame from an earlier run, small enough to fit.
     const std::string earlier = frameName(tiny, "out", 1, ext);
-    writeImage(earlier, 4, 4, 0.5f);
+    writeShades(earlier, 4, 4, 0.5f);
     std::ifstream before(earlier, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(before)), std::istreambuf_iterator<char>());
     Outcome r = render(in() + " " + (tiny / ("out.####" + ext)).string() + " -F 1-2 --threads 1");
@@ -413,17 +409,11 @@ TEST_F(Faults, PathsThatCannotBeFilesAreRefusedForWhatTheyAre)
 TEST_F(Faults, QuietRendersPrintNothingAndSurviveAClosedStdout)
 {
   writeSequence(1, 3);
-  const std::string cmd = "TWEENOVA_TEST_ARCHIVE=" + buildDir() + "/tests/networks/blend.pt " + buildDir() +
-                          "/tweenova-render " + in() + " " + out() + " --model-library " + buildDir() +
-                          "/tests/networks/TestModelsFile.so";
+  const std::string cmd = testsupport::renderCommandLine(in() + " " + out(), "blend");
   // Whatever is printed goes to stderr: standard output stays empty.
-  FILE* p = popen((cmd + " -q 2>/dev/null").c_str(), "r");
-  ASSERT_TRUE(p);
-  std::string stdoutText;
-  for (int c; (c = fgetc(p)) != EOF;)
-    stdoutText += char(c);
-  EXPECT_EQ(WEXITSTATUS(pclose(p)), 0);
-  EXPECT_EQ(stdoutText, "");
+  const Outcome toStdout = testsupport::runCommand(cmd + " -q 2>/dev/null");
+  EXPECT_EQ(toStdout.status, 0);
+  EXPECT_EQ(toStdout.out, "");
   // -q: nothing at all.
   Outcome quiet = render(in() + " " + out());
   EXPECT_EQ(quiet.status, 0);
@@ -432,8 +422,8 @@ TEST_F(Faults, QuietRendersPrintNothingAndSurviveAClosedStdout)
   // them that goes away does not end the render.
   fs::remove_all(dir / "out");
   fs::create_directories(dir / "out");
-  const int status = std::system(("bash -c '" + cmd + " 2>&1 | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}'").c_str());
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(testsupport::runCommand("bash -c '" + cmd + " 2>&1 | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}'").status,
+            0);
   for (int f = 1; f <= 4; ++f)
     EXPECT_TRUE(written(f)) << f;
 }
@@ -443,15 +433,9 @@ TEST_F(Faults, ADecodeThatRunsTooLongEndsTheRenderNamingTheFile)
 {
   // Noise decodes slowly: a 1600x1200 frame takes far longer than the limit.
   std::mt19937 noise(3);
-  std::vector<float> px(size_t(1600) * 1200 * 3);
-  for (float& v : px)
-    v = float(noise() % 1000u) / 1000.0f;
-  for (int f = 1; f <= 2; ++f) {
-    auto file = OIIO::ImageOutput::create(frameName(dir / "in", "in", f));
-    ASSERT_TRUE(file->open(frameName(dir / "in", "in", f), OIIO::ImageSpec(1600, 1200, 3, OIIO::TypeDesc::UINT8)));
-    ASSERT_TRUE(file->write_image(OIIO::TypeDesc::FLOAT, px.data()));
-    file->close();
-  }
+  const std::vector<float> px = noisePixels(1600, 1200, noise);
+  for (int f = 1; f <= 2; ++f)
+    ASSERT_TRUE(writeImage(frameName(dir / "in", "in", f), OIIO::ImageSpec(1600, 1200, 3, OIIO::TypeDesc::UINT8), px));
   Outcome r = render(in() + " " + out() + " --threads 1 --decode-timeout 0.001");
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(r.out.find("decoding " + frameName(dir / "in", "in", 1) + " has taken"), std::string::npos) << r.out;
@@ -466,11 +450,7 @@ TEST_F(Faults, ChannelsTakeLayerNamesFromTheInput)
     const std::string path = frameName(dir / "in", "in", f, ".exr");
     OIIO::ImageSpec desc(8, 6, 6, OIIO::TypeDesc::HALF);
     desc.channelnames = {"R", "G", "B", "diffuse.R", "diffuse.G", "diffuse.B"};
-    std::vector<float> px(size_t(8) * 6 * 6, 0.25f * float(f));
-    auto file = OIIO::ImageOutput::create(path);
-    ASSERT_TRUE(file->open(path, desc));
-    ASSERT_TRUE(file->write_image(OIIO::TypeDesc::FLOAT, px.data()));
-    file->close();
+    ASSERT_TRUE(writeImage(path, desc, std::vector<float>(size_t(8) * 6 * 6, 0.25f * float(f))));
   }
   const std::string output = (dir / "out" / "out.####.exr").string();
   Outcome r = render((dir / "in" / "in.####.exr").string() + " " + output + " -F 1 --channels diffuse");

@@ -2,13 +2,13 @@
 #include "cli/FrameWriter.h"
 
 #include "DDImage/ChannelSet.h"
+#include "support/TempDir.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <mutex>
-#include <unistd.h>
 #include <vector>
 
 using namespace DD::Image;
@@ -28,8 +28,8 @@ ImagePlane filledPlane(float value)
 
 TEST(FrameWriter, WritesEveryFrameInTurnAndReportsFailures)
 {
-  const fs::path dir = fs::temp_directory_path() / ("tweenova-writer-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const testsupport::TempDir folder("tweenova-writer");
+  const fs::path& dir = folder.path;
   struct Report {
     int frame;
     std::string path, error;
@@ -65,5 +65,4 @@ TEST(FrameWriter, WritesEveryFrameInTurnAndReportsFailures)
     ASSERT_TRUE(in->read_scanline(0, 0, OIIO::TypeDesc::FLOAT, px));
     EXPECT_NEAR(px[1], 0.1f * float(f), 1e-3f);
   }
-  fs::remove_all(dir);
 }

@@ -1,17 +1,15 @@
 // Frames side by side are bounded by the memory the process may use.
 #include "cli/MemoryBudget.h"
-#include "support/RenderCommand.h"
+#include "support/Commands.h"
+#include "support/ImageFiles.h"
+#include "support/Prerequisites.h"
 #include "support/TempDir.h"
 
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -20,7 +18,6 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-using testsupport::buildDir;
 
 namespace {
 
@@ -44,7 +41,7 @@ std::string makeMemoryCgroup(uint64_t limit)
   uint64_t set = 0;
   const bool limited = bool(std::ifstream(limitFile) >> set) && set > 0 && set <= limit;
   const std::string join = "sh -c 'echo $$ > " + folder + "/cgroup.procs' 2>/dev/null";
-  if (!limited || std::system(join.c_str()) != 0) {
+  if (!limited || testsupport::runCommand(join).status != 0) {
     rmdir(folder.c_str());
     return {};
   }
@@ -77,6 +74,8 @@ TEST(MemoryBudget, FramesThatFitLeaveATenthFree)
 
 TEST(MemoryBudget, ARenderInAMemoryLimitedCgroupIsNotKilled)
 {
+  if (const auto why = testsupport::notRoot("making a memory cgroup"))
+    GTEST_SKIP() << *why;
   testsupport::TempDir dir("tweenova-memory");
   fs::create_directories(dir.path / "out");
   std::mt19937 noise(3);
@@ -85,15 +84,11 @@ TEST(MemoryBudget, ARenderInAMemoryLimitedCgroupIsNotKilled)
     std::vector<float> px(size_t(2048) * 2048 * 3);
     for (float& v : px)
       v = float(noise() % 1024u) / 1024.0f;
-    auto out = OIIO::ImageOutput::create(path);
-    ASSERT_TRUE(out->open(path, OIIO::ImageSpec(2048, 2048, 3, OIIO::TypeDesc::HALF)));
-    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px.data()));
-    out->close();
+    ASSERT_TRUE(testsupport::writeImage(path, OIIO::ImageSpec(2048, 2048, 3, OIIO::TypeDesc::HALF), px));
   }
-  const std::string render = "TWEENOVA_TEST_ARCHIVE=" + buildDir() + "/tests/networks/blend.pt " + buildDir() +
-                             "/tweenova-render " + (dir.path / "n.####.exr").string() + " " +
-                             (dir.path / "out" / "o.####.exr").string() + " --model-library " + buildDir() +
-                             "/tests/networks/TestModelsFile.so --set speed=0.5 -F 1-4";
+  const std::string render = testsupport::renderCommandLine(
+    (dir.path / "n.####.exr").string() + " " + (dir.path / "out" / "o.####.exr").string() + " --set speed=0.5 -F 1-4",
+    "blend");
   // One frame at a time sets the scale: the cgroup holds it with a little room, not four of them.
   testsupport::Outcome alone = testsupport::runCommand(render + " --threads 1 2>&1");
   ASSERT_EQ(alone.status, 0) << alone.out;
@@ -101,12 +96,12 @@ TEST(MemoryBudget, ARenderInAMemoryLimitedCgroupIsNotKilled)
   ASSERT_GT(single, 0) << alone.out;
   const std::string cgroup = makeMemoryCgroup(uint64_t(single + 400) * MiB);
   if (cgroup.empty())
-    GTEST_SKIP() << "this machine does not let the test make a memory cgroup (needs root and a writable "
-                    "/sys/fs/cgroup)";
+    GTEST_SKIP() << "this machine does not let the test make a memory cgroup (no writable /sys/fs/cgroup with "
+                    "the memory controller)";
   fs::remove_all(dir.path / "out");
   fs::create_directories(dir.path / "out");
   testsupport::Outcome limited =
-    testsupport::runCommand("sh -c 'echo $$ > " + cgroup + "/cgroup.procs && exec env " + render + " --threads 4' 2>&1");
+    testsupport::runCommand("sh -c 'echo $$ > " + cgroup + "/cgroup.procs && exec " + render + " --threads 4' 2>&1");
   rmdir(cgroup.c_str());
   EXPECT_EQ(limited.status, 0) << limited.out;
   EXPECT_NE(limited.out.find("frames side by side instead of 4"), std::string::npos) << limited.out;

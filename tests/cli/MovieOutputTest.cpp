@@ -1,6 +1,6 @@
 // Movies written by tweenova-render, looked at as other programs see them:
 // ffprobe's view of the stream, and the pixels ffmpeg decodes.
-#include "support/RenderCommand.h"
+#include "support/Commands.h"
 #include "support/TempDir.h"
 
 #include <OpenImageIO/imageio.h>
@@ -254,9 +254,9 @@ TEST(MovieOutput, TheRateAndTimecodeOfAnExrSequenceCarryOverAndAPlainSequenceSay
   // A sequence that carries no rate plays at 24, and the render says why.
   writeMovingChecker(dir.path, 2, "64x32");
   testsupport::Outcome plain = testsupport::runCommand(
-    "TWEENOVA_TEST_ARCHIVE=" + testsupport::buildDir() + "/tests/networks/blend.pt " + testsupport::buildDir() +
-    "/tweenova-render " + (dir.path / "in.####.png").string() + " " + (dir.path / "plain.mp4").string() +
-    " --model-library " + testsupport::buildDir() + "/tests/networks/TestModelsFile.so 2>&1");
+    testsupport::renderCommandLine((dir.path / "in.####.png").string() + " " + (dir.path / "plain.mp4").string(),
+                                   "blend") +
+    " 2>&1");
   ASSERT_EQ(plain.status, 0) << plain.out;
   EXPECT_NE(plain.out.find("24 fps (the input carries no frame rate; --fps sets one)"), std::string::npos)
     << plain.out;
@@ -367,10 +367,10 @@ TEST(MovieOutput, AnInterruptedRenderLeavesNoMovieAndNoTemporaryFile)
   testsupport::TempDir dir("tweenova-movie-stop");
   writeMovingChecker(dir.path, 40, "64x32");
   fs::create_directories(dir.path / "out");
-  const std::string cmd = "TWEENOVA_TEST_ARCHIVE=" + testsupport::buildDir() + "/tests/networks/blend.pt exec " +
-                          testsupport::buildDir() + "/tweenova-render " + (dir.path / "in.####.png").string() + " " +
-                          (dir.path / "out" / "out.mov").string() + " -q --set speed=0.1 --model-library " +
-                          testsupport::buildDir() + "/tests/networks/TestModelsFile.so";
+  const std::string cmd = "exec " + testsupport::renderCommandLine((dir.path / "in.####.png").string() + " " +
+                                                                   (dir.path / "out" / "out.mov").string() +
+                                                                   " -q --set speed=0.1",
+                                                                 "blend");
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {

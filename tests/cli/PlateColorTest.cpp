@@ -1,7 +1,7 @@
 // Colour through the render: each file type's default colour space, the
 // colour space options, and $OCIO.
+#include "support/Commands.h"
 #include "support/ImageFiles.h"
-#include "support/RenderCommand.h"
 #include "support/TempDir.h"
 
 #include <OpenImageIO/imageio.h>
@@ -37,9 +37,8 @@ void writeRamp(const std::string& pattern, const std::string& depth, const std::
   for (int f = 1; f <= 2; ++f) {
     char name[512];
     std::snprintf(name, sizeof name, pattern.c_str(), f);
-    const std::string cmd = "oiiotool --pattern fill:left=0,0.3,1:right=1,0.7,0 256x4 3 -d " + depth + " " + extra +
-                            " -o " + name;
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    ASSERT_TRUE(testsupport::commandSucceeds("oiiotool --pattern fill:left=0,0.3,1:right=1,0.7,0 256x4 3 -d " + depth +
+                                             " " + extra + " -o " + name));
   }
 }
 

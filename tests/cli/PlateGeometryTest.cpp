@@ -1,6 +1,6 @@
 // EXR data and display windows through a render: outputs line up with the plate.
+#include "support/Commands.h"
 #include "support/ImageFiles.h"
-#include "support/RenderCommand.h"
 #include "support/TempDir.h"
 
 #include <OpenImageIO/imagebuf.h>
@@ -31,9 +31,7 @@ void writeWindowed(const std::string& path, int x, int y, int w, int h, Value va
     for (int c = 0; c < w; ++c)
       for (int k = 0; k < 3; ++k)
         px[(size_t(r) * w + c) * 3 + k] = value(c, r) * float(k + 1) / 3.0f;
-  auto out = OIIO::ImageOutput::create(path);
-  ASSERT_TRUE(out && out->open(path, desc) && out->write_image(OIIO::TypeDesc::FLOAT, px.data())) << path;
-  out->close();
+  ASSERT_TRUE(testsupport::writeImage(path, desc, px));
 }
 
 // The value of channel 0 at display pixel (x, y) of an EXR, 0 outside its data window.
@@ -102,12 +100,14 @@ TEST(PlateGeometry, PhotosTurnedByTheirOrientationAreRenderedUpright)
   // quarter clockwise, showing 16 x 24), as phones and cameras write them.
   testsupport::TempDir dir("tweenova-geometry-orientation");
   const std::string upright = (dir.path / "upright.png").string();
-  ASSERT_EQ(std::system(("oiiotool --pattern fill:topleft=1,0,0:topright=0,1,0:bottomleft=0,0,1:bottomright=1,1,1 "
-                         "16x24 3 -d uint8 -o " + upright).c_str()), 0);
+  ASSERT_TRUE(testsupport::commandSucceeds(
+    "oiiotool --pattern fill:topleft=1,0,0:topright=0,1,0:bottomleft=0,0,1:bottomright=1,1,1 16x24 3 -d uint8 -o " +
+    upright));
   for (int f = 1; f <= 2; ++f) {
     const std::string photo = (dir.path / ("in.000" + std::to_string(f) + ".jpg")).string();
     // The stored pixels are the upright picture turned back a quarter (counter-clockwise).
-    ASSERT_EQ(std::system(("oiiotool " + upright + " --rotate270 --attrib Orientation 6 -o " + photo).c_str()), 0);
+    ASSERT_TRUE(
+      testsupport::commandSucceeds("oiiotool " + upright + " --rotate270 --attrib Orientation 6 -o " + photo));
     ASSERT_EQ(testsupport::fileDescription(photo).width, 24);
   }
   ASSERT_EQ(render((dir.path / "in.####.jpg").string() + " " + (dir.path / "out.####.png").string() +

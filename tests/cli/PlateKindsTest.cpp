@@ -1,8 +1,8 @@
 // The kinds of EXR a facility has, through an exact frame (speed 1): every
 // half value, tiled and multi-resolution files, several views, a display
 // window away from the origin; deep files refused as deep.
+#include "support/Commands.h"
 #include "support/ImageFiles.h"
-#include "support/RenderCommand.h"
 #include "support/TempDir.h"
 
 #include <OpenEXR/ImfArray.h>
@@ -13,22 +13,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 namespace {
 
+using testsupport::commandSucceeds;
 using testsupport::render;
-
-void writeExr(const std::string& path, const OIIO::ImageSpec& desc, OIIO::TypeDesc type, const void* pixels)
-{
-  auto out = OIIO::ImageOutput::create(path);
-  ASSERT_TRUE(out && out->open(path, desc) && out->write_image(type, pixels)) << path << OIIO::geterror();
-  out->close();
-}
+using testsupport::writeImage;
 
 // A luminance/chroma file (Y, and RY and BY at half resolution both ways)
-// of a colour ramp, as OpenEXR's RGBA interface writes it.
+// of a colour ramp, as OpenEXR's RGBA interface writes it: only that
+// interface makes the subsampled chroma channels from RGB.
 void writeLumaChroma(const std::string& path)
 {
   const int w = 64, h = 32;
@@ -66,7 +61,8 @@ TEST(PlateKinds, EveryHalfValueNanAndInfinityComeBackExactly)
     for (size_t c = 0; c < 3; ++c)
       px[i * 3 + c] = uint16_t(i + c * 4099);
   for (const char* f : {"0001", "0002"})
-    writeExr((dir.path / ("in." + std::string(f) + ".exr")).string(), desc, OIIO::TypeDesc::HALF, px.data());
+    ASSERT_TRUE(
+      writeImage((dir.path / ("in." + std::string(f) + ".exr")).string(), desc, px.data(), OIIO::TypeDesc::HALF));
   ASSERT_EQ(render((dir.path / "in.####.exr").string() + " " + (dir.path / "out.####.exr").string() +
                    " --set speed=1 -F 1")
               .status,
@@ -84,13 +80,10 @@ TEST(PlateKinds, TiledMultiResolutionAndMultiViewFilesKeepTheirLayoutAndViews)
   testsupport::TempDir dir("tweenova-kinds-layout");
   // A tiled file with MIP levels: its full-resolution level, in tiles of the same size.
   const std::string flat = (dir.path / "flat.exr").string();
-  ASSERT_EQ(std::system(("oiiotool --pattern fill:top=0.1,0.5,2:bottom=0.9,0.2,40 64x32 3 -d half -o " + flat).c_str()),
-            0);
+  ASSERT_TRUE(commandSucceeds("oiiotool --pattern fill:top=0.1,0.5,2:bottom=0.9,0.2,40 64x32 3 -d half -o " + flat));
   for (const char* f : {"0001", "0002"})
-    ASSERT_EQ(std::system(("maketx " + flat + " --tile 16 16 -d half -o " + (dir.path / "mip.").string() + f +
-                           ".exr >/dev/null")
-                            .c_str()),
-              0);
+    ASSERT_TRUE(commandSucceeds("maketx " + flat + " --tile 16 16 -d half -o " + (dir.path / "mip.").string() + f +
+                                ".exr >/dev/null"));
   ASSERT_EQ(render((dir.path / "mip.####.exr").string() + " " + (dir.path / "tiled.####.exr").string() +
                    " --set speed=1 -F 1")
               .status,
@@ -109,7 +102,7 @@ TEST(PlateKinds, TiledMultiResolutionAndMultiViewFilesKeepTheirLayoutAndViews)
   for (size_t i = 0; i < px.size(); ++i)
     px[i] = float(i % 13) * 0.25f;
   for (const char* f : {"0001", "0002"})
-    writeExr((dir.path / ("stereo." + std::string(f) + ".exr")).string(), views, OIIO::TypeDesc::FLOAT, px.data());
+    ASSERT_TRUE(writeImage((dir.path / ("stereo." + std::string(f) + ".exr")).string(), views, px));
   ASSERT_EQ(render((dir.path / "stereo.####.exr").string() + " " + (dir.path / "both.####.exr").string() +
                    " --set speed=1 -F 1")
               .status,
@@ -160,7 +153,7 @@ TEST(PlateKinds, ADisplayWindowAwayFromTheOriginStaysWhereItIs)
   desc.full_height = 8;
   std::vector<float> px(20 * 10 * 3, 0.5f);
   for (const char* f : {"0001", "0002"})
-    writeExr((dir.path / ("in." + std::string(f) + ".exr")).string(), desc, OIIO::TypeDesc::FLOAT, px.data());
+    ASSERT_TRUE(writeImage((dir.path / ("in." + std::string(f) + ".exr")).string(), desc, px));
   ASSERT_EQ(render((dir.path / "in.####.exr").string() + " " + (dir.path / "out.####.exr").string() +
                    " --set speed=1 -F 1")
               .status,
@@ -179,6 +172,7 @@ TEST(PlateKinds, DeepFilesAreRefusedAsDeep)
   OIIO::DeepData deep(desc);
   for (int p = 0; p < 16; ++p)
     deep.set_samples(p, 1);
+  // Deep samples go through write_deep_image, which the common writer has no use for.
   const std::string path = (dir.path / "deep.0001.exr").string();
   auto out = OIIO::ImageOutput::create(path);
   ASSERT_TRUE(out && out->open(path, desc) && out->write_deep_image(deep)) << OIIO::geterror();

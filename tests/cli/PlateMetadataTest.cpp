@@ -1,13 +1,12 @@
 // What an EXR plate's header carries through a render: attributes, timecode,
 // compression and channel types.
+#include "support/Commands.h"
 #include "support/ImageFiles.h"
-#include "support/RenderCommand.h"
 #include "support/TempDir.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <map>
 
 namespace {
@@ -35,9 +34,7 @@ void writePlate(const std::string& path, unsigned timecode)
   std::vector<float> px(16 * 8 * 4);
   for (size_t i = 0; i < px.size(); ++i)
     px[i] = float(i % 37) * 0.03f;
-  auto out = OIIO::ImageOutput::create(path);
-  ASSERT_TRUE(out && out->open(path, desc) && out->write_image(OIIO::TypeDesc::FLOAT, px.data())) << path;
-  out->close();
+  ASSERT_TRUE(testsupport::writeImage(path, desc, px));
 }
 
 // Every attribute but the software ones and OpenImageIO's own, as text.
@@ -117,9 +114,8 @@ TEST(PlateMetadata, MovieFramesCarryTheFrameRateAndTheTimecodeMovedOn)
 {
   testsupport::TempDir dir("tweenova-metadata-movie");
   const std::string movie = (dir.path / "plate.mov").string();
-  ASSERT_EQ(std::system(("ffmpeg -loglevel error -f lavfi -i testsrc2=s=64x32:r=24000/1001 -frames:v 6 "
-                         "-c:v prores_ks -timecode 01:00:10:05 " + movie).c_str()),
-            0);
+  ASSERT_TRUE(testsupport::commandSucceeds("ffmpeg -loglevel error -f lavfi -i testsrc2=s=64x32:r=24000/1001 "
+                                           "-frames:v 6 -c:v prores_ks -timecode 01:00:10:05 " + movie));
   ASSERT_EQ(render(movie + " " + (dir.path / "out.####.exr").string() + " -F 1,4").status, 0);
   const OIIO::ImageSpec first = testsupport::fileDescription((dir.path / "out.0001.exr").string());
   const OIIO::ImageSpec fourth = testsupport::fileDescription((dir.path / "out.0004.exr").string());

@@ -1,7 +1,9 @@
 // What production plates hold, through the built-in network on a real frame
 // pair: NaN and infinite pixels stay where they are, HDR highlights, depth
 // and position values come back in the range the sources have.
-#include "support/RenderCommand.h"
+#include "support/Commands.h"
+#include "support/ImageFiles.h"
+#include "support/Prerequisites.h"
 #include "support/TempDir.h"
 
 #include <OpenImageIO/imagebuf.h>
@@ -11,7 +13,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -38,12 +39,6 @@ struct Plate {
   }
 };
 
-fs::path testData()
-{
-  const char* data = std::getenv("TWEENOVA_TESTDATA");
-  return data ? fs::path(data) : fs::path(TWEENOVA_TESTDATA_DIR);
-}
-
 // The plate scaled to width x height (bilinear).
 Plate resized(const Plate& p, int width, int height)
 {
@@ -63,10 +58,7 @@ void writePlate(const fs::path& path, const Plate& p)
 {
   OIIO::ImageSpec header(p.width, p.height, int(p.channels.size()), OIIO::TypeDesc::FLOAT);
   header.channelnames = p.channels;
-  auto out = OIIO::ImageOutput::create(path.string());
-  ASSERT_TRUE(out && out->open(path.string(), header) && out->write_image(OIIO::TypeDesc::FLOAT, p.px.data()))
-    << path;
-  out->close();
+  ASSERT_TRUE(testsupport::writeImage(path.string(), header, p.px));
 }
 
 Plate readPlate(const fs::path& path)
@@ -100,9 +92,9 @@ class PlateValues : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    const fs::path folder = testData() / "davis" / "kart-turn";
-    if (!fs::exists(folder / "frame10.png"))
-      GTEST_SKIP() << "the developer test frames are not in " << testData() << " (../shared/testdata)";
+    if (const auto missing = testsupport::missingTestData("davis/kart-turn"))
+      GTEST_SKIP() << *missing;
+    const fs::path folder = testsupport::testDataDir() / "davis" / "kart-turn";
     first = linearFrame(folder / "frame10.png");
     second = linearFrame(folder / "frame11.png");
   }
@@ -280,7 +272,9 @@ TEST_F(PlateValues, TiledAndWholeRendersOfAnHdFrameAgree)
 TEST_F(PlateValues, ACutHoldsTheNearerFrame)
 {
   // The kart, then another shot (the dog of DAVIS, scaled to the kart's size).
-  const fs::path dog = testData() / "davis" / "dog-control" / "frame11.png";
+  if (const auto missing = testsupport::missingTestData("davis/dog-control"))
+    GTEST_SKIP() << *missing;
+  const fs::path dog = testsupport::testDataDir() / "davis" / "dog-control" / "frame11.png";
   const Plate other = resized(linearFrame(dog), first.width, first.height);
   // A quarter of the way the first shot, three quarters the second, each as it was (to float rounding).
   auto largestDifference = [](const Plate& a, const Plate& b) {

@@ -2,9 +2,10 @@
 // render is held still while it is signalled: its stderr is a pipe that is
 // already full, so its first message blocks it (no frame is finished by
 // then), and the test lets it go on by draining the pipe.
+#include "support/Commands.h"
 #include "support/ImageFiles.h"
+#include "support/TempDir.h"
 
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -15,7 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -25,12 +26,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string buildDir()
-{
-  const char* b = std::getenv("TWEENOVA_BUILD_DIR");
-  return b ? b : ".";
-}
 
 // Whether some thread of `pid` is blocked writing to its stderr.
 bool blockedWritingStderr(pid_t pid)
@@ -54,28 +49,23 @@ class StopSignals : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    dir = fs::temp_directory_path() / ("tweenova-signals-" + std::to_string(::getpid()) + "-" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
     fs::create_directories(dir / "out");
-    std::vector<float> px(32 * 24 * 3, 0.25f);
+    const std::vector<float> px(32 * 24 * 3, 0.25f);
     for (int f = 1; f <= 20; ++f) {
       const std::string name = (dir / ("in." + std::to_string(10000 + f).substr(1) + ".png")).string();
-      auto out = OIIO::ImageOutput::create(name);
-      ASSERT_TRUE(out && out->open(name, OIIO::ImageSpec(32, 24, 3, OIIO::TypeDesc::UINT8)));
-      ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px.data()));
-      out->close();
+      ASSERT_TRUE(testsupport::writeImage(name, OIIO::ImageSpec(32, 24, 3, OIIO::TypeDesc::UINT8), px));
     }
   }
   void TearDown() override
   {
     if (errors >= 0)
       close(errors);
-    fs::remove_all(dir);
   }
 
   // Starts a render of 39 frames, two at a time, and waits until it is
-  // blocked on its first message.
+  // blocked on its first message. The render runs in a child of its own, not
+  // through runCommand: the test signals it by its id, with its stderr a pipe
+  // the test holds.
   void startHeld()
   {
     int fds[2];
@@ -87,10 +77,9 @@ protected:
     }
     ASSERT_EQ(errno, EAGAIN);
     fcntl(fds[1], F_SETFL, 0);
-    const std::string cmd = "TWEENOVA_TEST_ARCHIVE=" + buildDir() + "/tests/networks/blend.pt exec " + buildDir() +
-                            "/tweenova-render " + (dir / "in.####.png").string() + " " +
-                            (dir / "out" / "out.####.png").string() + " --threads 2 --model-library " +
-                            buildDir() + "/tests/networks/TestModelsFile.so";
+    const std::string args =
+      (dir / "in.####.png").string() + " " + (dir / "out" / "out.####.png").string() + " --threads 2";
+    const std::string cmd = "exec " + testsupport::renderCommandLine(args, "blend");
     pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -136,7 +125,9 @@ protected:
     }
   }
 
-  fs::path dir;
+  testsupport::TempDir folder{std::string("tweenova-signals-") +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  const fs::path dir = folder.path;
   pid_t pid = -1;
   int errors = -1;
   std::string messages;

@@ -4,9 +4,10 @@
 #include "HostLayer/Render.h"
 #include "networks/TestNetworks.h"
 #include "runtime/ModelLibrary.h"
+#include "support/ImageFiles.h"
 #include "support/RetimeRig.h"
+#include "support/TempDir.h"
 
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,7 +15,6 @@
 #include <filesystem>
 #include <functional>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 using namespace DD::Image;
@@ -40,10 +40,7 @@ std::string writeSequence(const fs::path& dir, int w, int h, int n)
         for (int c = 0; c < 4; ++c)
           px[(size_t(y) * w + x) * 4 + c] = moving(Channel(c + 1), x, y, f);
     const std::string path = (dir / ("src.000" + std::to_string(f) + ".tif")).string();
-    auto out = OIIO::ImageOutput::create(path);
-    EXPECT_TRUE(out && out->open(path, OIIO::ImageSpec(w, h, 4, OIIO::TypeDesc::UINT16)));
-    EXPECT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px.data()));
-    out->close();
+    EXPECT_TRUE(testsupport::writeImage(path, OIIO::ImageSpec(w, h, 4, OIIO::TypeDesc::UINT16), px));
   }
   return (dir / "src.####.tif").string();
 }
@@ -123,9 +120,8 @@ TEST(ConcurrentRender, BuiltInNetworkFramesAreBitIdentical)
 TEST(ConcurrentRender, SequenceFramesReadAheadWhileThreadsRenderAreBitIdentical)
 {
   testnetworks::ServeNetwork serve("blend");
-  const fs::path dir = fs::temp_directory_path() / ("tweenova-read-ahead-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
-  const std::string pattern = writeSequence(dir, 40, 24, 9);
+  const testsupport::TempDir dir("tweenova-read-ahead");
+  const std::string pattern = writeSequence(dir.path, 40, 24, 9);
   {
     // Readers outlive the rig, whose operators hold theirs.
     auto inTurn = HostLayer::createReadNode(pattern);
@@ -137,7 +133,6 @@ TEST(ConcurrentRender, SequenceFramesReadAheadWhileThreadsRenderAreBitIdentical)
     expectThreadsMatchSequential(rig, 16, 3, [&] { rig.node->setInput(0, ahead.get()); });
     ahead->waitForReadAhead();
   }
-  fs::remove_all(dir);
 }
 
 TEST(ConcurrentRender, ThreadsStartingTogetherOnAFreshNodeMatchARenderInTurn)

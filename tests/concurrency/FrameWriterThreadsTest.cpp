@@ -1,5 +1,6 @@
 // One writer taking frames from several render threads.
 #include "cli/FrameWriter.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -7,25 +8,14 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 using namespace DD::Image;
 namespace fs = std::filesystem;
 
-namespace {
-
-struct TempDir {
-  fs::path path = fs::temp_directory_path() / ("tweenova-writer-threads-" + std::to_string(::getpid()));
-  TempDir() { fs::create_directories(path); }
-  ~TempDir() { fs::remove_all(path); }
-};
-
-} // namespace
-
 TEST(FrameWriterThreads, OneWriterTakesFramesFromSeveralThreads)
 {
-  TempDir dir;
+  testsupport::TempDir dir("tweenova-writer-threads");
   std::mutex mutex;
   std::vector<int> written;
   {

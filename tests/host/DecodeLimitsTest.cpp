@@ -5,15 +5,15 @@
 #include "HostLayer/DecodeLimits.h"
 #include "HostLayer/ImageFile.h"
 #include "HostLayer/MovieDecoder.h"
+#include "support/Commands.h"
+#include "support/ImageFiles.h"
 #include "support/TempDir.h"
 
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -46,7 +46,8 @@ std::string chunk(const std::string& type, const std::string& data)
   return bigEndian(uint32_t(data.size())) + type + data + bigEndian(crc32(type + data));
 }
 
-// A PNG of a few dozen bytes whose header claims width x height RGB pixels.
+// A PNG of a few dozen bytes whose header claims width x height RGB pixels,
+// put together byte by byte: no image writer writes a header it cannot fill.
 void writeClaimingPng(const fs::path& path, uint32_t width, uint32_t height)
 {
   const std::string header = bigEndian(width) + bigEndian(height) + std::string("\x08\x02\x00\x00\x00", 5);
@@ -89,14 +90,10 @@ TEST(DecodeLimits, ATruncatedDpxIsRefused)
   TempDir dir("tweenova-limits");
   for (const char* type : {"uint16", "uint10", "uint8"}) {
     const std::string path = (dir.path / (std::string("in_") + type + ".dpx")).string();
-    std::vector<float> px(size_t(64) * 48 * 3, 0.5f);
-    auto out = OIIO::ImageOutput::create(path);
     OIIO::ImageSpec desc(64, 48, 3, std::string(type) == "uint8" ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16);
     if (std::string(type) == "uint10")
       desc.attribute("oiio:BitsPerSample", 10);
-    ASSERT_TRUE(out->open(path, desc));
-    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px.data()));
-    out->close();
+    ASSERT_TRUE(testsupport::writeImage(path, desc, std::vector<float>(size_t(64) * 48 * 3, 0.5f)));
     EXPECT_NO_THROW(HostLayer::readImageFile(path)) << type;
     // Cut by a lot, and by the last 32-bit word (a tenth of a sample per
     // byte less would pass a count of 10-bit samples as if packed tightly).
@@ -119,7 +116,7 @@ TEST(DecodeLimits, ATruncatedMovieFailsOnceAndThenSaysWhereItEnds)
   const fs::path movie = dir.path / "clip.mp4";
   const std::string make = "ffmpeg -v error -y -f lavfi -i testsrc=size=64x48:rate=25 -frames:v 40 -c:v mpeg4 "
                            "-q:v 2 -movflags +faststart " + movie.string() + " 2>/dev/null";
-  if (std::system(make.c_str()) != 0)
+  if (testsupport::runCommand(make).status != 0)
     GTEST_SKIP() << "ffmpeg is installed by scripts/setup";
   fs::resize_file(movie, fs::file_size(movie) * 6 / 10);
   HostLayer::MovieDecoder decoder(movie.string());
@@ -162,11 +159,8 @@ TEST(DecodeLimits, DamagedHeadersAreRefusedBeforeTheLibraryAllocatesWhatTheyClai
 {
   TempDir dir("tweenova-limits");
   const fs::path exr = dir.path / "claims.exr";
-  std::vector<float> px(size_t(8) * 4 * 3, 0.5f);
-  auto out = OIIO::ImageOutput::create(exr.string());
-  ASSERT_TRUE(out->open(exr.string(), OIIO::ImageSpec(8, 4, 3, OIIO::TypeDesc::HALF)));
-  ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, px.data()));
-  out->close();
+  ASSERT_TRUE(testsupport::writeImage(exr.string(), OIIO::ImageSpec(8, 4, 3, OIIO::TypeDesc::HALF),
+                                      std::vector<float>(size_t(8) * 4 * 3, 0.5f)));
   EXPECT_NO_THROW(HostLayer::readImageFile(exr.string()));
   // The first attribute's size (after magic, version, name and type) claims 1.5 GB.
   std::fstream file(exr, std::ios::in | std::ios::out | std::ios::binary);

@@ -6,9 +6,9 @@
 #include "DDImage/Node.h"
 #include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
+#include "support/ImageFiles.h"
 #include "support/TempDir.h"
 
-#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -91,12 +91,9 @@ namespace {
 
 void writePng(const std::string& path, int w, int h, unsigned char value)
 {
-  std::vector<unsigned char> px(size_t(w) * h * 3, value);
-  auto out = OIIO::ImageOutput::create(path);
-  ASSERT_TRUE(out);
-  ASSERT_TRUE(out->open(path, OIIO::ImageSpec(w, h, 3, OIIO::TypeDesc::UINT8)));
-  ASSERT_TRUE(out->write_image(OIIO::TypeDesc::UINT8, px.data()));
-  out->close();
+  const std::vector<unsigned char> px(size_t(w) * h * 3, value);
+  ASSERT_TRUE(testsupport::writeImage(path, OIIO::ImageSpec(w, h, 3, OIIO::TypeDesc::UINT8), px.data(),
+                                      OIIO::TypeDesc::UINT8));
 }
 
 using testsupport::TempDir;
@@ -210,15 +207,11 @@ TEST(HostLayer, IntegerFilesDecodeEveryCodeToLinearBottomRowFirst)
         p[1] = p[2] = 0;
       }
     const std::string path = (dir.path / name).string();
-    auto out = OIIO::ImageOutput::create(path);
-    ASSERT_TRUE(out);
-    ASSERT_TRUE(out->open(path, OIIO::ImageSpec(w, 2, 4, type)));
     // Codes given as 16-bit fractions of maxCode land unchanged in either depth.
     std::vector<float> asFloat(px.size());
     for (size_t i = 0; i < px.size(); ++i)
       asFloat[i] = float(px[i]) / float(maxCode);
-    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, asFloat.data()));
-    out->close();
+    ASSERT_TRUE(testsupport::writeImage(path, OIIO::ImageSpec(w, 2, 4, type), asFloat));
 
     const HostLayer::ImageData img = HostLayer::readImageFile(path, 0);
     ASSERT_EQ(img.header.channels.size(), 4u);

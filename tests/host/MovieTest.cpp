@@ -5,6 +5,7 @@
 #include "HostLayer/MovieDecoder.h"
 #include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
+#include "support/Commands.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +23,7 @@ namespace {
 
 void ffmpeg(const std::string& args)
 {
-  ASSERT_EQ(std::system(("ffmpeg -loglevel error -y " + args).c_str()), 0) << args;
+  ASSERT_TRUE(testsupport::commandSucceeds("ffmpeg -loglevel error -y " + args));
 }
 
 double mean(const HostLayer::ImageData& img)

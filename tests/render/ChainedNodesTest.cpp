@@ -17,7 +17,7 @@ namespace {
 struct Chain {
   Chain()
   {
-    source = rendertest::createScriptedSource(script);
+    source = testsupport::createMemorySource(script);
     upstream = makeNode("Tweenova1", source.get());
     downstream = makeNode("Tweenova2", upstream.get());
   }
@@ -42,7 +42,7 @@ struct Chain {
     return r;
   }
 
-  std::shared_ptr<rendertest::SourceScript> script = std::make_shared<rendertest::SourceScript>();
+  std::shared_ptr<testsupport::SourceScript> script = rendertest::sourceScript();
   std::unique_ptr<Node> source, upstream, downstream;
 };
 
@@ -80,7 +80,7 @@ TEST(ChainedNodes, AnUpstreamThatRendersNothingFailsTheDownstreamRender)
   for (double position : {2.0, 1.5}) {  // the copy, then the interpolation
     Chain chain;
     chain.upstream->setValue(chain.upstream->knob("output_frame"), 3);
-    chain.script->fetch = rendertest::SourceScript::Fetch::ThrowStd;
+    chain.script->fetch = testsupport::SourceScript::Fetch::ThrowStd;
     chain.downstream->setValue(chain.downstream->knob("output_frame"), position);
     const HostLayer::RenderResult r = chain.render();
     EXPECT_FALSE(r.ok) << position;

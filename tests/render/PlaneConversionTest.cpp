@@ -1,6 +1,7 @@
 #include "render/PlaneConversion.h"
 
 #include "DDImage/ImagePlane.h"
+#include "DDImage/Iop.h"
 #include "render/RenderTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -21,13 +22,13 @@ protected:
   void SetUp() override
   {
     script->box = Box(0, 0, 4, 3);
-    source = rendertest::createScriptedSource(script);
+    source = testsupport::createMemorySource(script);
     iop = static_cast<Iop*>(source->acquire(OutputContext(2)));
     iop->validate(true);
   }
   void TearDown() override { source->release(iop); }
 
-  std::shared_ptr<rendertest::SourceScript> script = std::make_shared<rendertest::SourceScript>();
+  std::shared_ptr<testsupport::SourceScript> script = rendertest::sourceScript();
   std::unique_ptr<Node> source;
   Iop* iop = nullptr;
 };

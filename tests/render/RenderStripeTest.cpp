@@ -43,7 +43,7 @@ protected:
     node.reset();
     source.reset();
     script->channels = sourceChannels;
-    source = rendertest::createScriptedSource(script);
+    source = testsupport::createMemorySource(script);
     node = Node::create("Tweenova", "Tweenova1");
     node->setInput(0, source.get());
     node->setValue(node->knob("mode"), 1);
@@ -101,7 +101,7 @@ protected:
                   what + " (network plane " + std::to_string(mark) + ")");
   }
 
-  std::shared_ptr<rendertest::SourceScript> script = std::make_shared<rendertest::SourceScript>();
+  std::shared_ptr<testsupport::SourceScript> script = rendertest::sourceScript();
   std::unique_ptr<Node> source;
   std::unique_ptr<Node> node;
   Tweenova* op = nullptr;
@@ -288,7 +288,7 @@ TEST_F(RenderStripeTest, FailuresOutsideTheNetworkNeverReachTheHost)
 {
   build();
   // A source failing while frames are fetched for the network.
-  script->fetch = rendertest::SourceScript::Fetch::ThrowStd;
+  script->fetch = testsupport::SourceScript::Fetch::ThrowStd;
   testing::internal::CaptureStderr();
   ImagePlane fetched = render(Mask_RGB);
   std::string err = testing::internal::GetCapturedStderr();
@@ -310,7 +310,7 @@ TEST_F(RenderStripeTest, FailuresOutsideTheNetworkNeverReachTheHost)
   for (const ChannelSet& channels : {Mask_Alpha, Mask_All}) {
     op->clearError();
     op->input_channels = channels;
-    script->fetch = rendertest::SourceScript::Fetch::ThrowInt;
+    script->fetch = testsupport::SourceScript::Fetch::ThrowInt;
     testing::internal::CaptureStderr();
     ImagePlane plane;
     EXPECT_NO_THROW(plane = render(Mask_RGB));
@@ -428,8 +428,8 @@ TEST(ProgressTotal, CountsOnePassPerTileAndChannelGroup)
 TEST(RenderThroughTheHost, ServedNetworkRendersAPackedFrame)
 {
   testnetworks::ServeNetwork serve("blend");
-  auto script = std::make_shared<rendertest::SourceScript>();
-  auto source = rendertest::createScriptedSource(script);
+  auto script = rendertest::sourceScript();
+  auto source = testsupport::createMemorySource(script);
   auto node = Node::create("Tweenova", "Tweenova1");
   node->setInput(0, source.get());
   node->setValue(node->knob("mode"), 1);

@@ -2,10 +2,9 @@
 #include "networks/TestNetworks.h"
 #include "runtime/ModelLibrary.h"
 #include "runtime/SharedObjectCheck.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -16,8 +15,8 @@ TEST(SharedObjectCheck, TruncatedOrForeignLibrariesAreRefusedNamingTheFile)
 {
   const fs::path real = testnetworks::realModelLibrary();
   EXPECT_NO_THROW(tweenova::checkSharedObject(real.string()));
-  const fs::path dir = fs::temp_directory_path() / ("tweenova-elf-" + std::to_string(::getpid()));
-  fs::create_directories(dir);
+  const testsupport::TempDir folder("tweenova-elf");
+  const fs::path& dir = folder.path;
   const uintmax_t size = fs::file_size(real);
   struct Case {
     std::string name;
@@ -46,5 +45,4 @@ TEST(SharedObjectCheck, TruncatedOrForeignLibrariesAreRefusedNamingTheFile)
       EXPECT_NE(what.find("cannot load model library " + path.string() + ": " + c.why), std::string::npos) << what;
     }
   }
-  fs::remove_all(dir);
 }

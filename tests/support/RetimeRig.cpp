@@ -2,7 +2,7 @@
 
 #include "HostLayer/Render.h"
 
-#include <gtest/gtest.h>
+#include <stdexcept>
 
 using namespace DD::Image;
 
@@ -14,9 +14,9 @@ float rampValue(Channel z, int x, int y, double frame)
 }
 
 RetimeRig::RetimeRig(int width, int height, int first, int last, const ChannelSet& channels,
-                     HostLayer::PixelFunction value)
+                     PixelFunction value)
 {
-  source = HostLayer::createGeneratorNode("Source", width, height, first, last, channels, std::move(value));
+  source = createMemorySource(width, height, first, last, channels, std::move(value));
   node = Node::create("Tweenova", "Tweenova1");
   node->setInput(0, source.get());
 }

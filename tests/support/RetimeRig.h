@@ -2,8 +2,8 @@
 
 #include "DDImage/ChannelSet.h"
 #include "DDImage/Node.h"
-#include "HostLayer/Read.h"
 #include "node/Tweenova.h"
+#include "support/MemorySource.h"
 
 #include <memory>
 #include <string>
@@ -13,12 +13,12 @@ namespace testsupport {
 // A value that changes with the frame so that every source frame differs.
 float rampValue(DD::Image::Channel z, int x, int y, double frame);
 
-// A Tweenova node fed by a generator, built through the host layer as the
+// A Tweenova node fed by a memory source, built through the host layer as the
 // host application would build it.
 struct RetimeRig {
   explicit RetimeRig(int width = 64, int height = 48, int first = 1, int last = 100,
                      const DD::Image::ChannelSet& channels = DD::Image::Mask_RGBA,
-                     HostLayer::PixelFunction value = rampValue);
+                     PixelFunction value = rampValue);
 
   // The operator that owns the panel.
   Tweenova& panelOp() { return *static_cast<Tweenova*>(node->firstOp()); }

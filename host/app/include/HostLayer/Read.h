@@ -2,7 +2,6 @@
 
 #include "DDImage/ChannelSet.h"
 #include "DDImage/Node.h"
-#include "HostLayer/Generator.h"
 #include "HostLayer/SourceFrame.h"
 
 #include <functional>
