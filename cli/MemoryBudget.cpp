@@ -2,6 +2,7 @@
 
 #include "HostLayer/Cgroups.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,13 @@ uint64_t availableBytes()
 }
 
 } // namespace
+
+double peakMemoryMiB()
+{
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return double(u.ru_maxrss) / 1024.0;
+}
 
 uint64_t residentBytes()
 {

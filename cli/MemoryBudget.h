@@ -7,6 +7,9 @@ namespace cli {
 // Bytes this process holds now (its resident set).
 uint64_t residentBytes();
 
+// The most memory this process has held so far (its peak resident set), in MiB.
+double peakMemoryMiB();
+
 // Bytes this process may hold in all: the tightest memory limit of its
 // cgroups, and the machine's available memory plus what the process holds.
 uint64_t usableMemoryBytes();
