@@ -1,7 +1,7 @@
 // tweenova-render as users run it: exit statuses, messages, the frame list and the panel.
-#include "cli/FrameList.h"
-#include "cli/Options.h"
-#include "cli/VersionText.h"
+#include "cli/options/FrameList.h"
+#include "cli/options/Options.h"
+#include "cli/options/VersionText.h"
 #include "runtime/CpuFeatures.h"
 #include "runtime/SimulatedCudaEnvironment.h"
 #include "support/Commands.h"

@@ -1,4 +1,4 @@
-#include "cli/FrameRate.h"
+#include "cli/options/FrameRate.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Writing behind the render: every frame reported once, in the order given, failures included.
-#include "cli/FrameWriter.h"
+#include "cli/output/FrameWriter.h"
 
 #include "DDImage/ChannelSet.h"
 #include "support/TempDir.h"

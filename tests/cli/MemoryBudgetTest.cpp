@@ -1,5 +1,5 @@
 // Frames side by side are bounded by the memory the process may use.
-#include "cli/MemoryBudget.h"
+#include "cli/process/MemoryBudget.h"
 #include "support/Commands.h"
 #include "support/ImageFiles.h"
 #include "support/Prerequisites.h"

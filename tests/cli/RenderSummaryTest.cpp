@@ -1,4 +1,4 @@
-#include "cli/RenderSummary.h"
+#include "cli/run/RenderSummary.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -1,4 +1,4 @@
-#include "cli/Timecode.h"
+#include "cli/output/Timecode.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // One writer taking frames from several render threads.
-#include "cli/FrameWriter.h"
+#include "cli/output/FrameWriter.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>

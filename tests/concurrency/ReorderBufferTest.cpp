@@ -1,5 +1,5 @@
 // Frames finished out of order by several threads, taken in order by one.
-#include "cli/ReorderBuffer.h"
+#include "cli/output/ReorderBuffer.h"
 
 #include <gtest/gtest.h>
 

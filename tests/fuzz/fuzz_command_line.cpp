@@ -3,9 +3,9 @@
 #include "DDImage/ChannelSet.h"
 #include "DDImage/Knob.h"
 #include "HostLayer/Read.h"
-#include "cli/FrameList.h"
-#include "cli/KnobValue.h"
-#include "cli/Options.h"
+#include "cli/options/FrameList.h"
+#include "cli/options/KnobValue.h"
+#include "cli/options/Options.h"
 
 #include <algorithm>
 #include <cstdint>

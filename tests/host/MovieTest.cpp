@@ -1,8 +1,9 @@
 // Movies as ffmpeg makes them: frames reached by seeking equal frames decoded
-// in order, rotation metadata turns the frames, 10-bit sources keep their
-// levels, and a machine without ffmpeg and a damaged movie are told apart.
+// in order, rotation metadata turns the frames, the start timecode is found
+// in every container, 10-bit sources keep their levels, and a machine without ffmpeg and a damaged movie are told apart.
 #include "DDImage/Iop.h"
 #include "HostLayer/MovieDecoder.h"
+#include "HostLayer/MovieProbe.h"
 #include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
 #include "support/Commands.h"
@@ -105,6 +106,21 @@ TEST(Movies, FramesWhoseTimesAreOffTheirGridAreReachedByDecoding)
     HostLayer::MovieDecoder alone(avi);
     EXPECT_EQ(alone.frame(i).pixels, frames[i].pixels) << "frame " << i;
     EXPECT_GT(mean(frames[i]), mean(frames[i - 1])) << "frame " << i;
+  }
+}
+
+TEST(Movies, TheStartTimecodeIsFoundWhereEachContainerKeepsIt)
+{
+  // QuickTime keeps it on the video stream ("timecode"), Matroska on the
+  // file ("TIMECODE").
+  TempDir dir("tweenova-movies-timecode");
+  for (const char* name : {"tc.mov", "tc.mkv"}) {
+    const std::string movie = (dir.path / name).string();
+    ffmpeg(kBrighteningRamp + "-timecode 01:00:10:05 -c:v libx264 " + movie);
+    const HostLayer::MovieInfo info = HostLayer::probeMovie(movie);
+    EXPECT_EQ(info.timecode, "01:00:10:05") << name;
+    EXPECT_EQ(info.fpsNumerator, 24) << name;
+    EXPECT_EQ(info.fpsDenominator, 1) << name;
   }
 }
 

@@ -2,9 +2,11 @@
 
 #include "HostLayer/ChildProcess.h"
 
+#include <OpenImageIO/strutil.h>
+#include <nlohmann/json.hpp>
+
 #include <cmath>
 #include <cstdlib>
-#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -12,17 +14,36 @@ namespace HostLayer {
 
 namespace {
 
-// ffprobe's "key=value" lines; tags come as "TAG:name=value".
-std::map<std::string, std::string> fields(const std::string& text)
+using Json = nlohmann::json;
+
+// A string field of an ffprobe JSON object ("" when absent or not a string).
+std::string text(const Json& object, const char* key)
 {
-  std::map<std::string, std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    const size_t eq = line.find('=');
-    if (eq != std::string::npos)
-      out.emplace(line.substr(0, eq), line.substr(eq + 1));
-  }
-  return out;
+  const auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// A tag of `tags`, whatever the case of its name (Matroska writes TIMECODE).
+std::string tag(const Json& owner, const std::string& name)
+{
+  const auto tags = owner.find("tags");
+  if (tags == owner.end() || !tags->is_object())
+    return {};
+  for (const auto& [key, value] : tags->items())
+    if (value.is_string() && OIIO::Strutil::iequals(key, name))
+      return value.get<std::string>();
+  return {};
+}
+
+// The display rotation in degrees: the stream's side data, else its "rotate" tag.
+double rotationOf(const Json& stream)
+{
+  const auto sides = stream.find("side_data_list");
+  if (sides != stream.end() && sides->is_array())
+    for (const Json& side : *sides)
+      if (side.contains("rotation") && side["rotation"].is_number())
+        return side["rotation"].get<double>();
+  return std::atof(tag(stream, "rotate").c_str());
 }
 
 bool parseRate(const std::string& text, int& num, int& den)
@@ -59,38 +80,51 @@ bool framesOnTheGrid(const std::string& path, const MovieInfo& info)
   return n == kFrames;
 }
 
+// The first video stream and the format section of ffprobe's JSON for `path`.
+std::pair<Json, Json> probeJson(const std::string& path, const std::string& what)
+{
+  const std::string out = runChild({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                    "stream=width,height,r_frame_rate,avg_frame_rate:stream_tags:stream_side_data:"
+                                    "format=start_time:format_tags",
+                                    "-of", "json", path},
+                                   what);
+  const Json all = Json::parse(out, nullptr, false);
+  if (all.is_discarded() || !all.is_object())
+    throw std::runtime_error(what + ": ffprobe's answer is not JSON");
+  const Json streams = all.value("streams", Json::array());
+  if (!streams.is_array() || streams.empty() || !streams[0].is_object())
+    throw std::runtime_error(what + ": ffprobe finds no video stream");
+  return {streams[0], all.value("format", Json::object())};
+}
+
 } // namespace
 
 MovieInfo probeMovie(const std::string& path)
 {
   const std::string what = "cannot read movie " + path;
-  const std::string out = runChild({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                                    "stream=width,height,r_frame_rate,avg_frame_rate:stream_tags=rotate,timecode:"
-                                    "stream_side_data=rotation:format=start_time:format_tags=timecode",
-                                    "-of", "default=noprint_wrappers=1", path},
-                                   what);
-  std::map<std::string, std::string> f = fields(out);
+  const auto [stream, format] = probeJson(path, what);
   MovieInfo info;
-  info.width = std::atoi(f["width"].c_str());
-  info.height = std::atoi(f["height"].c_str());
+  info.width = stream.value("width", 0);
+  info.height = stream.value("height", 0);
   if (info.width <= 0 || info.height <= 0)
     throw std::runtime_error(what + ": ffprobe finds no video stream");
-  const std::string& turn = f.count("rotation") ? f["rotation"] : f["TAG:rotate"];
-  const double degrees = std::atof(turn.c_str());
+  const double degrees = rotationOf(stream);
   if (std::fmod(degrees, 90.0) != 0.0)
-    throw std::runtime_error(what + ": its frames are rotated by " + turn +
+    throw std::runtime_error(what + ": its frames are rotated by " + OIIO::Strutil::sprintf("%g", degrees) +
                              " degrees, which is not a multiple of 90");
   info.rotation = ((int(degrees) % 360) + 360) % 360;
   if (info.rotation % 180 == 90)
     std::swap(info.width, info.height);
   int avgNum = 0, avgDen = 1;
-  if (parseRate(f["r_frame_rate"], info.fpsNumerator, info.fpsDenominator))
-    info.constantRate = parseRate(f["avg_frame_rate"], avgNum, avgDen) &&
+  if (parseRate(text(stream, "r_frame_rate"), info.fpsNumerator, info.fpsDenominator))
+    info.constantRate = parseRate(text(stream, "avg_frame_rate"), avgNum, avgDen) &&
                         (long long)avgNum * info.fpsDenominator == (long long)info.fpsNumerator * avgDen;
   else
     info.fpsNumerator = 0, info.fpsDenominator = 1;
-  info.startTime = std::atof(f["start_time"].c_str());
-  info.timecode = f.count("TAG:timecode") ? f["TAG:timecode"] : std::string();
+  info.startTime = std::atof(text(format, "start_time").c_str());
+  info.timecode = tag(stream, "timecode");
+  if (info.timecode.empty())
+    info.timecode = tag(format, "timecode");
   return info;
 }
 
