@@ -42,12 +42,18 @@ ChildProcess startChild(const std::vector<std::string>& args, const std::string&
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0)
     throw std::runtime_error(what + ": no pipe for " + args[0]);
+  const int kept = messages == Messages::Kept ? memfd_create("child-messages", MFD_CLOEXEC) : -1;
+  if (messages == Messages::Kept && kept < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    throw std::runtime_error(what + ": no file descriptors left to start " + args[0]);
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (messages == Messages::WithOutput)
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+  if (kept >= 0)
+    posix_spawn_file_actions_adddup2(&actions, kept, STDERR_FILENO);
   else
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   std::vector<std::string> copy = args;
@@ -58,9 +64,11 @@ ChildProcess startChild(const std::vector<std::string>& args, const std::string&
   close(fds[1]);
   if (rc != 0) {
     close(fds[0]);
+    if (kept >= 0)
+      close(kept);
     throwStartFailure(args[0], what, rc);
   }
-  return ChildProcess{pid, fdopen(fds[0], "rb")};
+  return ChildProcess{pid, fdopen(fds[0], "rb"), kept};
 }
 
 void stopChild(ChildProcess& child)
@@ -75,6 +83,9 @@ void stopChild(ChildProcess& child)
     waitpid(child.pid, &status, 0);
     child.pid = -1;
   }
+  if (child.messages >= 0)
+    close(child.messages);
+  child.messages = -1;
 }
 
 namespace {
@@ -230,7 +241,7 @@ void endFedChild(FedChild& child)
 
 std::string runChild(const std::vector<std::string>& args, const std::string& what)
 {
-  ChildProcess child = startChild(args, what, Messages::WithOutput);
+  ChildProcess child = startChild(args, what, Messages::Kept);
   std::string out;
   char buf[4096];
   for (size_t n; (n = std::fread(buf, 1, sizeof buf, child.out)) > 0;)
@@ -238,10 +249,12 @@ std::string runChild(const std::vector<std::string>& args, const std::string& wh
   std::fclose(child.out);
   int status = 0;
   waitpid(child.pid, &status, 0);
+  const std::string messages = readAll(child.messages);
+  close(child.messages);
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
     return out;
   const std::string how = exitText(status);
-  const std::string said = lastLine(out);
+  const std::string said = lastLine(messages);
   throw std::runtime_error(what + ": " + args[0] + " failed (" + how + ")" + (said.empty() ? "" : ": " + said));
 }
 

@@ -14,12 +14,13 @@ namespace HostLayer {
 struct ChildProcess {
   pid_t pid = -1;
   FILE* out = nullptr;
+  int messages = -1;  // a memory file holding its messages, when kept
 };
 
 // Where the program's messages (standard error) go: discarded (an ffmpeg
-// stopped early complains about the closed pipe), or into the pipe with its
-// output.
-enum class Messages { Discarded, WithOutput };
+// stopped early complains about the closed pipe), or kept apart from its
+// output in a memory file, read once it has ended.
+enum class Messages { Discarded, Kept };
 
 // Starts args[0], found on PATH. Throws std::runtime_error("WHAT: PROGRAM is
 // not installed ...") when it is not found, or another message when it
@@ -65,9 +66,9 @@ void finishFedChild(FedChild& child, const std::string& what);
 // closes what is left of it.
 void endFedChild(FedChild& child);
 
-// Runs the program to its end and returns its output and messages; throws as
-// startChild does, or naming its exit status and its last message when it
-// fails.
+// Runs the program to its end and returns its output (its messages are kept
+// apart); throws as startChild does, or naming its exit status and its last
+// message when it fails.
 std::string runChild(const std::vector<std::string>& args, const std::string& what);
 
 } // namespace HostLayer
