@@ -1,9 +1,9 @@
 // tweenova-render: parses the command line and prints; the work lives in the session.
 #include "HostLayer/DecodeLimits.h"
-#include "cli/process/Logging.h"
 #include "cli/options/Options.h"
-#include "cli/run/Session.h"
 #include "cli/options/VersionText.h"
+#include "cli/process/Logging.h"
+#include "cli/run/Session.h"
 
 #include <malloc.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "cli/output/MovieCodecs.h"
 #include "cli/options/Options.h"
+#include "cli/output/MovieCodecs.h"
 
 #include "DDImage/ChannelSet.h"
 #include "DDImage/Iop.h"

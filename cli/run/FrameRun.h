@@ -1,7 +1,7 @@
 #pragma once
 
-#include "cli/output/FrameOutputs.h"
 #include "cli/options/Options.h"
+#include "cli/output/FrameOutputs.h"
 #include "cli/run/Progress.h"
 #include "cli/run/RenderPlan.h"
 #include "cli/run/RenderSummary.h"

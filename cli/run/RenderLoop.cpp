@@ -1,16 +1,16 @@
 // Rendering every output frame and writing it.
-#include "cli/process/DecodeWatchdog.h"
 #include "cli/output/FileReplacement.h"
-#include "cli/run/FrameRun.h"
+#include "cli/output/PendingFiles.h"
+#include "cli/process/DecodeWatchdog.h"
 #include "cli/process/LineRedirect.h"
 #include "cli/process/MemoryBudget.h"
-#include "cli/output/PendingFiles.h"
+#include "cli/process/StopSignals.h"
+#include "cli/process/TorchThreads.h"
+#include "cli/run/FrameRun.h"
 #include "cli/run/Progress.h"
 #include "cli/run/RenderPlan.h"
 #include "cli/run/RenderSummary.h"
 #include "cli/run/Session.h"
-#include "cli/process/StopSignals.h"
-#include "cli/process/TorchThreads.h"
 
 #include "HostLayer/Read.h"
 

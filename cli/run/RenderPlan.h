@@ -1,8 +1,8 @@
 #pragma once
 
+#include "cli/options/Options.h"
 #include "cli/output/ImageWriter.h"
 #include "cli/output/MovieCodecs.h"
-#include "cli/options/Options.h"
 #include "cli/output/OutputMetadata.h"
 
 #include "DDImage/ChannelSet.h"

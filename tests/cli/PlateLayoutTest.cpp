@@ -1,8 +1,8 @@
 // How an EXR plate holds its pixels comes back through a render: channels
 // under their own names and types and no others, layer names with dots,
 // views, multi-part files part for part, and the attributes of every kind.
-#include "support/ExrFiles.h"
 #include "support/Commands.h"
+#include "support/ExrFiles.h"
 #include "support/ImageFiles.h"
 #include "support/TempDir.h"
 

@@ -1,11 +1,11 @@
 // The command-line host's plumbing: temporary files, the lines the node
 // prints, and the cores a render may use.
 #include "HostLayer/DecodeLimits.h"
+#include "cli/output/FileReplacement.h"
+#include "cli/output/PendingFiles.h"
 #include "cli/process/CpuBudget.h"
 #include "cli/process/DecodeWatchdog.h"
-#include "cli/output/FileReplacement.h"
 #include "cli/process/LineRedirect.h"
-#include "cli/output/PendingFiles.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>

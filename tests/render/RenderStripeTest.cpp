@@ -1,5 +1,5 @@
-#include "render/RenderStripe.h"
 #include "render/ErrorReporting.h"
+#include "render/RenderStripe.h"
 
 #include "DDImage/Application.h"
 #include "HostLayer/Render.h"
