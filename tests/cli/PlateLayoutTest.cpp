@@ -212,8 +212,9 @@ TEST(PlateLayout, EveryKindOfExrKeepsItsAttributes)
                                 " 64x32 3 -d half -o " + plain + " && exrmakepreview " + plain + " " +
                                 (dir.path / ("pv.000" + std::to_string(f) + ".exr")).string()));
   }
-  ASSERT_EQ(render((dir.path / "pv.####.exr").string() + " " + (dir.path / "pv-out.####.exr").string() + " -F 1").status,
-            0);
+  const testsupport::Outcome previewed = render((dir.path / "pv.####.exr").string() + " " + (dir.path / "pv-out.####.exr").string() +
+                                   " -F 1");
+  ASSERT_EQ(previewed.status, 0) << previewed.out;
   const Imf::Header source = exrHeaders((dir.path / "pv.0001.exr").string())[0];
   const Imf::Header written = exrHeaders((dir.path / "pv-out.0001.exr").string())[0];
   ASSERT_TRUE(written.hasPreviewImage());
