@@ -1,5 +1,7 @@
 #include "HostLayer/Read.h"
 
+#include "HeaderCache.h"
+
 #include "HostLayer/DecodeLimits.h"
 
 #include "DDImage/Iop.h"
@@ -113,6 +115,7 @@ struct ReadSource {
   int first = 1;
   int last = 1;
   std::vector<int> frames;
+  mutable HeaderCache headers;  // of the sequence's files
 };
 
 class ReadOp : public Iop, public SourceFrameReader {
@@ -153,7 +156,7 @@ public:
     Box data;
     try {
       DecodeScope decoding(path_);
-      h = s.movie ? s.movie->header() : readImageHeader(path_, subimage_);
+      h = s.movie ? s.movie->header() : s.headers.header(path_, subimage_);
     } catch (const std::exception& e) {
       error("Read: %s", e.what());
       return;
