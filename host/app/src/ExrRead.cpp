@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <new>
 #include <stdexcept>
 
@@ -109,11 +110,16 @@ Imf::Header asRgb(const std::string& path, const Imf::Header& file)
   return h;
 }
 
-ExrLayout readLayout(const std::string& path)
+// OpenEXR's reader of `path`, once the header was checked for claims the file cannot hold.
+std::unique_ptr<Imf::MultiPartInputFile> openExr(const std::string& path)
 {
   checkExrAttributes(path);
+  return std::make_unique<Imf::MultiPartInputFile>(path.c_str());
+}
+
+ExrLayout readLayout(const std::string& path, Imf::MultiPartInputFile& file)
+{
   ExrLayout layout;
-  Imf::MultiPartInputFile file(path.c_str());
   for (int p = 0; p < file.parts(); ++p) {
     if (isDeep(file.header(p)))
       throw std::runtime_error("cannot read " + path + ": deep image data; only flat images can be read");
@@ -174,6 +180,12 @@ ImageHeader headerOf(const std::string& path, std::shared_ptr<ExrLayout> layout)
   return h;
 }
 
+// The header of the file `file` reads, with its layout.
+ImageHeader headerOf(const std::string& path, Imf::MultiPartInputFile& file)
+{
+  return headerOf(path, std::make_shared<ExrLayout>(readLayout(path, file)));
+}
+
 // OpenEXR's slice for pixel (x, y) of the file into a planar block of the
 // host's layout (rows bottom-up) over `window`: address = base + x * xStride
 // + y * yStride, so the base lies where pixel (0, 0) would be.
@@ -184,12 +196,11 @@ Imf::Slice planarSlice(float* block, const Imath::Box2i& window)
   return Imf::Slice(Imf::FLOAT, reinterpret_cast<char*>(origin), sizeof(float), size_t(-w * 4));
 }
 
-void readParts(const std::string& path, ImageData& img)
+void readParts(Imf::MultiPartInputFile& file, ImageData& img)
 {
   const ExrLayout& layout = *img.header.exr;
   const Imath::Box2i window = unionOfDataWindows(layout);
   const size_t area = size_t(img.header.width) * img.header.height;
-  Imf::MultiPartInputFile file(path.c_str());
   for (int p = 0; p < int(layout.parts.size()); ++p) {
     Imf::FrameBuffer buffer;
     for (size_t k = 0; k < layout.places.size(); ++k)
@@ -236,7 +247,7 @@ bool isExrFile(const std::string& path)
 ImageHeader readExrHeader(const std::string& path)
 {
   try {
-    return headerOf(path, std::make_shared<ExrLayout>(readLayout(path)));
+    return headerOf(path, *openExr(path));
   } catch (...) {
     rethrowNamed(path, "cannot open");
   }
@@ -245,13 +256,20 @@ ImageHeader readExrHeader(const std::string& path)
 ImageData readExrFile(const std::string& path)
 {
   ImageData img;
-  img.header = readExrHeader(path);
+  // One reader for the header and the pixels.
+  std::unique_ptr<Imf::MultiPartInputFile> file;
+  try {
+    file = openExr(path);
+    img.header = headerOf(path, *file);
+  } catch (...) {
+    rethrowNamed(path, "cannot open");
+  }
   try {
     img.pixels.assign(img.header.channels.size() * size_t(img.header.width) * img.header.height, 0.0f);
     if (img.header.exr->lumaChroma)
       readLumaChroma(path, img);
     else
-      readParts(path, img);
+      readParts(*file, img);
   } catch (...) {
     rethrowNamed(path, "cannot read");
   }
