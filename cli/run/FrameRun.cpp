@@ -60,7 +60,7 @@ void recordSkipped(RenderSummary& summary, const RenderPlan& plan)
 
 } // namespace
 
-FrameRun::FrameRun(const RenderPlan& plan, const Options& options, DD::Image::Node& node, Progress& progress,
+FrameRun::FrameRun(const RenderPlan& plan, const Options& options, HostLayer::HostNode& node, Progress& progress,
                    std::atomic<int>& written)
   : plan_(plan), options_(options), node_(node), progress_(progress), written_(written)
 {

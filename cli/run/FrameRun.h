@@ -6,7 +6,7 @@
 #include "cli/run/RenderPlan.h"
 #include "cli/run/RenderSummary.h"
 
-#include "DDImage/Node.h"
+#include "HostLayer/HostNode.h"
 
 #include <atomic>
 #include <chrono>
@@ -22,7 +22,7 @@ namespace cli {
 class FrameRun {
 public:
   // Frames written are counted in `written`, which other threads may read.
-  FrameRun(const RenderPlan& plan, const Options& options, DD::Image::Node& node, Progress& progress,
+  FrameRun(const RenderPlan& plan, const Options& options, HostLayer::HostNode& node, Progress& progress,
            std::atomic<int>& written);
 
   // Renders every planned frame and finishes the outputs; returns why the
@@ -44,7 +44,7 @@ private:
 
   const RenderPlan& plan_;
   const Options& options_;
-  DD::Image::Node& node_;
+  HostLayer::HostNode& node_;
   Progress& progress_;
   RenderSummary summary_;
   std::mutex summaryMutex_;

@@ -95,7 +95,7 @@ int storedInt(const Knob* k, double frame) { return k ? int(std::llround(k->get_
 
 // What the node's frame mapping reads, for an operator validated at `frame`:
 // the knobs at that frame as the node stores them, and its output range.
-RetimeSettings retimeSettings(const Node& node, const Iop& op, double frame)
+RetimeSettings retimeSettings(const HostLayer::HostNode& node, const Iop& op, double frame)
 {
   RetimeSettings s;
   s.mode = storedInt(node.knob("mode"), frame);
@@ -148,7 +148,7 @@ Session::Session(const Options& options) : options_(options)
     throw UsageError{"input " + options_.input, e.what()};
   }
   try {
-    node_ = Node::create("Tweenova", "Tweenova1");
+    node_ = HostLayer::HostNode::create("Tweenova", "Tweenova1");
   } catch (const std::exception& e) {
     throw UsageError{"plug-in " + pluginPath, e.what()};
   }

@@ -3,7 +3,7 @@
 #include "cli/options/Options.h"
 
 #include "DDImage/Iop.h"
-#include "DDImage/Node.h"
+#include "HostLayer/HostNode.h"
 
 #include <iosfwd>
 #include <memory>
@@ -26,7 +26,7 @@ public:
   // or does not read; kExitFramesFailed if there is any.
   int verifyOutputs(std::ostream& out);
 
-  DD::Image::Node& node() { return *node_; }
+  HostLayer::HostNode& node() { return *node_; }
 
 private:
   void applyOptions();
@@ -40,8 +40,8 @@ private:
 
   Options options_;
   void* plugin_ = nullptr;
-  std::unique_ptr<DD::Image::Node> reader_;
-  std::unique_ptr<DD::Image::Node> node_;
+  std::unique_ptr<HostLayer::HostNode> reader_;
+  std::unique_ptr<HostLayer::HostNode> node_;
   DD::Image::ChannelSet outputChannels_;
   DD::Image::Format outputFormat_;
 };

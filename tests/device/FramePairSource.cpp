@@ -58,12 +58,12 @@ private:
 
 } // namespace
 
-std::unique_ptr<Node> createFramePairNode(const std::string& name, std::shared_ptr<const Image> first,
+std::unique_ptr<HostLayer::HostNode> createFramePairNode(const std::string& name, std::shared_ptr<const Image> first,
                                           std::shared_ptr<const Image> second)
 {
   if (!first || !second || first->width != second->width || first->height != second->height)
     throw std::invalid_argument("createFramePairNode: two images of one size are needed");
-  return std::make_unique<Node>(name, [first, second](Node* n) { return new FramePairOp(n, first, second); });
+  return std::make_unique<HostLayer::HostNode>(name, [first, second](Node* n) { return new FramePairOp(n, first, second); });
 }
 
 } // namespace devicecheck

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DDImage/Node.h"
+#include "HostLayer/HostNode.h"
 #include "device/Image.h"
 
 #include <memory>
@@ -14,7 +14,7 @@ namespace devicecheck {
 // for every value, which for a 1080p pair costs some 35 ms of CPU time more
 // per output frame (measured on a 2-core machine), inside the node timings
 // this program reports; this one reads the images in place.
-std::unique_ptr<DD::Image::Node> createFramePairNode(const std::string& name, std::shared_ptr<const Image> first,
+std::unique_ptr<HostLayer::HostNode> createFramePairNode(const std::string& name, std::shared_ptr<const Image> first,
                                                      std::shared_ptr<const Image> second);
 
 } // namespace devicecheck

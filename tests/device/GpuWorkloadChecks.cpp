@@ -1,6 +1,6 @@
 #include "device/GpuWorkloadChecks.h"
 
-#include "DDImage/Node.h"
+#include "HostLayer/HostNode.h"
 #include "HostLayer/Render.h"
 #include "device/RetimeNode.h"
 #include "device/Timing.h"
@@ -59,7 +59,7 @@ Image renderIn(RetimeNode& node, Precision p)
 }
 
 // Renders `frames` output frames on `threads` threads side by side; returns the seconds it took.
-double renderSideBySide(DD::Image::Node& node, int frames, int threads)
+double renderSideBySide(HostLayer::HostNode& node, int frames, int threads)
 {
   std::atomic<int> next{1};
   std::atomic<int> failures{0};

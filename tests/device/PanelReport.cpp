@@ -13,7 +13,7 @@ namespace {
 
 constexpr const char* kNoGpu = "Not available";  // followed by the reason
 
-std::string textOf(const Node& node, const char* name)
+std::string textOf(const HostLayer::HostNode& node, const char* name)
 {
   const Knob* k = node.knob(name);
   return k ? k->text() : std::string();
@@ -22,7 +22,7 @@ std::string textOf(const Node& node, const char* name)
 bool isText(const Knob* k) { return k->kind() == KnobKind::Text || k->kind() == KnobKind::NamedText; }
 
 // Texts of the knobs after the "About" tab, blank ones left out.
-std::vector<std::string> aboutTexts(const Node& node)
+std::vector<std::string> aboutTexts(const HostLayer::HostNode& node)
 {
   const std::vector<Knob*>& knobs = node.knobs();
   auto tab = std::find_if(knobs.begin(), knobs.end(),
@@ -49,7 +49,7 @@ void printLine(std::ostream& out, const std::string& label, const std::string& t
 
 } // namespace
 
-PanelFacts readPanel(Node& node)
+PanelFacts readPanel(HostLayer::HostNode& node)
 {
   node.showPanel();
   PanelFacts panel;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DDImage/Node.h"
+#include "HostLayer/HostNode.h"
 
 #include <ostream>
 #include <string>
@@ -18,7 +18,7 @@ struct PanelFacts {
 };
 
 // Opens the node's panel and reads it.
-PanelFacts readPanel(DD::Image::Node& node);
+PanelFacts readPanel(HostLayer::HostNode& node);
 
 // One "label: text" line each, texts of several lines indented.
 void printPanel(const PanelFacts& panel, std::ostream& out);

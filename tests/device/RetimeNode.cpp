@@ -49,7 +49,7 @@ const char* precisionName(Precision p)
 
 RetimeNode::RetimeNode(const std::string& name, std::shared_ptr<const Image> first, std::shared_ptr<const Image> second)
   : source_(createFramePairNode(name + "-source", std::move(first), std::move(second))),
-    node_(Node::create("Tweenova", name))
+    node_(HostLayer::HostNode::create("Tweenova", name))
 {
   node_->setInput(0, source_.get());
   node_->setProgressHandlers(
@@ -99,7 +99,7 @@ int RetimeNode::panelPatchCount() const
 void RetimeNode::withOpenOperator(const std::function<void(Tweenova&)>& use)
 {
   struct Lease {
-    Node& node;
+    HostLayer::HostNode& node;
     Op* op;
     ~Lease() { node.release(op); }
   } lease{*node_, node_->acquire(OutputContext(kOutputFrame))};

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DDImage/Node.h"
+#include "HostLayer/HostNode.h"
 #include "device/Image.h"
 
 #include <functional>
@@ -47,13 +47,13 @@ public:
   // network does not load.
   void withOpenOperator(const std::function<void(Tweenova&)>& use);
 
-  DD::Image::Node& node() { return *node_; }
+  HostLayer::HostNode& node() { return *node_; }
 
 private:
   void set(const char* knob, double value);
 
-  std::unique_ptr<DD::Image::Node> source_;
-  std::unique_ptr<DD::Image::Node> node_;
+  std::unique_ptr<HostLayer::HostNode> source_;
+  std::unique_ptr<HostLayer::HostNode> node_;
   int passes_ = 0;
 };
 

@@ -2,7 +2,7 @@
 #include "DDImage/ChannelSet.h"
 #include "DDImage/Iop.h"
 #include "DDImage/Knob.h"
-#include "DDImage/Node.h"
+#include "HostLayer/HostNode.h"
 #include "HostLayer/ImageFile.h"
 #include "HostLayer/Read.h"
 #include "HostLayer/Render.h"
@@ -232,7 +232,7 @@ TEST(HostLayer, IntegerFilesDecodeEveryCodeToLinearBottomRowFirst)
 
 TEST(HostLayer, OperatorsValidateAgainOnlyWhenTheirHashChanges)
 {
-  Node node("Counter", [](Node* n) { return new CountingOp(n); });
+  HostLayer::HostNode node("Counter", [](Node* n) { return new CountingOp(n); });
   Op* op = node.acquire(OutputContext(1));
   auto* counting = static_cast<CountingOp*>(op);
   EXPECT_TRUE(op->tryValidate(true));

@@ -22,9 +22,9 @@ struct Chain {
     downstream = makeNode("Tweenova2", upstream.get());
   }
 
-  static std::unique_ptr<Node> makeNode(const std::string& name, Node* input)
+  static std::unique_ptr<HostLayer::HostNode> makeNode(const std::string& name, HostLayer::HostNode* input)
   {
-    auto node = Node::create("Tweenova", name);
+    auto node = HostLayer::HostNode::create("Tweenova", name);
     node->setInput(0, input);
     node->setValue(node->knob("mode"), 1);
     node->setValue(node->knob("use_gpu"), 0);
@@ -43,7 +43,7 @@ struct Chain {
   }
 
   std::shared_ptr<testsupport::SourceScript> script = rendertest::sourceScript();
-  std::unique_ptr<Node> source, upstream, downstream;
+  std::unique_ptr<HostLayer::HostNode> source, upstream, downstream;
 };
 
 void expectSourceFrame(const HostLayer::RenderResult& r, double frame)

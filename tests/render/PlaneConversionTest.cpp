@@ -29,7 +29,7 @@ protected:
   void TearDown() override { source->release(iop); }
 
   std::shared_ptr<testsupport::SourceScript> script = rendertest::sourceScript();
-  std::unique_ptr<Node> source;
+  std::unique_ptr<HostLayer::HostNode> source;
   Iop* iop = nullptr;
 };
 

@@ -44,7 +44,7 @@ protected:
     source.reset();
     script->channels = sourceChannels;
     source = testsupport::createMemorySource(script);
-    node = Node::create("Tweenova", "Tweenova1");
+    node = HostLayer::HostNode::create("Tweenova", "Tweenova1");
     node->setInput(0, source.get());
     node->setValue(node->knob("mode"), 1);
     node->setValue(node->knob("output_frame"), position);
@@ -102,8 +102,8 @@ protected:
   }
 
   std::shared_ptr<testsupport::SourceScript> script = rendertest::sourceScript();
-  std::unique_ptr<Node> source;
-  std::unique_ptr<Node> node;
+  std::unique_ptr<HostLayer::HostNode> source;
+  std::unique_ptr<HostLayer::HostNode> node;
   Tweenova* op = nullptr;
   std::vector<std::string> messages;
   std::vector<double> fractions;
@@ -430,7 +430,7 @@ TEST(RenderThroughTheHost, ServedNetworkRendersAPackedFrame)
   testnetworks::ServeNetwork serve("blend");
   auto script = rendertest::sourceScript();
   auto source = testsupport::createMemorySource(script);
-  auto node = Node::create("Tweenova", "Tweenova1");
+  auto node = HostLayer::HostNode::create("Tweenova", "Tweenova1");
   node->setInput(0, source.get());
   node->setValue(node->knob("mode"), 1);
   node->setValue(node->knob("output_frame"), 2.5);

@@ -70,14 +70,14 @@ private:
 
 } // namespace
 
-std::unique_ptr<Node> createMemorySource(std::shared_ptr<SourceScript> script, const std::string& name)
+std::unique_ptr<HostLayer::HostNode> createMemorySource(std::shared_ptr<SourceScript> script, const std::string& name)
 {
   if (!script || !script->value)
     throw std::invalid_argument("createMemorySource: a script with a pixel function is needed");
-  return std::make_unique<Node>(name, [script](Node* n) -> Op* { return new MemorySourceOp(n, script); });
+  return std::make_unique<HostLayer::HostNode>(name, [script](Node* n) -> Op* { return new MemorySourceOp(n, script); });
 }
 
-std::unique_ptr<Node> createMemorySource(int width, int height, int first, int last, const ChannelSet& channels,
+std::unique_ptr<HostLayer::HostNode> createMemorySource(int width, int height, int first, int last, const ChannelSet& channels,
                                          PixelFunction value, const std::string& name)
 {
   auto script = std::make_shared<SourceScript>();

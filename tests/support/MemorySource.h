@@ -5,7 +5,7 @@
 // and failures a test sets, and may change between renders.
 #include "DDImage/Box.h"
 #include "DDImage/ChannelSet.h"
-#include "DDImage/Node.h"
+#include "HostLayer/HostNode.h"
 
 #include <atomic>
 #include <functional>
@@ -33,11 +33,11 @@ struct SourceScript {
 
 // A host node named `name` serving `script`'s frames: the values inside the
 // box in its channels, zero elsewhere; its format is the box's size.
-std::unique_ptr<DD::Image::Node> createMemorySource(std::shared_ptr<SourceScript> script,
+std::unique_ptr<HostLayer::HostNode> createMemorySource(std::shared_ptr<SourceScript> script,
                                                     const std::string& name = "Source");
 
 // The same for a fixed clip: frames first to last of width x height pixels.
-std::unique_ptr<DD::Image::Node> createMemorySource(int width, int height, int first, int last,
+std::unique_ptr<HostLayer::HostNode> createMemorySource(int width, int height, int first, int last,
                                                     const DD::Image::ChannelSet& channels, PixelFunction value,
                                                     const std::string& name = "Source");
 

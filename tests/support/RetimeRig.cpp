@@ -17,7 +17,7 @@ RetimeRig::RetimeRig(int width, int height, int first, int last, const ChannelSe
                      PixelFunction value)
 {
   source = createMemorySource(width, height, first, last, channels, std::move(value));
-  node = Node::create("Tweenova", "Tweenova1");
+  node = HostLayer::HostNode::create("Tweenova", "Tweenova1");
   node->setInput(0, source.get());
 }
 

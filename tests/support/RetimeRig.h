@@ -1,7 +1,7 @@
 #pragma once
 
 #include "DDImage/ChannelSet.h"
-#include "DDImage/Node.h"
+#include "HostLayer/HostNode.h"
 #include "node/Tweenova.h"
 #include "support/MemorySource.h"
 
@@ -29,8 +29,8 @@ struct RetimeRig {
   Tweenova& acquire(double frame);
   void release(Tweenova& op);
 
-  std::unique_ptr<DD::Image::Node> source;
-  std::unique_ptr<DD::Image::Node> node;
+  std::unique_ptr<HostLayer::HostNode> source;
+  std::unique_ptr<HostLayer::HostNode> node;
 };
 
 } // namespace testsupport

@@ -355,7 +355,7 @@ std::vector<int> findFrames(const SequencePattern& p)
   return frames;
 }
 
-std::unique_ptr<Node> createReadNode(const std::string& pattern, const std::string& name,
+std::unique_ptr<HostNode> createReadNode(const std::string& pattern, const std::string& name,
                                      const std::string& colorSpace)
 {
   auto source = std::make_shared<ReadSource>();
@@ -381,7 +381,7 @@ std::unique_ptr<Node> createReadNode(const std::string& pattern, const std::stri
     throw std::runtime_error(why + ": " + pattern);
   }
   std::shared_ptr<const ReadSource> shared = source;
-  auto node = std::make_unique<Node>(name, [shared](Node* n) { return new ReadOp(n, shared); });
+  auto node = std::make_unique<HostNode>(name, [shared](Node* n) { return new ReadOp(n, shared); });
   node->setCacheMeasure([](const Op* op) { return static_cast<const ReadOp*>(op)->bytes(); });
   // Image sequences are read one frame ahead; a movie decodes in order anyway.
   if (!shared->movie && !shared->frames.empty())

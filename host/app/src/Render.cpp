@@ -2,7 +2,7 @@
 
 #include "DDImage/Iop.h"
 #include "DDImage/PlanarIop.h"
-#include "DDImage/Node.h"
+#include "HostLayer/HostNode.h"
 
 #include <stdexcept>
 
@@ -23,14 +23,14 @@ std::optional<SourceFrame> sourceFrameOf(const Op* op)
 namespace {
 
 struct Lease {
-  Node& node;
+  HostNode& node;
   Op* op;
   ~Lease() { node.release(op); }
 };
 
 } // namespace
 
-bool validateOperator(Node& node, Op* op, std::string& error, bool* inputFailed)
+bool validateOperator(HostNode& node, Op* op, std::string& error, bool* inputFailed)
 {
   if (inputFailed)
     *inputFailed = false;
@@ -57,7 +57,7 @@ bool validateOperator(Node& node, Op* op, std::string& error, bool* inputFailed)
   return true;
 }
 
-bool validateNode(Node& node, double frame, FrameInfoSummary& info, std::string& error, bool* inputFailed)
+bool validateNode(HostNode& node, double frame, FrameInfoSummary& info, std::string& error, bool* inputFailed)
 {
   node.clearError();
   Lease lease{node, node.acquire(OutputContext(frame))};
@@ -79,7 +79,7 @@ bool validateNode(Node& node, double frame, FrameInfoSummary& info, std::string&
   return valid;
 }
 
-RenderResult renderFrame(Node& node, double frame, const ChannelSet& channels)
+RenderResult renderFrame(HostNode& node, double frame, const ChannelSet& channels)
 {
   RenderResult result;
   node.clearError();

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "DDImage/ChannelSet.h"
-#include "DDImage/Node.h"
+#include "HostLayer/HostNode.h"
 #include "HostLayer/SourceFrame.h"
 
 #include <functional>
@@ -38,7 +38,7 @@ std::vector<int> findFrames(const SequencePattern& p);
 // the last are held; a frame missing inside the range, or a file that cannot
 // be read, is an error of the reader naming the file. Throws
 // std::runtime_error when nothing matches the pattern.
-std::unique_ptr<DD::Image::Node> createReadNode(const std::string& pattern, const std::string& name = "Read1",
-                                                const std::string& colorSpace = "");
+std::unique_ptr<HostNode> createReadNode(const std::string& pattern, const std::string& name = "Read1",
+                                         const std::string& colorSpace = "");
 
 } // namespace HostLayer

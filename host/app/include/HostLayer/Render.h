@@ -8,15 +8,9 @@
 #include <optional>
 #include <string>
 
-namespace DD {
-namespace Image {
-class Node;
-class Iop;
-class Op;
-}
-} // namespace DD
-
 namespace HostLayer {
+
+class HostNode;
 
 struct FrameInfoSummary {
   int first = 0;
@@ -40,17 +34,17 @@ struct RenderResult {
 // input's) when validation fails; `inputFailed`, where given, tells whether
 // the operator itself validated and only an input (a source frame that
 // cannot be read) failed.
-bool validateOperator(DD::Image::Node& node, DD::Image::Op* op, std::string& error, bool* inputFailed = nullptr);
+bool validateOperator(HostNode& node, DD::Image::Op* op, std::string& error, bool* inputFailed = nullptr);
 
 // Validates the node at `frame` as the host does before rendering; false and
 // the error text when validation fails. Where only an input failed (see
 // validateOperator), `info` still holds the node's frame range.
-bool validateNode(DD::Image::Node& node, double frame, FrameInfoSummary& info, std::string& error,
+bool validateNode(HostNode& node, double frame, FrameInfoSummary& info, std::string& error,
                   bool* inputFailed = nullptr);
 
 // Renders one whole output frame of `channels` as the host does: store the knob
 // values, validate, request, open, render into a plane covering the output box
 // (packed when the operator prefers it).
-RenderResult renderFrame(DD::Image::Node& node, double frame, const DD::Image::ChannelSet& channels);
+RenderResult renderFrame(HostNode& node, double frame, const DD::Image::ChannelSet& channels);
 
 } // namespace HostLayer

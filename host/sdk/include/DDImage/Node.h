@@ -1,173 +1,45 @@
 #pragma once
 
-// The host side of the host layer: nodes that own knobs and inputs and build
-// operators for the output contexts they are evaluated in. Plug-ins never
-// include this header; the command-line host and the tests do.
-
 #include "DDImage/Knob.h"
-#include "DDImage/Op.h"
 
-#include <atomic>
-#include <cstdint>
-#include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace DD {
 namespace Image {
 
-class Iop;
+class Op;
 
+// What an operator and its knobs ask of the node they belong to: its knob
+// store, the timeline frame, progress, errors and whether to stop. The host
+// application implements it; a plug-in only passes on the pointer it is given.
 class Node {
 public:
-  using Factory = std::function<Op*(Node*)>;
-  using MessageHandler = std::function<void(const std::string&)>;
-  using FractionHandler = std::function<void(double)>;
+  virtual ~Node();
 
-  // A node of a class registered by a loaded plug-in. Throws std::runtime_error
-  // for an unknown class.
-  static std::unique_ptr<Node> create(const std::string& className, const std::string& name);
-  // A node whose operators the host builds itself (readers, generators).
-  Node(std::string name, Factory factory);
-  ~Node();
-  Node(const Node&) = delete;
-  Node& operator=(const Node&) = delete;
+  virtual const std::string& name() const = 0;
+  virtual Knob* knob(const std::string& name) const = 0;
+  // The timeline frame the panel shows.
+  virtual double frame() const = 0;
 
-  const std::string& name() const { return name_; }
+  virtual bool abortRequested() const = 0;
+  virtual bool isCancelled() const = 0;
+  virtual void reportProgressMessage(const std::string& m) = 0;
+  virtual void reportProgressFraction(double f) = 0;
+  virtual void reportProgressDismiss() = 0;
+  // Called with the text of an operator's error.
+  virtual void setError(const std::string& text) = 0;
 
-  // --- Panel -------------------------------------------------------------
-  // The operator that declares the knobs and receives knob_changed.
-  Op* firstOp() { return first_; }
-  // Declares the knobs again (as when the host rebuilds the panel); values are kept.
-  void rebuildKnobs();
-  const std::vector<Knob*>& knobs() const { return knobOrder_; }
-  Knob* knob(const std::string& name) const;
-  // Runs the panel-open reaction.
-  void showPanel();
-  // A user edit: stores the knob values into the first operator, then calls knob_changed.
-  void setValue(Knob* k, double v);
-  void setKey(Knob* k, double frame, double v);
-  void setChannels(Knob* k, const ChannelSet& c);
-  void changed(Knob* k);
-  // Timeline frame the panel shows.
-  double frame() const { return frame_; }
-  void setFrame(double f) { frame_ = f; }
-
-  // --- Inputs ------------------------------------------------------------
-  void setInput(int n, Node* source);
-  Node* input(int n) const;
-
-  // --- Evaluation --------------------------------------------------------
-  // An operator of this node in context `ctx`, with knob values stored at the
-  // context's frame, inputs connected and the hash updated. Operators of
-  // plug-in nodes are taken from a pool and must be handed back with release();
-  // operators of host nodes are cached per frame and released as well.
-  Op* acquire(const OutputContext& ctx);
-  void release(Op* op);
-  // Host nodes: whenever an operator for a frame f is acquired and none is
-  // cached for f + 1, one is made for f + 1 when `wanted(f + 1)`, and
-  // `prepare` run on it on a thread of the node's own (one at a time), so
-  // that a render going through a sequence finds its next frame already
-  // read. An operator made by the acquire itself is prepared there first. `prepare` must not report
-  // errors: whatever fails there is met again, and reported, when the frame
-  // is really used.
-  void setReadAhead(std::function<bool(double)> wanted, std::function<void(Op*)> prepare);
-  // Returns once no read-ahead is running.
-  void waitForReadAhead();
-  // Host nodes: the cache of operators is bounded by the bytes they hold
-  // (`measure` tells, for example the decoded image), besides a count of 16.
-  // Operators in use are never evicted, so the bound can be exceeded by them.
-  void setCacheMeasure(std::function<size_t(const Op*)> measure);
-  void setCacheLimit(size_t bytes);
-  // Stores knob values at `frame` into `op`.
-  void storeKnobs(Op* op, double frame);
-  // Knob values are read by every render thread and written by user edits
-  // and by operators that set knobs while they validate: hold this around
-  // each. Recursive, as validation stores and refreshes.
-  std::unique_lock<std::recursive_mutex> lockKnobs() const { return std::unique_lock<std::recursive_mutex>(knobsMutex_); }
-  // Stores the knob values at the operator's frame again, reconnects its inputs
-  // (their contexts may follow a new validation) and updates its hash, which
-  // invalidates the operator when anything it depends on changed.
-  void refresh(Op* op);
-
-  // --- Status ------------------------------------------------------------
-  void abort() { aborted_ = true; }
-  void cancel() { cancelled_ = true; }
-  void resetAbort() { aborted_ = false; cancelled_ = false; }
-  bool isAborted() const { return aborted_; }
-  bool isCancelled() const { return cancelled_; }
-  // An abort hook checked by Op::aborted() (for example a signal flag of the host).
-  void setAbortCheck(std::function<bool()> check) { abortCheck_ = std::move(check); }
-  bool abortRequested() const { return aborted_ || (abortCheck_ && abortCheck_()); }
-
-  void setProgressHandlers(MessageHandler message, FractionHandler fraction, std::function<void()> dismiss);
-  void reportProgressMessage(const std::string& m);
-  void reportProgressFraction(double f);
-  void reportProgressDismiss();
-
-  // The last error any operator of this node reported, cleared by clearError().
-  std::string error() const;
-  bool hasError() const;
-  void setError(const std::string& text);
-  void clearError();
+protected:
+  // For the host's node: runs `op`'s knobs() to declare the panel, each knob
+  // through addKnob(), or to store the knob values at `frame` into its members.
+  void declareKnobs(Op& op, double frame);
+  void storeKnobValues(Op& op, double frame);
+  // The knob to use for each knob that declareKnobs() meets: a new one
+  // (`created` set) or one of that name and kind kept from an earlier panel.
+  virtual Knob* addKnob(KnobKind kind, const std::string& name, const std::string& label, bool& created) = 0;
 
 private:
   friend class KnobCallbackImpl;
-  Node(std::string name, Factory factory, const Op::Description* description);
-  Op* buildOp();
-  void connectInputs(Op* op);
-  Hash knobHash(double frame) const;
-  Op* acquireCached(const OutputContext& ctx, bool mayReadAhead);
-  void startReadAhead(std::vector<double> frames);
-  // Deletes a cached operator nobody holds.
-  void discard(Op* op);
-  // Evicts the least recently used operators nobody holds, until a new one fits. Called locked.
-  void makeRoomInCache();
-
-  std::string name_;
-  Factory factory_;
-  const Op::Description* description_ = nullptr;
-  Op* first_ = nullptr;
-  std::vector<std::unique_ptr<Knob>> knobStore_;
-  std::vector<std::unique_ptr<Knob>> newKnobs_;  // filled while the panel is declared
-  std::vector<Knob*> knobOrder_;
-  std::map<std::string, Knob*> knobByName_;
-  std::vector<Node*> inputs_;
-  double frame_ = 1.0;
-
-  mutable std::recursive_mutex knobsMutex_;
-  mutable std::mutex mutex_;
-  std::vector<Op*> pool_;      // every operator of a plug-in node (first_ included)
-  std::vector<Op*> idle_;      // operators free for the next acquire
-  struct Cached {
-    Op* op;
-    int users;
-    unsigned long lastUse;
-  };
-  std::map<double, Cached> cache_;  // host nodes: one operator per frame
-  unsigned long useCounter_ = 0;
-  std::function<size_t(const Op*)> cacheMeasure_;
-  size_t cacheLimit_ = SIZE_MAX;
-
-  std::function<bool(double)> readAheadWanted_;
-  std::function<void(Op*)> readAheadPrepare_;
-  std::mutex readAheadMutex_;  // guards the thread handle
-  std::thread readAheadThread_;
-  std::atomic<bool> readingAhead_{false};
-
-  std::atomic<bool> aborted_{false};
-  std::atomic<bool> cancelled_{false};
-  std::function<bool()> abortCheck_;
-  MessageHandler onMessage_;
-  FractionHandler onFraction_;
-  std::function<void()> onDismiss_;
-  mutable std::mutex errorMutex_;
-  std::string error_;
-  bool hasError_ = false;
 };
 
 } // namespace Image
