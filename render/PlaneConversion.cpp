@@ -36,14 +36,6 @@ int positionIn(const ChannelSet& set, Channel c)
   return -1;
 }
 
-// Copies `plane` ([H, W] of any floating type and device) into plane k of `base` ([n, H, W]).
-void replacePlane(torch::Tensor& base, int k, const torch::Tensor& plane)
-{
-  TORCH_CHECK(plane.dim() == 2 && plane.size(0) == base.size(1) && plane.size(1) == base.size(2),
-              "Network result plane has shape ", plane.sizes(), ", expected [", base.size(1), ", ", base.size(2), "]");
-  base.select(0, k).copy_(plane);
-}
-
 } // namespace
 
 void fetchPlanar(Iop* source, const Box& box, const ChannelSet& channels, int n, float* dest)
@@ -82,21 +74,20 @@ void fetchPlanar(Iop* source, const Box& box, const ChannelSet& channels, int n,
                   src + k * block + size_t(j) * cw, size_t(cw) * sizeof(float));
 }
 
-torch::Tensor makeModelInput(int modelChannels, int W, int H, int64_t area, const std::vector<float>& buffer, int a,
-                             int b, int c)
+torch::Tensor makeModelInput(int modelChannels, const torch::Tensor& planes, int a, int b, int c)
 {
-  torch::Tensor t = torch::empty({1, modelChannels, H, W}, torch::dtype(torch::kFloat32).device(torch::kCPU));
-  const int planes[3] = {a, b, c};
-  for (int m = 0; m < 3; ++m) {
-    const int p = planes[m];
-    if (p < 0 || int64_t(p + 1) * area > int64_t(buffer.size()))
-      throw std::out_of_range("Plane " + std::to_string(p) + " is outside a buffer of " +
-                              std::to_string(area > 0 ? int64_t(buffer.size()) / area : 0) + " plane(s)");
-    // from_blob does not copy; the const_cast never leads to a write.
-    torch::Tensor src = torch::from_blob(const_cast<float*>(buffer.data()) + int64_t(p) * area, {H, W},
-                                         torch::dtype(torch::kFloat32));
-    t.select(0, 0).select(0, m).copy_(src);
-  }
+  const int64_t n = planes.size(0);
+  for (int p : {a, b, c})
+    if (p < 0 || p >= n)
+      throw std::out_of_range("Plane " + std::to_string(p) + " is outside a buffer of " + std::to_string(n) +
+                              " plane(s)");
+  // The usual case, three channels in their order, is the buffer itself.
+  if (modelChannels == 3 && a == 0 && b == 1 && c == 2)
+    return planes.narrow(0, 0, 3).unsqueeze(0);
+  torch::Tensor t = torch::empty({1, modelChannels, planes.size(1), planes.size(2)}, planes.options());
+  const int chosen[3] = {a, b, c};
+  for (int m = 0; m < 3; ++m)
+    t.select(0, 0).select(0, m).copy_(planes.select(0, chosen[m]));
   return t;
 }
 
@@ -106,32 +97,38 @@ void mergeOutput(ImagePlane& outputPlane, Iop* source0, const Box& box, const Ch
 {
   const int nOut = int(requested.size());
   const int W = std::max(0, box.w()), H = std::max(0, box.h());
-  const int64_t area = boxArea(box);
   auto position = [&](size_t entry) {
     TORCH_CHECK(entry < selectedChannels.size(), "No selected channel ", entry);
     const int k = positionIn(requested, selectedChannels[entry]);
     TORCH_CHECK(k >= 0, "Selected channel ", getName(selectedChannels[entry]), " is not requested");
     return k;
   };
-  std::vector<int> replaced;
+  // Which output channel each result plane replaces, checked before the plane is touched.
+  std::vector<std::pair<int, torch::Tensor>> replaced;
   for (int i = 0; i < nModel; ++i)
-    replaced.push_back(position(size_t(i)));
+    replaced.emplace_back(position(size_t(i)), R.select(0, i));
   if (R4)
-    replaced.push_back(position(3));
+    replaced.emplace_back(position(3), R4->squeeze(0).select(0, 1));
+  std::vector<int> distinct;
+  for (const auto& [k, plane] : replaced) {
+    TORCH_CHECK(plane.dim() == 2 && plane.size(0) == H && plane.size(1) == W, "Network result plane has shape ",
+                plane.sizes(), ", expected [", H, ", ", W, "]");
+    distinct.push_back(k);
+  }
+  std::sort(distinct.begin(), distinct.end());
 
   // Source frame 0 shows through wherever the network's result does not replace it.
-  torch::Tensor base = torch::empty({nOut, H, W}, torch::dtype(torch::kFloat32).device(torch::kCPU));
-  std::vector<int> distinct = replaced;
-  std::sort(distinct.begin(), distinct.end());
-  if (std::unique(distinct.begin(), distinct.end()) - distinct.begin() < nOut)
-    fetchPlanar(source0, box, requested, nOut, base.data_ptr<float>());
-
-  for (int i = 0; i < nModel; ++i)
-    replacePlane(base, replaced[size_t(i)], R.select(0, i));
-  if (R4)
-    replacePlane(base, replaced.back(), R4->squeeze(0).select(0, 1));
-
-  writePackedPlane(outputPlane, base, nOut, area);
+  std::optional<torch::Tensor> first;
+  if (std::unique(distinct.begin(), distinct.end()) - distinct.begin() < nOut) {
+    first = torch::empty({nOut, H, W}, torch::dtype(torch::kFloat32).device(torch::kCPU));
+    fetchPlanar(source0, box, requested, nOut, first->data_ptr<float>());
+  }
+  // Written straight into the plane.
+  torch::Tensor out = packedPlaneView(outputPlane, nOut, H, W);
+  if (first)
+    out.copy_(*first);
+  for (const auto& [k, plane] : replaced)
+    out.select(0, k).copy_(plane);
 }
 
 std::string packedPlaneMismatch(const ImagePlane& plane, const Box& box, int n)
@@ -148,37 +145,31 @@ std::string packedPlaneMismatch(const ImagePlane& plane, const Box& box, int n)
   return s.str();
 }
 
-void writePackedPlane(ImagePlane& plane, const torch::Tensor& T, int n, int64_t area)
+torch::Tensor packedPlaneView(ImagePlane& plane, int n, int H, int W)
 {
-  if (T.dim() != 3 || T.size(0) != n || T.size(1) * T.size(2) != area)
-    throw std::runtime_error("Cannot write a tensor of shape " + shapeString(T) + " as " + std::to_string(n) +
-                             " channel(s) of " + std::to_string(area) + " pixels");
-  const Box b(plane.bounds().x(), plane.bounds().y(), plane.bounds().x() + int(T.size(2)),
-              plane.bounds().y() + int(T.size(1)));
+  const Box b(plane.bounds().x(), plane.bounds().y(), plane.bounds().x() + W, plane.bounds().y() + H);
   if (std::string why = packedPlaneMismatch(plane, b, n); !why.empty())
     throw std::runtime_error(why);
-
   RefCountedFloatBuffer& memory = plane.memory();
   if (!memory.isAllocated()) {
     std::unique_lock<std::shared_mutex> lock(plane.writeLock());
     if (!memory.isAllocated())
       memory.allocate(plane.bufferSize());
   }
-  const size_t count = size_t(n) * size_t(area);
+  const size_t count = size_t(n) * size_t(std::max(0, H)) * size_t(std::max(0, W));
   if (memory.size() < count)
     throw std::runtime_error("Output plane buffer holds " + std::to_string(memory.size()) + " values, " +
                              std::to_string(count) + " needed");
-  if (count == 0)
-    return;
-  // Interleaved straight into the plane: channel k of pixel i goes to i * n + k.
-  const torch::Tensor planar = T.to(torch::kCPU, torch::kFloat32).contiguous();
-  const float* src = planar.data_ptr<float>();
-  float* dst = static_cast<float*>(memory);
-  for (int k = 0; k < n; ++k) {
-    const float* channel = src + int64_t(k) * area;
-    for (int64_t i = 0; i < area; ++i)
-      dst[i * n + k] = channel[i];
-  }
+  // Channel k of the pixel in row j, column i sits at (j * W + i) * n + k.
+  return torch::from_blob(static_cast<float*>(memory), {H, W, n}, torch::dtype(torch::kFloat32)).permute({2, 0, 1});
+}
+
+void writePackedPlane(ImagePlane& plane, const torch::Tensor& T, int n, int64_t area)
+{
+  if (T.dim() != 3 || T.size(0) != n || T.size(1) * T.size(2) != area)
+    throw std::runtime_error("Cannot write a tensor of shape " + shapeString(T) + " as " + std::to_string(n) +
+                             " channel(s) of " + std::to_string(area) + " pixels");
+  packedPlaneView(plane, n, int(T.size(1)), int(T.size(2))).copy_(T);
 }
 
 void copyPlane(ImagePlane& plane, Iop* source, const Box& box)

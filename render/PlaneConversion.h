@@ -31,11 +31,11 @@ class Iop;
 void fetchPlanar(DD::Image::Iop* source, const DD::Image::Box& box, const DD::Image::ChannelSet& channels, int n,
                  float* dest);
 
-// A [1, modelChannels, H, W] float32 CPU tensor whose planes 0, 1, 2 are
-// planes a, b, c of the planar buffer. Throws std::out_of_range when a plane
-// lies outside the buffer.
-torch::Tensor makeModelInput(int modelChannels, int W, int H, int64_t area, const std::vector<float>& buffer, int a,
-                             int b, int c);
+// A [1, modelChannels, H, W] tensor whose planes 0, 1, 2 are planes a, b, c
+// of `planes` ([n, H, W]): a view of `planes` when they are its first three
+// in order, a copy otherwise. Throws std::out_of_range when a plane lies
+// outside `planes`.
+torch::Tensor makeModelInput(int modelChannels, const torch::Tensor& planes, int a, int b, int c);
 
 // Builds the output from the requested channels of `source0` over `box`,
 // replaces the planes of the first nModel selected channels by the planes of
@@ -47,6 +47,12 @@ void mergeOutput(DD::Image::ImagePlane& outputPlane, DD::Image::Iop* source0, co
 
 // Why `plane` cannot take a packed image of n channels over `box`; empty when it can.
 std::string packedPlaneMismatch(const DD::Image::ImagePlane& plane, const DD::Image::Box& box, int n);
+
+// The plane's pixels as an [n, H, W] float32 view (channel k of row j,
+// column i at (j * W + i) * n + k), allocating the plane's buffer under its
+// write lock when it has none. Throws std::runtime_error when the plane is
+// not a packed plane of n channels over H x W or its buffer is too small.
+torch::Tensor packedPlaneView(DD::Image::ImagePlane& plane, int n, int H, int W);
 
 // Writes T ([n, H, W], any floating type and device) packed into the plane,
 // allocating the plane's buffer under its write lock when it has none.

@@ -45,9 +45,10 @@ struct Stripe {
   int nModel() const { return std::min(nSel(), 3); }  // channels of the first group
 };
 
-// The first min(nSel, 4) selected channels of both source frames, planar over the box.
+// The first min(nSel, 4) selected channels of both source frames over the
+// box, as [n, H, W] float32 tensors: the network's inputs are views of them.
 struct SourceBuffers {
-  std::vector<float> b0, b1;
+  torch::Tensor b0, b1;
 };
 
 // The network's results: the first three selected channels ([1, 3, H, W]),
@@ -167,10 +168,10 @@ SourceBuffers fetchSources(const Stripe& s)
   ChannelSet fetchChannels;
   for (int i = 0; i < nFetch; ++i)
     fetchChannels += s.selectedChannels[size_t(i)];
-  SourceBuffers b{std::vector<float>(size_t(nFetch) * size_t(s.area), 0.0f),
-                  std::vector<float>(size_t(nFetch) * size_t(s.area), 0.0f)};
-  fetchPlanar(s.source0, s.box, fetchChannels, nFetch, b.b0.data());
-  fetchPlanar(s.source1, s.box, fetchChannels, nFetch, b.b1.data());
+  const auto options = torch::dtype(torch::kFloat32).device(torch::kCPU);
+  SourceBuffers b{torch::empty({nFetch, s.H, s.W}, options), torch::empty({nFetch, s.H, s.W}, options)};
+  fetchPlanar(s.source0, s.box, fetchChannels, nFetch, b.b0.data_ptr<float>());
+  fetchPlanar(s.source1, s.box, fetchChannels, nFetch, b.b1.data_ptr<float>());
   spdlog::debug("Fetched {} channel(s) from both source frames into union box [{},{},{},{}]", nFetch, s.box.x(),
                 s.box.y(), s.box.r(), s.box.t());
   return b;
@@ -181,7 +182,7 @@ SourceBuffers fetchSources(const Stripe& s)
 bool holdAtSceneCut(Tweenova& node, ImagePlane& plane, const Stripe& s, const SourceBuffers& b,
                     const RenderSettings& settings)
 {
-  const double unmatched = unmatchedBlockShare(b.b0.data(), b.b1.data(), s.W, s.H, std::min(s.nSel(), 4));
+  const double unmatched = unmatchedBlockShare(b.b0.data_ptr<float>(), b.b1.data_ptr<float>(), s.W, s.H, std::min(s.nSel(), 4));
   if (settings.debug)
     std::cout << settings.nodeName << ": scene check: " << unmatched * 100.0
               << "% of the blocks unmatched (a cut above " << kSceneCutShare * 100.0 << "%)" << std::endl;
@@ -204,8 +205,8 @@ RenderProgress hostProgress(Op& node)
 torch::Tensor inferGroup(InferenceContext& ctx, const Stripe& s, const SourceBuffers& b, const int (&planes)[3])
 {
   const int channels = ctx.settings.modelChannels;
-  const torch::Tensor t1 = makeModelInput(channels, s.W, s.H, s.area, b.b1, planes[0], planes[1], planes[2]);
-  const torch::Tensor t0 = makeModelInput(channels, s.W, s.H, s.area, b.b0, planes[0], planes[1], planes[2]);
+  const torch::Tensor t1 = makeModelInput(channels, b.b1, planes[0], planes[1], planes[2]);
+  const torch::Tensor t0 = makeModelInput(channels, b.b0, planes[0], planes[1], planes[2]);
   return tiledInference(ctx, t0, t1);
 }
 

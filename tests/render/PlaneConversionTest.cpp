@@ -65,11 +65,9 @@ TEST_F(PlaneConversionTest, FetchPlanarClipsToTheSourceAndZeroFillsTheRest)
 TEST_F(PlaneConversionTest, ModelInputTakesThreePlanesOfTheBuffer)
 {
   const int W = 3, H = 2, area = 6;
-  std::vector<float> buf(4 * area);
-  for (size_t i = 0; i < buf.size(); ++i)
-    buf[i] = float(i);
+  const torch::Tensor buf = torch::arange(4 * area, torch::kFloat32).reshape({4, H, W});
 
-  torch::Tensor same = makeModelInput(3, W, H, area, buf, 0, 0, 0);
+  torch::Tensor same = makeModelInput(3, buf, 0, 0, 0);
   EXPECT_EQ(same.sizes(), (std::vector<int64_t>{1, 3, H, W}));
   EXPECT_EQ(same.scalar_type(), torch::kFloat32);
   EXPECT_TRUE(same.is_contiguous());
@@ -78,13 +76,19 @@ TEST_F(PlaneConversionTest, ModelInputTakesThreePlanesOfTheBuffer)
   // Row j, column i of plane p is buffer[p * area + j * W + i]: rows stay in the host's order.
   EXPECT_EQ(same[0][0][1][2].item<float>(), 5.0f);
 
-  torch::Tensor mixed = makeModelInput(3, W, H, area, buf, 3, 1, 2);
+  torch::Tensor mixed = makeModelInput(3, buf, 3, 1, 2);
   EXPECT_EQ(mixed[0][0][0][0].item<float>(), 18.0f);
   EXPECT_EQ(mixed[0][1][0][0].item<float>(), 6.0f);
   EXPECT_EQ(mixed[0][2][1][1].item<float>(), 16.0f);
 
-  EXPECT_THROW(makeModelInput(3, W, H, area, buf, 0, 4, 0), std::out_of_range);
-  EXPECT_THROW(makeModelInput(3, W, H, area, buf, -1, 0, 0), std::out_of_range);
+  // The first three planes in order are not copied.
+  torch::Tensor inOrder = makeModelInput(3, buf, 0, 1, 2);
+  EXPECT_EQ(inOrder.sizes(), (std::vector<int64_t>{1, 3, H, W}));
+  EXPECT_EQ(inOrder.data_ptr<float>(), buf.data_ptr<float>());
+  EXPECT_TRUE(inOrder.is_contiguous());
+
+  EXPECT_THROW(makeModelInput(3, buf, 0, 4, 0), std::out_of_range);
+  EXPECT_THROW(makeModelInput(3, buf, -1, 0, 0), std::out_of_range);
 }
 
 TEST_F(PlaneConversionTest, MergeReplacesSelectedChannelsOfTheFirstFrame)
