@@ -38,40 +38,71 @@ int positionIn(const ChannelSet& set, Channel c)
 
 } // namespace
 
+namespace {
+
+// `channels` of `source` over `clipped`, which the source's box covers, as an unpacked plane.
+ImagePlane fetchCovered(Iop& source, const Box& clipped, const ChannelSet& channels, int n)
+{
+  ImagePlane plane(clipped, false, channels, n);
+  source.fetchPlane(plane);
+  // A source that renders nothing (it failed, or was aborted) leaves no image
+  // to pass on; its reason, when it gave one, goes with the failure.
+  if (!plane.memory().isAllocated())
+    throw std::runtime_error("Input '" + source.node_name() + "' rendered no image" +
+                             (source.hasError() ? ": " + source.errorMessage() : std::string()));
+  if (plane.memory().size() < size_t(boxArea(clipped)) * size_t(n))
+    throw std::runtime_error("Input '" + source.node_name() + "' delivered " + std::to_string(plane.memory().size()) +
+                             " values for " + std::to_string(n) + " channel(s) over " + describeBox(clipped));
+  return plane;
+}
+
+// The part of `box` that the source's box covers; empty without a source.
+Box coveredPart(const Iop* source, const Box& box)
+{
+  if (!source)
+    return Box(0, 0, 0, 0);
+  const Box& in = source->info().box();
+  return Box(std::max(box.x(), in.x()), std::max(box.y(), in.y()), std::min(box.r(), in.r()),
+             std::min(box.t(), in.t()));
+}
+
+} // namespace
+
 void fetchPlanar(Iop* source, const Box& box, const ChannelSet& channels, int n, float* dest)
 {
   const int W = std::max(0, box.w());
   const int64_t area = boxArea(box);
   if (n <= 0 || area == 0)
     return;
-  const Box* in = source ? &source->info().box() : nullptr;
-  const int cx = in ? std::max(box.x(), in->x()) : 0, cy = in ? std::max(box.y(), in->y()) : 0;
-  const int cr = in ? std::min(box.r(), in->r()) : 0, ct = in ? std::min(box.t(), in->t()) : 0;
+  const Box covered = coveredPart(source, box);
   // Zeros wherever the source does not cover the box (the copy below fills the rest).
-  if (cx > box.x() || cy > box.y() || cr < box.r() || ct < box.t())
+  if (covered != box)
     std::fill(dest, dest + int64_t(n) * area, 0.0f);
-  if (!source || cx >= cr || cy >= ct)
+  if (covered.is_empty())
     return;
 
-  const Box clipped(cx, cy, cr, ct);
-  ImagePlane plane(clipped, false, channels, n);
-  source->fetchPlane(plane);
-  // A source that renders nothing (it failed, or was aborted) leaves no image
-  // to pass on; its reason, when it gave one, goes with the failure.
-  if (!plane.memory().isAllocated())
-    throw std::runtime_error("Input '" + source->node_name() + "' rendered no image" +
-                             (source->hasError() ? ": " + source->errorMessage() : std::string()));
-
-  const int cw = cr - cx, ch = ct - cy;
+  const ImagePlane plane = fetchCovered(*source, covered, channels, n);
+  const int cw = covered.w(), ch = covered.h();
   const size_t block = size_t(cw) * size_t(ch);
-  if (plane.memory().size() < block * size_t(n))
-    throw std::runtime_error("Input '" + source->node_name() + "' delivered " + std::to_string(plane.memory().size()) +
-                             " values for " + std::to_string(n) + " channel(s) over " + describeBox(clipped));
-  const float* src = plane.memory();
+  const float* src = plane.readable();
   for (int k = 0; k < n; ++k)
     for (int j = 0; j < ch; ++j)
-      std::memcpy(dest + k * area + int64_t(cy - box.y() + j) * W + (cx - box.x()),
+      std::memcpy(dest + k * area + int64_t(covered.y() - box.y() + j) * W + (covered.x() - box.x()),
                   src + k * block + size_t(j) * cw, size_t(cw) * sizeof(float));
+}
+
+torch::Tensor fetchPlanes(Iop* source, const Box& box, const ChannelSet& channels, int n)
+{
+  const int W = std::max(0, box.w()), H = std::max(0, box.h());
+  const auto options = torch::dtype(torch::kFloat32).device(torch::kCPU);
+  if (n > 0 && W > 0 && H > 0 && coveredPart(source, box) == box) {
+    // The plane the source filled is the tensor's storage, held as long as the tensor.
+    auto* plane = new ImagePlane(fetchCovered(*source, box, channels, n));
+    return torch::from_blob(plane->writable(), {n, H, W}, [plane](void*) { delete plane; }, options);
+  }
+  torch::Tensor planes = torch::empty({std::max(n, 0), H, W}, options);
+  fetchPlanar(source, box, channels, n, planes.data_ptr<float>());
+  return planes;
 }
 
 torch::Tensor makeModelInput(int modelChannels, const torch::Tensor& planes, int a, int b, int c)

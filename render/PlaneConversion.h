@@ -31,6 +31,11 @@ class Iop;
 void fetchPlanar(DD::Image::Iop* source, const DD::Image::Box& box, const DD::Image::ChannelSet& channels, int n,
                  float* dest);
 
+// The same values as an [n, H, W] float32 CPU tensor. Where the source
+// covers the box, the tensor's storage is the plane the source filled.
+torch::Tensor fetchPlanes(DD::Image::Iop* source, const DD::Image::Box& box, const DD::Image::ChannelSet& channels,
+                          int n);
+
 // A [1, modelChannels, H, W] tensor whose planes 0, 1, 2 are planes a, b, c
 // of `planes` ([n, H, W]): a view of `planes` when they are its first three
 // in order, a copy otherwise. Throws std::out_of_range when a plane lies

@@ -168,10 +168,8 @@ SourceBuffers fetchSources(const Stripe& s)
   ChannelSet fetchChannels;
   for (int i = 0; i < nFetch; ++i)
     fetchChannels += s.selectedChannels[size_t(i)];
-  const auto options = torch::dtype(torch::kFloat32).device(torch::kCPU);
-  SourceBuffers b{torch::empty({nFetch, s.H, s.W}, options), torch::empty({nFetch, s.H, s.W}, options)};
-  fetchPlanar(s.source0, s.box, fetchChannels, nFetch, b.b0.data_ptr<float>());
-  fetchPlanar(s.source1, s.box, fetchChannels, nFetch, b.b1.data_ptr<float>());
+  SourceBuffers b{fetchPlanes(s.source0, s.box, fetchChannels, nFetch),
+                  fetchPlanes(s.source1, s.box, fetchChannels, nFetch)};
   spdlog::debug("Fetched {} channel(s) from both source frames into union box [{},{},{},{}]", nFetch, s.box.x(),
                 s.box.y(), s.box.r(), s.box.t());
   return b;

@@ -62,6 +62,26 @@ TEST_F(PlaneConversionTest, FetchPlanarClipsToTheSourceAndZeroFillsTheRest)
     EXPECT_EQ(v, 0.0f);
 }
 
+TEST_F(PlaneConversionTest, FetchPlanesGivesTheSameValuesWhetherTheSourceCoversTheBoxOrNot)
+{
+  // Covered: the source's own plane becomes the tensor, which outlives it here.
+  // Not covered: zeros around the source.
+  const Channel chans[2] = {Chan_Green, Chan_Alpha};
+  for (const Box& box : {Box(1, 0, 3, 2), Box(-1, 1, 5, 5)}) {
+    const torch::Tensor t = fetchPlanes(iop, box, ChannelSet{Chan_Green, Chan_Alpha}, 2);
+    ASSERT_EQ(t.sizes(), (std::vector<int64_t>{2, box.h(), box.w()}));
+    for (int k = 0; k < 2; ++k)
+      for (int j = 0; j < box.h(); ++j)
+        for (int i = 0; i < box.w(); ++i) {
+          const int x = box.x() + i, y = box.y() + j;
+          const bool inside = x >= 0 && x < 4 && y >= 0 && y < 3;
+          EXPECT_FLOAT_EQ(t[k][j][i].item<float>(), inside ? sourceValue(chans[k], x, y, 2) : 0.0f)
+            << "k " << k << " x " << x << " y " << y;
+        }
+  }
+  EXPECT_EQ(script->fetches, 2);
+}
+
 TEST_F(PlaneConversionTest, ModelInputTakesThreePlanesOfTheBuffer)
 {
   const int W = 3, H = 2, area = 6;
