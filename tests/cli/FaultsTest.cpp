@@ -465,7 +465,8 @@ TEST_F(Faults, ChannelsTakeLayerNamesFromTheInput)
 TEST_F(Faults, SkipExistingRendersOnlyMissingOrUnreadableFrames)
 {
   writeSequence(1, 3);
-  ASSERT_EQ(render(in() + " " + out()).status, 0);
+  const Outcome first = render(in() + " " + out());
+  ASSERT_EQ(first.status, 0) << first.out;
   for (int f = 1; f <= 4; ++f)
     ASSERT_TRUE(written(f)) << f;
   fs::remove(frameName(dir / "out", "out", 2));
