@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -35,10 +36,6 @@ int positionIn(const ChannelSet& set, Channel c)
   }
   return -1;
 }
-
-} // namespace
-
-namespace {
 
 // `channels` of `source` over `clipped`, which the source's box covers, as an unpacked plane.
 ImagePlane fetchCovered(Iop& source, const Box& clipped, const ChannelSet& channels, int n)
@@ -97,8 +94,11 @@ torch::Tensor fetchPlanes(Iop* source, const Box& box, const ChannelSet& channel
   const auto options = torch::dtype(torch::kFloat32).device(torch::kCPU);
   if (n > 0 && W > 0 && H > 0 && coveredPart(source, box) == box) {
     // The plane the source filled is the tensor's storage, held as long as the tensor.
-    auto* plane = new ImagePlane(fetchCovered(*source, box, channels, n));
-    return torch::from_blob(plane->writable(), {n, H, W}, [plane](void*) { delete plane; }, options);
+    auto plane = std::make_unique<ImagePlane>(fetchCovered(*source, box, channels, n));
+    ImagePlane* held = plane.get();
+    torch::Tensor planes = torch::from_blob(held->writable(), {n, H, W}, [held](void*) { delete held; }, options);
+    plane.release();
+    return planes;
   }
   torch::Tensor planes = torch::empty({std::max(n, 0), H, W}, options);
   fetchPlanar(source, box, channels, n, planes.data_ptr<float>());
