@@ -110,13 +110,6 @@ Imf::Header asRgb(const std::string& path, const Imf::Header& file)
   return h;
 }
 
-// OpenEXR's reader of `path`, once the header was checked for claims the file cannot hold.
-std::unique_ptr<Imf::MultiPartInputFile> openExr(const std::string& path)
-{
-  checkExrAttributes(path);
-  return std::make_unique<Imf::MultiPartInputFile>(path.c_str());
-}
-
 ExrLayout readLayout(const std::string& path, Imf::MultiPartInputFile& file)
 {
   ExrLayout layout;
@@ -180,10 +173,18 @@ ImageHeader headerOf(const std::string& path, std::shared_ptr<ExrLayout> layout)
   return h;
 }
 
-// The header of the file `file` reads, with its layout.
-ImageHeader headerOf(const std::string& path, Imf::MultiPartInputFile& file)
+// OpenEXR's reader of `path`, once the header was checked for claims the
+// file cannot hold, and the header it read into `header`. Errors name the file.
+std::unique_ptr<Imf::MultiPartInputFile> openExr(const std::string& path, ImageHeader& header)
 {
-  return headerOf(path, std::make_shared<ExrLayout>(readLayout(path, file)));
+  try {
+    checkExrAttributes(path);
+    auto file = std::make_unique<Imf::MultiPartInputFile>(path.c_str());
+    header = headerOf(path, std::make_shared<ExrLayout>(readLayout(path, *file)));
+    return file;
+  } catch (...) {
+    rethrowNamed(path, "cannot open");
+  }
 }
 
 // OpenEXR's slice for pixel (x, y) of the file into a planar block of the
@@ -246,24 +247,16 @@ bool isExrFile(const std::string& path)
 
 ImageHeader readExrHeader(const std::string& path)
 {
-  try {
-    return headerOf(path, *openExr(path));
-  } catch (...) {
-    rethrowNamed(path, "cannot open");
-  }
+  ImageHeader header;
+  openExr(path, header);
+  return header;
 }
 
 ImageData readExrFile(const std::string& path)
 {
   ImageData img;
   // One reader for the header and the pixels.
-  std::unique_ptr<Imf::MultiPartInputFile> file;
-  try {
-    file = openExr(path);
-    img.header = headerOf(path, *file);
-  } catch (...) {
-    rethrowNamed(path, "cannot open");
-  }
+  const std::unique_ptr<Imf::MultiPartInputFile> file = openExr(path, img.header);
   try {
     img.pixels.assign(img.header.channels.size() * size_t(img.header.width) * img.header.height, 0.0f);
     if (img.header.exr->lumaChroma)
