@@ -2,23 +2,23 @@
 
 #include "HeaderCache.h"
 
-#include "HostLayer/DecodeLimits.h"
-
 #include "DDImage/Iop.h"
-#include "HostLayer/ImageFile.h"
 #include "HostLayer/ColorSpaces.h"
+#include "HostLayer/DecodeLimits.h"
+#include "HostLayer/ImageFile.h"
 #include "HostLayer/MovieDecoder.h"
 
+#include <dirent.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <atomic>
 #include <mutex>
 #include <stdexcept>
-#include <sys/stat.h>
 
 using namespace DD::Image;
 
