@@ -150,10 +150,8 @@ void mergeOutput(ImagePlane& outputPlane, Iop* source0, const Box& box, const Ch
 
   // Source frame 0 shows through wherever the network's result does not replace it.
   std::optional<torch::Tensor> first;
-  if (std::unique(distinct.begin(), distinct.end()) - distinct.begin() < nOut) {
-    first = torch::empty({nOut, H, W}, torch::dtype(torch::kFloat32).device(torch::kCPU));
-    fetchPlanar(source0, box, requested, nOut, first->data_ptr<float>());
-  }
+  if (std::unique(distinct.begin(), distinct.end()) - distinct.begin() < nOut)
+    first = fetchPlanes(source0, box, requested, nOut);
   // Written straight into the plane.
   torch::Tensor out = packedPlaneView(outputPlane, nOut, H, W);
   if (first)
@@ -206,10 +204,7 @@ void writePackedPlane(ImagePlane& plane, const torch::Tensor& T, int n, int64_t 
 void copyPlane(ImagePlane& plane, Iop* source, const Box& box)
 {
   const int n = int(plane.channels().size());
-  const int W = std::max(0, box.w()), H = std::max(0, box.h());
-  torch::Tensor base = torch::empty({n, H, W}, torch::dtype(torch::kFloat32).device(torch::kCPU));
-  fetchPlanar(source, box, plane.channels(), n, base.data_ptr<float>());
-  writePackedPlane(plane, base, n, boxArea(box));
+  writePackedPlane(plane, fetchPlanes(source, box, plane.channels(), n), n, boxArea(box));
 }
 
 std::string shapeString(const torch::Tensor& t)

@@ -180,7 +180,8 @@ SourceBuffers fetchSources(const Stripe& s)
 bool holdAtSceneCut(Tweenova& node, ImagePlane& plane, const Stripe& s, const SourceBuffers& b,
                     const RenderSettings& settings)
 {
-  const double unmatched = unmatchedBlockShare(b.b0.data_ptr<float>(), b.b1.data_ptr<float>(), s.W, s.H, std::min(s.nSel(), 4));
+  const double unmatched =
+    unmatchedBlockShare(b.b0.data_ptr<float>(), b.b1.data_ptr<float>(), s.W, s.H, std::min(s.nSel(), 4));
   if (settings.debug)
     std::cout << settings.nodeName << ": scene check: " << unmatched * 100.0
               << "% of the blocks unmatched (a cut above " << kSceneCutShare * 100.0 << "%)" << std::endl;

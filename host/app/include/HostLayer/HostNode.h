@@ -71,9 +71,9 @@ public:
   // cached for f + 1, one is made for f + 1 when `wanted(f + 1)`, and
   // `prepare` run on it on a thread of the node's own (one at a time), so
   // that a render going through a sequence finds its next frame already
-  // read. An operator made by the acquire itself is prepared there first. `prepare` must not report
-  // errors: whatever fails there is met again, and reported, when the frame
-  // is really used.
+  // read. An operator made by the acquire itself is prepared there first.
+  // `prepare` must not report errors: whatever fails there is met again, and
+  // reported, when the frame is really used.
   void setReadAhead(std::function<bool(double)> wanted, std::function<void(DD::Image::Op*)> prepare);
   // Returns once no read-ahead is running.
   void waitForReadAhead();
