@@ -98,7 +98,7 @@ from torch import Tensor, nn
 
 from warping import grid_rows, moved, pixel_grid, points, reduce_points, sample, warp, warp_extended
 
-VERSION = "2.2.1"
+VERSION = "2.2.2"
 
 # Prefixes of the published state dict's entries that the interpolation
 # graph never reads: the teacher block of training and the caltime head.
@@ -207,12 +207,13 @@ class IFBlock(nn.Module):
         return F.pixel_shuffle(self.up(x, 4 * outputs), 2)
 
     def refine(self, outputs: int, source0: Tensor, source1: Tensor, timestep: float,
-               grid: Tensor, at: Tensor, rest: Tensor, factor: int, s: int) -> Tensor:
+               grid: Tensor, at: Tensor, rest: Tensor, factor: int, s: int, dtype: torch.dtype) -> Tensor:
         """This block as any but the first, at 1/s of the frame: reads the sources
         warped by the current flows `at` its `pixel_grid`, the timestep, the
         previous block's mask logit and context `rest` (factor times
         coarser) and the flows, and returns its `outputs` channels
-        [1, outputs, H / s, W / s]. Large frames go through in strips of
+        [1, outputs, H / s, W / s]; its input is put together in `dtype`,
+        the type of its convolutions. Large frames go through in strips of
         rows, each with `strip_halo` rows either side that the block reads
         but whose results are dropped: the halo is wider than the block's
         receptive field, so a strip's results are those of the whole frame,
@@ -231,10 +232,10 @@ class IFBlock(nn.Module):
             p = grid_rows(at, s, 2, a0, a1)
             a = reduce_points(sample(source0, moved(g, p[:, 0:2], h, w)), s)
             b = reduce_points(sample(source1, moved(g, p[:, 2:4], h, w)), s)
-            plane = torch.full([1, 1, a1 - a0, m], timestep, dtype=a.dtype, device=a.device)
+            plane = torch.full([1, 1, a1 - a0, m], timestep, dtype=dtype, device=a.device)
             x = channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane,
-                                   enlarge_rows(rest, factor, a0, a1),
-                                   (reduce_points(p, s) * (1.0 / float(s))).to(a.dtype)])
+                                   enlarge_rows(rest, factor, a0, a1), reduce_points(p, s) * (1.0 / float(s))],
+                                  dtype)
             out[:, :, r0:r1] = self.forward(x, outputs)[:, :, r0 - a0:r1 - a0]
         return out
 
@@ -314,10 +315,21 @@ def enlarge_rows(x: Tensor, factor: int, r0: int, r1: int) -> Tensor:
     return enlarge(x[:, :, lo:hi], factor)[:, :, first:first + r1 - r0]
 
 
-def channels_last_cat(parts: List[Tensor]) -> Tensor:
+def channels_last_cat(parts: List[Tensor], dtype: torch.dtype) -> Tensor:
     """Concatenates [1, C_i, h, w] tensors along the channels straight into
-    channels-last memory, the layout the convolutions are fastest in."""
-    return torch.cat([p.permute(0, 2, 3, 1) for p in parts], dim=3).permute(0, 3, 1, 2)
+    channels-last memory, the layout the convolutions are fastest in, in
+    `dtype`. Each part is converted first, so that a block's input is
+    written once, in the convolutions' type (under autocast, the values
+    the first convolution would have converted it to)."""
+    return torch.cat([p.to(dtype).permute(0, 2, 3, 1) for p in parts], dim=3).permute(0, 3, 1, 2)
+
+
+def convolution_type(like: Tensor) -> torch.dtype:
+    """The type the convolutions compute in for inputs like `like`: the
+    autocast type of its device while autocast is on there (the caller's
+    mixed precision), else its own: the type of a 1 x 1 convolution on it."""
+    one = torch.ones(1, 1, 1, 1, dtype=like.dtype, device=like.device)
+    return F.conv2d(one, one).dtype
 
 
 def pad_to(x: Tensor, multiple: int) -> Tensor:
@@ -407,6 +419,7 @@ class TweenovaNet(nn.Module):
         h = source0.shape[2]
         w = source0.shape[3]
         like = source0
+        dtype = convolution_type(like)
         flows = torch.zeros(1, 4, h, w, dtype=torch.float32, device=like.device)
         rest = torch.empty(0, device=like.device)  # the previous block's mask logit and context
         last = len(scales) - 1
@@ -417,11 +430,11 @@ class TweenovaNet(nn.Module):
             if k == 0:
                 a = reduce(source0, s)
                 b = reduce(source1, s)
-                plane = torch.full([1, 1, h // s, w // s], timestep, dtype=like.dtype, device=like.device)
-                out = block(channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane]), outputs)
+                plane = torch.full([1, 1, h // s, w // s], timestep, dtype=dtype, device=like.device)
+                out = block(channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane], dtype), outputs)
             else:
                 out = block.refine(outputs, source0, source1, timestep, grids[k], points(flows, s),
-                                  rest, scales[k - 1] // s, s)
+                                  rest, scales[k - 1] // s, s, dtype)
             flows.add_(enlarge(out[:, 0:4].float() * float(s), s))
             rest = out[:, 4:]
         logit = enlarge(rest, scales[last])

@@ -6,6 +6,7 @@ import os
 import pytest
 import torch
 
+import tweenova_net
 from conftest import encoded, srgb
 from reference import reference_network
 from pu21 import pu21_decode, pu21_encode, srgb_to_linear
@@ -130,6 +131,29 @@ def test_reduced_precision_leaves_the_plate_values_alone(scripted):
     assert mixed_error.mean().item() * 10 <= rounded_error.mean().item(), (mixed_error.mean(), rounded_error.mean())
     # The moving half still moves: the result is no copy of either frame.
     assert (mixed - a)[:, :, :, 0:128].abs().mean().item() > 1e-3
+
+
+def converted(x: torch.Tensor) -> torch.Tensor:
+    return x.to(tweenova_net.convolution_type(x))
+
+
+def test_blocks_get_their_input_in_the_autocast_type(network, scripted, monkeypatch):
+    # Under autocast a block's input is put together in the convolutions'
+    # type rather than converted by its first convolution: the same values,
+    # so the same result as the network that leaves the conversion to
+    # autocast, in the scripted network too.
+    a = encoded("davis/juggle/frame10.png")[:, :, 0:192, 0:320]
+    b = encoded("davis/juggle/frame11.png")[:, :, 0:192, 0:320]
+    probe = torch.jit.script(converted)
+    with torch.no_grad(), torch.autocast("cpu", dtype=torch.bfloat16):
+        assert probe(a).dtype == torch.bfloat16 and probe(a.bfloat16()).dtype == torch.bfloat16
+        fast = scripted(a, b, 0.5, 2, 1, 0.001, 1.0)
+        monkeypatch.setattr(tweenova_net, "convolution_type", lambda like: like.dtype)
+        converted_by_autocast = network(a, b, 0.5, 2, 1, 0.001, 1.0)
+    assert torch.equal(fast, converted_by_autocast)
+    with torch.autocast("cpu", dtype=torch.float16):
+        assert probe(a).dtype == torch.float16
+    assert probe(a).dtype == torch.float32 and probe(a.half()).dtype == torch.float16
 
 
 def test_dtype_in_is_dtype_out(scripted):
