@@ -524,7 +524,7 @@ def default_params() -> Dict[str, object]:
         "fine_flow_side": 576,                  # frames up to this short side: flows at twice their size
                                                 # (frame_warp_downscale; the node reads it from the module)
         "max_passes": 5,                        # ensembling passes at substep_index 5
-        "strip_pixels": 1 << 19,                # a block's input goes through in strips of about this many pixels
+        "strip_pixels": 1 << 20,                # a block's input goes through in strips of about this many pixels
         "strip_halo": 64,                       # rows read either side of a strip (multiple of 4, > receptive field)
         "highlight_knee": 2.0,                  # encoded value where the flows' copy starts compressing (linear ~33)
         "highlight_ceiling": 3.0,               # ... and the value it approaches (PU21 itself ends near 2.9)
