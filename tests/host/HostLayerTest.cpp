@@ -12,11 +12,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
+#include <vector>
 
 using namespace DD::Image;
 namespace fs = std::filesystem;
@@ -180,6 +183,37 @@ public:
 };
 
 } // namespace
+
+TEST(HostLayer, FramesAskedForWhileTheReadAheadIsBusyWaitTheirTurn)
+{
+  // Frames side by side ask for their next source frames while the thread
+  // still reads an earlier one: those asked for wait (the latest four),
+  // rather than being dropped and read by their users when they need them.
+  HostLayer::HostNode node("Counter", [](Node* n) { return new CountingOp(n); });
+  std::mutex m;
+  std::condition_variable opened;
+  bool open = false;
+  std::vector<double> prepared;
+  node.setReadAhead([](double f) { return f <= 8.0; }, [&](Op* op) {
+    std::unique_lock<std::mutex> lock(m);
+    prepared.push_back(op->outputContext().frame());
+    opened.notify_all();
+    opened.wait(lock, [&] { return open; });
+  });
+  node.release(node.acquire(OutputContext(1)));
+  std::unique_lock<std::mutex> lock(m);
+  opened.wait(lock, [&] { return !prepared.empty(); });  // busy with frame 1
+  lock.unlock();
+  for (int f = 2; f <= 5; ++f)
+    node.release(node.acquire(OutputContext(f)));
+  lock.lock();
+  open = true;
+  lock.unlock();
+  opened.notify_all();
+  node.waitForReadAhead();
+  // 1 and 2 were asked for first; 2 went out of the queue as 6 came in.
+  EXPECT_EQ(prepared, (std::vector<double>{1, 3, 4, 5, 6}));
+}
 
 // sRGB as the built-in colour configuration defines it (OpenColorIO's
 // ExponentWithLinearTransform, gamma 2.4, offset 0.055): the curve's linear

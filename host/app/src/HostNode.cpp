@@ -12,6 +12,8 @@ namespace HostLayer {
 
 namespace {
 constexpr size_t kSourceCacheSize = 16;
+// Frames waiting to be read ahead, at most: what two acquires ask for.
+constexpr size_t kReadAheadQueue = 4;
 // Set on a node's read-ahead thread, whose failures are not the node's to report.
 thread_local bool readingAheadOnThisThread = false;
 }
@@ -282,7 +284,7 @@ Op* HostNode::acquireCached(const OutputContext& ctx, bool mayReadAhead)
   ahead.erase(std::remove_if(ahead.begin(), ahead.end(), [this](double f) { return !readAheadWanted_(f); }),
               ahead.end());
   if (!ahead.empty())
-    startReadAhead(std::move(ahead));
+    startReadAhead(ahead);
   return op;
 }
 
@@ -328,36 +330,60 @@ void HostNode::setReadAhead(std::function<bool(double)> wanted, std::function<vo
   readAheadPrepare_ = std::move(prepare);
 }
 
-void HostNode::startReadAhead(std::vector<double> frames)
+void HostNode::startReadAhead(const std::vector<double>& frames)
 {
   std::lock_guard<std::mutex> lock(readAheadMutex_);
+  for (double frame : frames)
+    if (std::find(readAheadQueue_.begin(), readAheadQueue_.end(), frame) == readAheadQueue_.end())
+      readAheadQueue_.push_back(frame);
+  // Frames side by side ask for theirs together; the oldest asked for are
+  // the likeliest to be read by their users meanwhile.
+  while (readAheadQueue_.size() > kReadAheadQueue)
+    readAheadQueue_.pop_front();
   if (readingAhead_)
     return;
   if (readAheadThread_.joinable())
     readAheadThread_.join();
   readingAhead_ = true;
-  readAheadThread_ = std::thread([this, frames = std::move(frames)] {
-    // Whatever fails here is met again, and reported, when the frame is used.
+  readAheadThread_ = std::thread([this] {
     readingAheadOnThisThread = true;
-    for (double frame : frames) {
-      Op* op = nullptr;
-      try {
-        op = acquireCached(OutputContext(frame), false);
-        if (!op->hasError())
-          readAheadPrepare_(op);
-      } catch (...) {
-      }
-      if (!op)
-        continue;
-      const bool failed = op->hasError();
-      release(op);
-      // An operator that failed to validate unseen is dropped, so that its
-      // first real use validates, and reports, afresh.
-      if (failed)
-        discard(op);
-    }
-    readingAhead_ = false;
+    while (const std::optional<double> frame = nextReadAhead())
+      readAhead(*frame);
   });
+}
+
+// The next frame to read ahead; none, and the thread's end, once the queue is empty.
+std::optional<double> HostNode::nextReadAhead()
+{
+  std::lock_guard<std::mutex> lock(readAheadMutex_);
+  if (readAheadQueue_.empty()) {
+    readingAhead_ = false;
+    readAheadDone_.notify_all();
+    return std::nullopt;
+  }
+  const double frame = readAheadQueue_.front();
+  readAheadQueue_.pop_front();
+  return frame;
+}
+
+void HostNode::readAhead(double frame)
+{
+  // Whatever fails here is met again, and reported, when the frame is used.
+  Op* op = nullptr;
+  try {
+    op = acquireCached(OutputContext(frame), false);
+    if (!op->hasError())
+      readAheadPrepare_(op);
+  } catch (...) {
+  }
+  if (!op)
+    return;
+  const bool failed = op->hasError();
+  release(op);
+  // An operator that failed to validate unseen is dropped, so that its
+  // first real use validates, and reports, afresh.
+  if (failed)
+    discard(op);
 }
 
 void HostNode::discard(Op* op)
@@ -373,7 +399,9 @@ void HostNode::discard(Op* op)
 
 void HostNode::waitForReadAhead()
 {
-  std::lock_guard<std::mutex> lock(readAheadMutex_);
+  std::unique_lock<std::mutex> lock(readAheadMutex_);
+  readAheadDone_.wait(lock, [this] { return !readingAhead_; });
+  // The thread takes the lock no more once it has said it is done.
   if (readAheadThread_.joinable())
     readAheadThread_.join();
 }

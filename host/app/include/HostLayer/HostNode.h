@@ -10,11 +10,14 @@
 #include "DDImage/Op.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,10 +75,12 @@ public:
   // `prepare` run on it on a thread of the node's own (one at a time), so
   // that a render going through a sequence finds its next frame already
   // read. An operator made by the acquire itself is prepared there first.
+  // Frames asked for while the thread is busy wait their turn; of those
+  // waiting, the latest few asked for are kept.
   // `prepare` must not report errors: whatever fails there is met again, and
   // reported, when the frame is really used.
   void setReadAhead(std::function<bool(double)> wanted, std::function<void(DD::Image::Op*)> prepare);
-  // Returns once no read-ahead is running.
+  // Returns once no read-ahead is running or waiting.
   void waitForReadAhead();
   // Host nodes: the cache of operators is bounded by the bytes they hold
   // (`measure` tells, for example the decoded image), besides a count of 16.
@@ -126,7 +131,9 @@ private:
   void connectInputs(Op* op);
   DD::Image::Hash knobHash(double frame) const;
   Op* acquireCached(const DD::Image::OutputContext& ctx, bool mayReadAhead);
-  void startReadAhead(std::vector<double> frames);
+  void startReadAhead(const std::vector<double>& frames);
+  std::optional<double> nextReadAhead();
+  void readAhead(double frame);
   // Deletes a cached operator nobody holds.
   void discard(Op* op);
   // Evicts the least recently used operators nobody holds, until a new one fits. Called locked.
@@ -159,9 +166,11 @@ private:
 
   std::function<bool(double)> readAheadWanted_;
   std::function<void(Op*)> readAheadPrepare_;
-  std::mutex readAheadMutex_;  // guards the thread handle
+  std::mutex readAheadMutex_;  // guards the thread handle, the queue and readingAhead_
+  std::condition_variable readAheadDone_;
   std::thread readAheadThread_;
-  std::atomic<bool> readingAhead_{false};
+  std::deque<double> readAheadQueue_;  // frames to read ahead, in the order asked
+  bool readingAhead_ = false;
 
   std::atomic<bool> aborted_{false};
   std::atomic<bool> cancelled_{false};
