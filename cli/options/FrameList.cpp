@@ -1,7 +1,8 @@
 #include "cli/options/FrameList.h"
 
+#include "HostLayer/TextPattern.h"
+
 #include <algorithm>
-#include <regex>
 
 namespace cli {
 
@@ -20,19 +21,19 @@ void append(std::vector<int>& frames, long long first, long long last, long long
 
 std::vector<int> parseFrameList(const std::string& text)
 {
-  static const std::regex item("^\\s*(-?[0-9]{1,10})\\s*(?:-\\s*(-?[0-9]{1,10})\\s*(?:x\\s*([0-9]{1,10})\\s*)?)?$");
+  static const HostLayer::TextPattern item("^\\s*(-?[0-9]{1,10})\\s*(?:-\\s*(-?[0-9]{1,10})\\s*(?:x\\s*([0-9]{1,10})\\s*)?)?$");
   std::vector<int> frames;
   size_t start = 0;
   do {
     const size_t comma = text.find(',', start);
     const std::string part = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     start = comma == std::string::npos ? std::string::npos : comma + 1;
-    std::smatch m;
-    if (!std::regex_match(part, m, item))
+    const auto m = item.match(part);
+    if (!m)
       throw UsageError{"-F " + text, "expected frames like 1-100, 1-100x5 or 1,5,10-20"};
-    const long long first = std::stoll(m[1].str());
-    const long long last = m[2].matched ? std::stoll(m[2].str()) : first;
-    const long long step = m[3].matched ? std::stoll(m[3].str()) : 1;
+    const long long first = std::stoll(*(*m)[1]);
+    const long long last = (*m)[2] ? std::stoll(*(*m)[2]) : first;
+    const long long step = (*m)[3] ? std::stoll(*(*m)[3]) : 1;
     if (first < -2147483647LL || last > 2147483647LL || last < -2147483647LL || first > 2147483647LL)
       throw UsageError{"-F " + text, "a frame is out of range"};
     if (last < first)

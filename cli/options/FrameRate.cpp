@@ -1,10 +1,11 @@
 #include "cli/options/FrameRate.h"
 
+#include "HostLayer/TextPattern.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <numeric>
-#include <regex>
 
 namespace cli {
 
@@ -54,18 +55,18 @@ std::string FrameRate::decimal() const
 
 std::optional<FrameRate> parseFrameRate(const std::string& text)
 {
-  static const std::regex fraction("([0-9]{1,9})/([0-9]{1,9})");
-  static const std::regex decimal("([0-9]{1,4})(\\.([0-9]{1,6}))?");
-  std::smatch m;
-  if (std::regex_match(text, m, fraction))
-    return reduced(std::stoll(m[1].str()), std::stoll(m[2].str()));
-  if (!std::regex_match(text, m, decimal))
+  static const HostLayer::TextPattern fraction("([0-9]{1,9})/([0-9]{1,9})");
+  static const HostLayer::TextPattern decimal("([0-9]{1,4})(\\.([0-9]{1,6}))?");
+  if (const auto m = fraction.match(text))
+    return reduced(std::stoll(*(*m)[1]), std::stoll(*(*m)[2]));
+  const auto m = decimal.match(text);
+  if (!m)
     return std::nullopt;
-  const std::string digits = m[3].str();
+  const std::string digits = (*m)[3].value_or("");
   long long scale = 1;
   for (size_t i = 0; i < digits.size(); ++i)
     scale *= 10;
-  const long long numerator = std::stoll(m[1].str()) * scale + (digits.empty() ? 0 : std::stoll(digits));
+  const long long numerator = std::stoll(*(*m)[1]) * scale + (digits.empty() ? 0 : std::stoll(digits));
   if (std::optional<FrameRate> ntsc = ntscRate(double(numerator) / double(scale)))
     return ntsc;
   return reduced(numerator, scale);

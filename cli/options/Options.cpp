@@ -4,11 +4,12 @@
 #include "cli/output/MovieCodecs.h"
 #include "cli/output/OutputMetadata.h"
 
+#include "HostLayer/TextPattern.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cmath>
 #include <iostream>
-#include <regex>
 
 namespace cli {
 
@@ -16,8 +17,8 @@ namespace {
 
 bool validKnobName(const std::string& name)
 {
-  static const std::regex re("[A-Za-z_][A-Za-z0-9_]*");
-  return std::regex_match(name, re);
+  static const HostLayer::TextPattern identifier("[A-Za-z_][A-Za-z0-9_]*");
+  return identifier.match(name).has_value();
 }
 
 // One line per option, for programs that pass options on to this one
@@ -109,14 +110,15 @@ KnobAssignment parseKnobAssignment(const std::string& text)
 
 KeyAssignment parseKeyAssignment(const std::string& text)
 {
-  static const std::regex re("^([A-Za-z_][A-Za-z0-9_]*):([-+]?[0-9]*\\.?[0-9]+(?:[eE][-+]?[0-9]+)?)=(.*)$");
-  std::smatch m;
-  if (!std::regex_match(text, m, re))
+  static const HostLayer::TextPattern assignment(
+    "^([A-Za-z_][A-Za-z0-9_]*):([-+]?[0-9]*\\.?[0-9]+(?:[eE][-+]?[0-9]+)?)=(.*)$");
+  const auto m = assignment.match(text);
+  if (!m)
     throw UsageError{"--key " + text, "expected KNOB:FRAME=VALUE"};
   KeyAssignment k;
-  k.knob = m[1].str();
-  k.frame = std::strtod(m[2].str().c_str(), nullptr);
-  k.value = m[3].str();
+  k.knob = *(*m)[1];
+  k.frame = std::strtod((*m)[2]->c_str(), nullptr);
+  k.value = *(*m)[3];
   if (!std::isfinite(k.frame) || std::fabs(k.frame) > 1e9)
     throw UsageError{"--key " + text, "the frame is out of range"};
   return k;

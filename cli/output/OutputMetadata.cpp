@@ -5,10 +5,10 @@
 #include "HostLayer/ImageFile.h"
 #include "HostLayer/MovieProbe.h"
 #include "HostLayer/Read.h"
+#include "HostLayer/TextPattern.h"
 
 #include <sys/stat.h>
 
-#include <regex>
 
 namespace cli {
 
@@ -41,8 +41,8 @@ std::optional<uint32_t> outputTimecode(const SourceClock& source, long long fram
 bool validExrCompression(const std::string& name)
 {
   // zlib knows levels 0 to 9; DWA takes its quality level as a number.
-  static const std::regex pattern("(none|rle|pxr24|b44|b44a|piz|(zips|zip)(:[0-9])?|(dwaa|dwab)(:[0-9]{1,3})?)");
-  return std::regex_match(name, pattern);
+  static const HostLayer::TextPattern pattern("(none|rle|pxr24|b44|b44a|piz|(zips|zip)(:[0-9])?|(dwaa|dwab)(:[0-9]{1,3})?)");
+  return pattern.match(name).has_value();
 }
 
 } // namespace cli

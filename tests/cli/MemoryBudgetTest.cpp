@@ -5,6 +5,8 @@
 #include "support/Prerequisites.h"
 #include "support/TempDir.h"
 
+#include "HostLayer/TextPattern.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -13,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -50,8 +51,8 @@ std::string makeMemoryCgroup(uint64_t limit)
 
 int peakMiB(const std::string& text)
 {
-  std::smatch m;
-  return std::regex_search(text, m, std::regex("peak memory (\\d+) MiB")) ? std::stoi(m[1]) : 0;
+  const auto m = HostLayer::TextPattern("peak memory (\\d+) MiB").search(text);
+  return m ? std::stoi(*(*m)[1]) : 0;
 }
 
 } // namespace

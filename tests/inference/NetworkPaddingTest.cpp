@@ -4,11 +4,12 @@
 #include "inference/NetworkPadding.h"
 #include "networks/TestNetworks.h"
 
+#include "HostLayer/TextPattern.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,7 @@ TEST(NetworkPadding, TheExportRecordsTheSameMultiple)
   std::ifstream in(path);
   ASSERT_TRUE(in) << path;
   const std::string meta{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(meta, m, std::regex("\"pad_multiple\": *([0-9]+)"))) << meta;
-  EXPECT_EQ(std::stoll(m[1].str()), kNetworkPadMultiple);
+  const auto m = HostLayer::TextPattern("\"pad_multiple\": *([0-9]+)").search(meta);
+  ASSERT_TRUE(m) << meta;
+  EXPECT_EQ(std::stoll(*(*m)[1]), kNetworkPadMultiple);
 }

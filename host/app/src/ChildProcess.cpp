@@ -1,4 +1,5 @@
 #include "HostLayer/ChildProcess.h"
+#include "HostLayer/TextPattern.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <regex>
 #include <stdexcept>
 
 extern char** environ;
@@ -105,13 +105,13 @@ std::string lastLine(const std::string& text)
 // "[libx264 @ 0x55d0c8e4] " turned into "libx264: ".
 std::string firstLine(const std::string& text)
 {
-  static const std::regex context("^\\[([^ \\]]+) @ 0x[0-9a-fA-F]+\\] ");
+  static const TextPattern context("^\\[([^ \\]]+) @ 0x[0-9a-fA-F]+\\] ");
   const size_t start = text.find_first_not_of(" \t\r\n");
   if (start == std::string::npos)
     return {};
   const size_t end = text.find_first_of("\r\n", start);
   const std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-  return std::regex_replace(line, context, "$1: ", std::regex_constants::format_first_only);
+  return context.replaceFirst(line, "$1: ");
 }
 
 std::string exitText(int status)
