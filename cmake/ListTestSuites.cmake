@@ -1,7 +1,7 @@
 # Run after a test program is built (cmake -P): lists its tests and writes the
 # ctest file that runs them, one process a suite, and one a test for the
-# tests that ALONE matches. Takes PROGRAM, PREFIX, ALONE, BUILD_DIR,
-# SOURCE_DIR and OUTPUT.
+# tests that ALONE matches. Takes PROGRAM, PREFIX, ALONE, COST (may be
+# empty), BUILD_DIR, SOURCE_DIR and OUTPUT.
 execute_process(COMMAND "${PROGRAM}" --gtest_list_tests
   WORKING_DIRECTORY "${BUILD_DIR}"
   OUTPUT_VARIABLE listing
@@ -13,12 +13,16 @@ if(NOT status EQUAL 0)
 endif()
 
 set(environment "TWEENOVA_BUILD_DIR=${BUILD_DIR};TWEENOVA_SOURCE_DIR=${SOURCE_DIR}")
+set(cost "")
+if(NOT COST STREQUAL "")
+  set(cost " COST ${COST}")
+endif()
 set(tests "")
 function(add_program_test name filter)
   string(APPEND tests
     "add_test([==[${PREFIX}${name}]==] [==[${PROGRAM}]==] [==[--gtest_filter=${filter}]==])\n"
     "set_tests_properties([==[${PREFIX}${name}]==] PROPERTIES WORKING_DIRECTORY [==[${BUILD_DIR}]==]"
-    " ENVIRONMENT [==[${environment}]==])\n")
+    " ENVIRONMENT [==[${environment}]==]${cost})\n")
   set(tests "${tests}" PARENT_SCOPE)
 endfunction()
 function(add_suite suite alone)
