@@ -9,7 +9,6 @@
 
 #include <sys/stat.h>
 
-
 namespace cli {
 
 std::optional<SourceClock> movieClock(const std::string& input)

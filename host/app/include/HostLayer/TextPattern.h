@@ -7,9 +7,9 @@
 
 namespace HostLayer {
 
-// A regular expression (ECMAScript grammar), compiled once. Every caller goes
-// through this one class, so that <regex>, whose templates take longer to
-// compile than anything else here, is compiled once.
+// A regular expression (ECMAScript grammar), parsed once, when constructed.
+// Every caller goes through this one class, so that <regex>, whose templates
+// take the compiler longer than anything else here, is compiled in one file.
 class TextPattern
 {
 public:
