@@ -28,7 +28,11 @@ inputs (paper, section 3):
    whole frame, at a fraction of the cost. On large frames the fine blocks
    run in strips of rows with a halo wider than their receptive field:
    the same results, without their inputs ever existing for the whole
-   frame (`strip_pixels`, `strip_halo`).
+   frame (`strip_pixels`, `strip_halo`). On the CPU a block's input (the
+   warps at its pixels, their reduction, the enlarged context and the
+   concatenation) is one C++ operator, `tweenova::block_input`
+   (operators.py), which writes each value once; on other devices it is
+   composed of torch operations (`composed_block_input`), the same values.
 3. Synthesis. M = sigmoid(logit) blends the two inputs warped by the final
    flows, at full resolution.
 
@@ -96,9 +100,10 @@ import torch
 import torch.nn.functional as F
 from torch import Tensor, nn
 
+import operators  # noqa: F401 (registers torch.ops.tweenova)
 from warping import grid_rows, moved, pixel_grid, points, reduce_points, sample, warp, warp_extended
 
-VERSION = "2.2.2"
+VERSION = "2.3.0"
 
 # Prefixes of the published state dict's entries that the interpolation
 # graph never reads: the teacher block of training and the caltime head.
@@ -228,19 +233,38 @@ class IFBlock(nn.Module):
             r1 = min(n, r0 + rows)
             a0 = max(0, r0 - self.strip_halo)
             a1 = min(n, r1 + self.strip_halo)
-            g = grid_rows(grid, s, 1, a0, a1)
             p = grid_rows(at, s, 2, a0, a1)
-            a = reduce_points(sample(source0, moved(g, p[:, 0:2], h, w)), s)
-            b = reduce_points(sample(source1, moved(g, p[:, 2:4], h, w)), s)
-            plane = torch.full([1, 1, a1 - a0, m], timestep, dtype=dtype, device=a.device)
-            x = channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane,
-                                   enlarge_rows(rest, factor, a0, a1), reduce_points(p, s) * (1.0 / float(s))],
-                                  dtype)
+            if source0.is_cuda:
+                x = composed_block_input(source0, source1, grid_rows(grid, s, 1, a0, a1), p, s, a0, timestep,
+                                         rest, factor, dtype)
+            else:
+                x = torch.ops.tweenova.block_input(source0, source1, p, s, a0, timestep, rest, factor, dtype)
             out[:, :, r0:r1] = self.forward(x, outputs)[:, :, r0 - a0:r1 - a0]
         return out
 
 
 # --- helpers -----------------------------------------------------------------
+
+def composed_block_input(source0: Tensor, source1: Tensor, grid: Tensor, flows: Tensor, s: int, first_row: int,
+                         timestep: float, rest: Tensor, factor: int, dtype: torch.dtype) -> Tensor:
+    """The input of a refinement block at 1/s of the frame for its rows
+    first_row onwards, [1, 2C + 1 + R + 4, rows, W / s] channels-last in
+    `dtype`: both sources [1, C, H, W] (image, then features) warped by
+    `flows` at the `pixel_grid` rows `grid` and reduced, the timestep, the
+    previous block's output `rest` [1, R, ...] enlarged by `factor`, the
+    flows reduced and in pixels of the block. torch.ops.tweenova.block_input
+    computes the same in one pass on the CPU; this is its composition of
+    torch operations, for other devices."""
+    h = source0.shape[2]
+    w = source0.shape[3]
+    a = reduce_points(sample(source0, moved(grid, flows[:, 0:2], h, w)), s)
+    b = reduce_points(sample(source1, moved(grid, flows[:, 2:4], h, w)), s)
+    rows = a.shape[2]
+    plane = torch.full([1, 1, rows, a.shape[3]], timestep, dtype=dtype, device=a.device)
+    return channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane,
+                              enlarge_rows(rest, factor, first_row, first_row + rows),
+                              reduce_points(flows, s) * (1.0 / float(s))], dtype)
+
 
 def mirror(x: Tensor, axis: int) -> Tensor:
     """x [1, C, H, W] mirrored left-right (axis 1), top-bottom (axis 2) or not (0)."""

@@ -1,0 +1,108 @@
+"""torch.ops.tweenova.block_input against the torch operations it replaces,
+and its two instruction-set versions against each other."""
+import os
+import subprocess
+import sys
+
+import pytest
+import torch
+
+import operators
+from tweenova_net import composed_block_input
+from warping import grid_rows, pixel_grid, points
+
+H, W = 96, 160
+
+
+def block_case(factor: int, rest_factor: int, seed: int, flow_scale: float = 20.0):
+    """Sources, the flows at the block's points and the previous block's
+    output, for a block at 1/factor of an H x W frame."""
+    g = torch.Generator().manual_seed(seed)
+    source0 = torch.rand(1, 7, H, W, generator=g).contiguous(memory_format=torch.channels_last)
+    source1 = torch.rand(1, 7, H, W, generator=g) * 4.0 - 1.0  # plain layout, values outside [0, 1]
+    flows = torch.randn(1, 4, H, W, generator=g) * flow_scale
+    n, m = H // factor, W // factor
+    rest = torch.randn(1, 9, n // rest_factor, m // rest_factor, generator=g)
+    return source0, source1, points(flows, factor), rest
+
+
+def both(case, factor, rest_factor, a0, a1, dtype, timestep=0.3):
+    source0, source1, at, rest = case
+    p = grid_rows(at, factor, 2, a0, a1)
+    grid = grid_rows(pixel_grid(H, W, factor, source0), factor, 1, a0, a1)
+    rest = rest.to(dtype)
+    expected = composed_block_input(source0, source1, grid, p, factor, a0, timestep, rest, rest_factor, dtype)
+    got = torch.ops.tweenova.block_input(source0, source1, p, factor, a0, timestep, rest, rest_factor, dtype)
+    return expected, got
+
+
+def test_block_input_is_its_composition():
+    # Every block resolution and enlargement of the previous block's output,
+    # whole blocks and strips that start inside one, flows reaching far
+    # outside the frame (edges held). Float32 sums in another order; in
+    # bfloat16 the same values rounded once, at most one unit apart.
+    for factor in (1, 2, 4, 8):
+        for rest_factor in (1, 2, 4):
+            n = H // factor
+            if n % rest_factor or (W // factor) % rest_factor:
+                continue
+            case = block_case(factor, rest_factor, seed=factor * 10 + rest_factor, flow_scale=3.0 * H)
+            for a0, a1 in ((0, n), (1, n - 1), (n - 2, n)):
+                for dtype in (torch.float32, torch.bfloat16):
+                    expected, got = both(case, factor, rest_factor, a0, a1, dtype)
+                    assert got.dtype == dtype and got.shape == expected.shape
+                    assert got.is_contiguous(memory_format=torch.channels_last)
+                    e, g = expected.float(), got.float()
+                    tolerance = 1e-4 if dtype == torch.float32 else 2.0 ** -7
+                    assert ((e - g).abs() <= tolerance * e.abs().clamp(min=1.0)).all(), (factor, rest_factor, a0, dtype)
+
+
+def test_bad_flows_read_the_frame_not_past_it():
+    # NaN and infinite flows give positions at the frame's first pixel or its
+    # edges: the samples stay finite, the flows channels keep what came in.
+    source0, source1, at, rest = block_case(1, 2, seed=3)
+    at = at.clone()
+    at[0, 0, 5, 7] = float("nan")
+    at[0, 1, 6, 8] = float("inf")
+    at[0, 2, 7, 9] = float("-inf")
+    out = torch.ops.tweenova.block_input(source0, source1, at, 1, 0, 0.5, rest, 2, torch.float32)
+    assert torch.isfinite(out[:, 0:24]).all()
+    assert torch.isnan(out[0, 24, 5, 7]) and out[0, 25, 6, 8] == float("inf") and out[0, 26, 7, 9] == -float("inf")
+
+
+def test_block_input_refuses_what_it_cannot_read():
+    source0, source1, at, rest = block_case(2, 2, seed=4)
+    with pytest.raises(RuntimeError, match="7, H, W"):
+        torch.ops.tweenova.block_input(source0[:, 0:6], source1[:, 0:6], at, 2, 0, 0.5, rest, 2, torch.float32)
+    with pytest.raises(RuntimeError, match="outside the block"):
+        torch.ops.tweenova.block_input(source0, source1, at, 2, 1, 0.5, rest, 2, torch.float32)
+    with pytest.raises(RuntimeError, match="does not enlarge"):
+        torch.ops.tweenova.block_input(source0, source1, at, 2, 0, 0.5, rest, 4, torch.float32)
+    with pytest.raises(RuntimeError, match="float32"):
+        torch.ops.tweenova.block_input(source0.double(), source1, at, 2, 0, 0.5, rest, 2, torch.float32)
+
+
+BASELINE_RUN = """
+import sys, torch
+sys.path.insert(0, sys.argv[1])
+import operators
+case = torch.load(sys.argv[2])
+torch.save(torch.ops.tweenova.block_input(*case), sys.argv[3])
+"""
+
+
+def test_every_instruction_set_gives_the_same_values(tmp_path):
+    # The library chooses its AVX2 version on CPUs that have it; the baseline
+    # build is what any other x86-64 CPU runs. Both give the same bits.
+    baseline = os.path.join(os.path.dirname(operators.library_path()), "tweenova_operators_baseline.so")
+    assert os.path.exists(baseline), baseline
+    cases = []
+    for factor, rest_factor, dtype in ((1, 2, torch.bfloat16), (2, 2, torch.float32), (8, 1, torch.float16)):
+        source0, source1, at, rest = block_case(factor, rest_factor, seed=factor)
+        cases.append((source0, source1, at, factor, 0, 0.4, rest, rest_factor, dtype))
+    for i, case in enumerate(cases):
+        torch.save(case, tmp_path / ("case%d.pt" % i))
+        subprocess.run([sys.executable, "-c", BASELINE_RUN, os.path.dirname(operators.__file__),
+                        str(tmp_path / ("case%d.pt" % i)), str(tmp_path / ("out%d.pt" % i))],
+                       env=dict(os.environ, TWEENOVA_OPERATORS=baseline), check=True)
+        assert torch.equal(torch.load(tmp_path / ("out%d.pt" % i)), torch.ops.tweenova.block_input(*case))
