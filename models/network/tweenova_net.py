@@ -212,7 +212,7 @@ class IFBlock(nn.Module):
         return F.pixel_shuffle(self.up(x, 4 * outputs), 2)
 
     def refine(self, outputs: int, source0: Tensor, source1: Tensor, timestep: float,
-               grid: Tensor, at: Tensor, rest: Tensor, factor: int, s: int, dtype: torch.dtype) -> Tensor:
+               at: Tensor, rest: Tensor, factor: int, s: int, dtype: torch.dtype) -> Tensor:
         """This block as any but the first, at 1/s of the frame: reads the sources
         warped by the current flows `at` its `pixel_grid`, the timestep, the
         previous block's mask logit and context `rest` (factor times
@@ -235,8 +235,7 @@ class IFBlock(nn.Module):
             a1 = min(n, r1 + self.strip_halo)
             p = grid_rows(at, s, 2, a0, a1)
             if source0.is_cuda:
-                x = composed_block_input(source0, source1, grid_rows(grid, s, 1, a0, a1), p, s, a0, timestep,
-                                         rest, factor, dtype)
+                x = composed_block_input(source0, source1, p, s, a0, timestep, rest, factor, dtype)
             else:
                 x = torch.ops.tweenova.block_input(source0, source1, p, s, a0, timestep, rest, factor, dtype)
             out[:, :, r0:r1] = self.forward(x, outputs)[:, :, r0 - a0:r1 - a0]
@@ -245,21 +244,22 @@ class IFBlock(nn.Module):
 
 # --- helpers -----------------------------------------------------------------
 
-def composed_block_input(source0: Tensor, source1: Tensor, grid: Tensor, flows: Tensor, s: int, first_row: int,
+def composed_block_input(source0: Tensor, source1: Tensor, flows: Tensor, s: int, first_row: int,
                          timestep: float, rest: Tensor, factor: int, dtype: torch.dtype) -> Tensor:
     """The input of a refinement block at 1/s of the frame for its rows
     first_row onwards, [1, 2C + 1 + R + 4, rows, W / s] channels-last in
     `dtype`: both sources [1, C, H, W] (image, then features) warped by
-    `flows` at the `pixel_grid` rows `grid` and reduced, the timestep, the
+    `flows` (at the block's `pixel_grid` points) and reduced, the timestep, the
     previous block's output `rest` [1, R, ...] enlarged by `factor`, the
     flows reduced and in pixels of the block. torch.ops.tweenova.block_input
     computes the same in one pass on the CPU; this is its composition of
     torch operations, for other devices."""
     h = source0.shape[2]
     w = source0.shape[3]
+    rows = flows.shape[2] // (1 if s == 1 else 2)
+    grid = grid_rows(pixel_grid(h, w, s, source0), s, 1, first_row, first_row + rows)
     a = reduce_points(sample(source0, moved(grid, flows[:, 0:2], h, w)), s)
     b = reduce_points(sample(source1, moved(grid, flows[:, 2:4], h, w)), s)
-    rows = a.shape[2]
     plane = torch.full([1, 1, rows, a.shape[3]], timestep, dtype=dtype, device=a.device)
     return channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane,
                               enlarge_rows(rest, factor, first_row, first_row + rows),
@@ -435,7 +435,7 @@ class TweenovaNet(nn.Module):
         return torch.cat([img.contiguous(memory_format=torch.channels_last), self.head(img)], dim=1)
 
     def estimate(self, source0: Tensor, source1: Tensor, timestep: float,
-                 scales: List[int], grids: List[Tensor]) -> Tuple[Tensor, Tensor]:
+                 scales: List[int]) -> Tuple[Tensor, Tensor]:
         """One pass of IFNet on the `sources` of two frames, [1, 3 + features,
         H, W] with H, W multiples of 4 * max(scales). Returns the flows
         F_t->0, F_t->1 [1, 4, H, W] (pixels) and the mask M [1, 1, H, W]
@@ -457,7 +457,7 @@ class TweenovaNet(nn.Module):
                 plane = torch.full([1, 1, h // s, w // s], timestep, dtype=dtype, device=like.device)
                 out = block(channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane], dtype), outputs)
             else:
-                out = block.refine(outputs, source0, source1, timestep, grids[k], points(flows, s),
+                out = block.refine(outputs, source0, source1, timestep, points(flows, s),
                                   rest, scales[k - 1] // s, s, dtype)
             flows.add_(enlarge(out[:, 0:4].float() * float(s), s))
             rest = out[:, 4:]
@@ -498,10 +498,8 @@ class TweenovaNet(nn.Module):
         finite = bool(torch.isfinite(real0).all()) and bool(torch.isfinite(real1).all())
         hp = real0.shape[2]
         wp = real0.shape[3]
-        # The pixels every block reads, and every pixel, shared by the passes.
+        # Every pixel, which the synthesis of every pass reads.
         full = pixel_grid(hp, wp, 1, real0)
-        fine = full if e == 1 else pixel_grid(hp * e, wp * e, 1, real0)
-        grids = [fine if f == 1 else pixel_grid(hp * e, wp * e, f, real0) for f in scales]
         # Test-time ensembling: every pass gives a result; they are averaged.
         passes = min(max(substep_index, 1), self.max_passes)
         total = torch.zeros_like(real0)
@@ -513,9 +511,9 @@ class TweenovaNet(nn.Module):
                 # A new mirroring; its features serve the swapped pass too.
                 a = self.sources(mirror(enlarge(self.unit(real0, flow_dtype), e), axis))
                 b = self.sources(mirror(enlarge(self.unit(real1, flow_dtype), e), axis))
-                flows, mask = self.estimate(a, b, timestep, scales, grids)
+                flows, mask = self.estimate(a, b, timestep, scales)
             else:
-                flows, mask = self.estimate(b, a, 1.0 - timestep, scales, grids)
+                flows, mask = self.estimate(b, a, 1.0 - timestep, scales)
                 flows = swap_flows(flows)
                 mask = 1.0 - mask
             if e > 1:

@@ -41,8 +41,7 @@ def test_matches_the_published_module(scripted, weights_dir):
         h, w = a.shape[2], a.shape[3]
         with torch.no_grad():
             expected = reference(torch.cat([a, b], dim=1), t, scales)[2][4]
-            flows, mask = scripted.estimate(scripted.sources(a), scripted.sources(b), t, scales,
-                                            [pixel_grid(h, w, s, a) for s in scales])
+            flows, mask = scripted.estimate(scripted.sources(a), scripted.sources(b), t, scales)
             ours = blend(a, b, flows, mask, pixel_grid(h, w, 1, a))
         assert ours.shape == expected.shape
         assert (ours - expected).abs().max().item() <= 1e-3, (first, t)
