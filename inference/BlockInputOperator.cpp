@@ -191,7 +191,15 @@ TWEENOVA_INLINE void sampleCell(const Block& b, int64_t i, int64_t j, Lanes& a, 
 // version the CPU runs is chosen when the library loads. Neither contracts
 // multiplications and additions, so both give the same values; a build with
 // TWEENOVA_OPERATORS_BASELINE has the baseline alone, for the tests to compare.
-#ifdef TWEENOVA_OPERATORS_BASELINE
+// ThreadSanitizer builds have it too: the loader calls the clones' resolver
+// while it relocates the program, before the sanitizer's runtime is set up,
+// and the resolver's instrumentation then crashes the program at start.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TWEENOVA_THREAD_SANITIZER
+#endif
+#endif
+#if defined(TWEENOVA_OPERATORS_BASELINE) || defined(__SANITIZE_THREAD__) || defined(TWEENOVA_THREAD_SANITIZER)
 #define TWEENOVA_CLONES
 #else
 #define TWEENOVA_CLONES __attribute__((target_clones("avx2", "default")))
