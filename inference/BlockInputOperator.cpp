@@ -23,6 +23,9 @@
 #include <ATen/ops/empty.h>
 #include <torch/library.h>
 
+#include "EnlargementTap.h"
+#include "OperatorClones.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -35,19 +38,10 @@ constexpr int64_t kFeatureChannels = 4;
 constexpr int64_t kSourceChannels = kImageChannels + kFeatureChannels;
 constexpr int64_t kFlowChannels = 4;
 
-// The per-pixel helpers are inlined into writeRow, whose AVX2 version then
-// computes a pixel's channels in one vector register. Being inlined they have
-// no calling convention, which GCC's note on passing vectors is about.
-#define TWEENOVA_INLINE inline __attribute__((always_inline))
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
 // The channels of one source pixel, one vector wide. The last lane holds
 // whatever follows the pixel in memory and is never used; the image's last
 // pixel, which nothing follows, is read channel by channel.
-typedef float Lanes __attribute__((vector_size(8 * sizeof(float))));
-static_assert(kSourceChannels < 8, "a source pixel fits one vector");
+static_assert(kSourceChannels < kLanes, "a source pixel fits one vector");
 
 TWEENOVA_INLINE Lanes loadPixel(const float* p, const float* last)
 {
@@ -91,26 +85,6 @@ struct Source
     return (1.f - fy) * top + fy * bottom;
   }
 };
-
-// One axis of a bilinear enlargement with half-pixel centres: output index
-// d reads inputs i0 and i0 + step with weights w0 and w1.
-struct Tap
-{
-  int64_t i0;
-  int64_t step;
-  float w0;
-  float w1;
-};
-
-Tap enlargementTap(int64_t d, int64_t factor, int64_t size)
-{
-  const float scale = float(1.0 / double(factor));
-  float source = scale * (float(d) + 0.5f) - 0.5f;
-  source = source < 0.f ? 0.f : source;
-  const int64_t i0 = std::min(int64_t(source), size - 1);
-  const float w1 = std::min(std::max(source - float(i0), 0.f), 1.f);
-  return {i0, i0 < size - 1 ? 1 : 0, 1.f - w1, w1};
-}
 
 // Where point index q of a side lies in the frame: a block at 1/factor reads,
 // for its cell i, the pixels factor * i + factor / 2 - 1 + d (d = 0, 1); at
@@ -187,26 +161,9 @@ TWEENOVA_INLINE void sampleCell(const Block& b, int64_t i, int64_t j, Lanes& a, 
   }
 }
 
-// The row writer is compiled twice, for AVX2 and for any x86-64, and the
-// version the CPU runs is chosen when the library loads. Neither contracts
-// multiplications and additions, so both give the same values; a build with
-// TWEENOVA_OPERATORS_BASELINE has the baseline alone, for the tests to compare.
-// ThreadSanitizer builds have it too: the loader calls the clones' resolver
-// while it relocates the program, before the sanitizer's runtime is set up,
-// and the resolver's instrumentation then crashes the program at start.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define TWEENOVA_THREAD_SANITIZER
-#endif
-#endif
-#if defined(TWEENOVA_OPERATORS_BASELINE) || defined(__SANITIZE_THREAD__) || defined(TWEENOVA_THREAD_SANITIZER)
-#define TWEENOVA_CLONES
-#else
-#define TWEENOVA_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-
 // Writes block row i, channels-last: both images, both sets of features, the
 // timestep, the rest enlarged, the flows reduced and in pixels of the block.
+// Its AVX2 version computes a pixel's channels in one vector register.
 template <typename Out>
 TWEENOVA_CLONES void writeRow(const Block& b, int64_t i, Out* out)
 {
