@@ -1,8 +1,11 @@
 """The network's operators of its own, compiled in C++ (`tweenova::`).
 
-`tweenova::block_input` puts a refinement block's input together in one pass
-on the CPU (inference/BlockInputOperator.cpp). The plug-in compiles it in;
-Python loads it from the build: TWEENOVA_OPERATORS names the library, else
+On the CPU, `tweenova::block_input` puts a refinement block's input together
+in one pass (inference/BlockInputOperator.cpp), `tweenova::add_enlarged_`
+adds a block's flow residuals to the flows (FlowUpdateOperator.cpp) and
+`tweenova::bounded` makes the copy of a frame the flows see
+(BoundedOperator.cpp). The plug-in compiles them in; Python loads them from
+the build: TWEENOVA_OPERATORS names the library, else
 build/tweenova_operators.so of this checkout (scripts/build makes it).
 """
 import os

@@ -33,6 +33,8 @@ inputs (paper, section 3):
    concatenation) is one C++ operator, `tweenova::block_input`
    (operators.py), which writes each value once; on other devices it is
    composed of torch operations (`composed_block_input`), the same values.
+   The flows' update after each block (`add_enlarged_`) and the frames'
+   bounded copy (`bounded`) are C++ operators on the CPU too.
 3. Synthesis. M = sigmoid(logit) blends the two inputs warped by the final
    flows, at full resolution.
 
@@ -103,7 +105,7 @@ from torch import Tensor, nn
 import operators  # noqa: F401 (registers torch.ops.tweenova)
 from warping import grid_rows, moved, pixel_grid, points, reduce_points, sample, warp, warp_extended
 
-VERSION = "2.3.0"
+VERSION = "2.4.0"
 
 # Prefixes of the published state dict's entries that the interpolation
 # graph never reads: the teacher block of training and the caltime head.
@@ -113,12 +115,20 @@ TRAINING_ONLY = ("teacher.", "caltime.")
 # --- value range -------------------------------------------------------------
 
 def bounded(v: Tensor, knee: float, ceiling: float) -> Tensor:
-    """What the learned weights see of a PU21-encoded frame [1, 3, H, W]:
-    negatives clamped to 0, values above `knee` compressed smoothly towards
-    `ceiling` (knee + (ceiling - knee) * d / (1 + d), d the excess over the
-    knee in units of ceiling - knee). NaN counts as black and infinities as
-    their end of the range, so that a bad pixel, whose influence on the
-    coarse blocks would reach every flow, leaves the flows finite."""
+    """What the learned weights see of a PU21-encoded float32 frame [1, 3, H,
+    W]: negatives clamped to 0, values above `knee` compressed smoothly
+    towards `ceiling` (knee + (ceiling - knee) * d / (1 + d), d the excess
+    over the knee in units of ceiling - knee). NaN counts as black and
+    infinities as their end of the range, so that a bad pixel, whose
+    influence on the coarse blocks would reach every flow, leaves the flows
+    finite. On the CPU, torch.ops.tweenova.bounded in one pass."""
+    if v.is_cpu:
+        return torch.ops.tweenova.bounded(v, knee, ceiling)
+    return composed_bounded(v, knee, ceiling)
+
+
+def composed_bounded(v: Tensor, knee: float, ceiling: float) -> Tensor:
+    """`bounded` composed of torch operations."""
     v = torch.nan_to_num(v, nan=0.0, posinf=ceiling, neginf=0.0)
     d = torch.clamp(v - knee, min=0.0)
     return torch.clamp(v, 0.0, knee) + d / (1.0 + d * (1.0 / (ceiling - knee)))
@@ -266,6 +276,15 @@ def composed_block_input(source0: Tensor, source1: Tensor, flows: Tensor, s: int
                               reduce_points(flows, s) * (1.0 / float(s))], dtype)
 
 
+def add_enlarged_(flows: Tensor, delta: Tensor, factor: int, scale: float) -> None:
+    """flows [1, C, H, W] float32 += enlarge(delta * scale, factor); on the
+    CPU torch.ops.tweenova.add_enlarged_, in one pass over the flows."""
+    if flows.is_cpu:
+        torch.ops.tweenova.add_enlarged_(flows, delta, factor, scale)
+    else:
+        flows.add_(enlarge(delta.float() * scale, factor))
+
+
 def mirror(x: Tensor, axis: int) -> Tensor:
     """x [1, C, H, W] mirrored left-right (axis 1), top-bottom (axis 2) or not (0)."""
     if axis == 1:
@@ -354,6 +373,15 @@ def convolution_type(like: Tensor) -> torch.dtype:
     mixed precision), else its own: the type of a 1 x 1 convolution on it."""
     one = torch.ones(1, 1, 1, 1, dtype=like.dtype, device=like.device)
     return F.conv2d(one, one).dtype
+
+
+def all_finite(a: Tensor, b: Tensor) -> bool:
+    """Whether every value of both is finite, from their float32 sums (one
+    read each): a NaN or an infinity makes a sum non-finite. A sum that
+    overflows says no too; that sends finite frames down the slower path
+    made for non-finite ones, which gives them the same values but for
+    rounding."""
+    return bool(torch.isfinite(torch.sum(a, dtype=torch.float32) + torch.sum(b, dtype=torch.float32)))
 
 
 def pad_to(x: Tensor, multiple: int) -> Tensor:
@@ -459,7 +487,7 @@ class TweenovaNet(nn.Module):
             else:
                 out = block.refine(outputs, source0, source1, timestep, points(flows, s),
                                   rest, scales[k - 1] // s, s, dtype)
-            flows.add_(enlarge(out[:, 0:4].float() * float(s), s))
+            add_enlarged_(flows, out[:, 0:4], s, float(s))
             rest = out[:, 4:]
         logit = enlarge(rest, scales[last])
         return flows, torch.sigmoid(logit)
@@ -495,7 +523,7 @@ class TweenovaNet(nn.Module):
         real1 = pad_to(img1.to(synth_dtype), multiple)
 
         # Plates with NaN or infinite pixels take the warps and blend that keep them local.
-        finite = bool(torch.isfinite(real0).all()) and bool(torch.isfinite(real1).all())
+        finite = all_finite(real0, real1)
         hp = real0.shape[2]
         wp = real0.shape[3]
         # Every pixel, which the synthesis of every pass reads.

@@ -226,6 +226,21 @@ def test_bad_pixels_stay_where_they_are(scripted):
     assert out[0, 0, 30, 40].item() == float("inf")  # where it is read whole
 
 
+def test_non_finite_frames_are_told_from_finite_ones():
+    # The check reads sums: one bad value anywhere in either frame makes it
+    # say no; a sum that overflows says no too (the extended path, which is
+    # also right for finite frames), a finite one in half precision is summed
+    # in float32 and says yes.
+    a = torch.rand(1, 3, 64, 96)
+    b = torch.rand(1, 3, 64, 96)
+    assert tweenova_net.all_finite(a, b) and tweenova_net.all_finite(a.half() * 60000.0, b.half())
+    for bad in (float("nan"), float("inf"), -float("inf")):
+        c = b.clone()
+        c[0, 2, 63, 95] = bad
+        assert not tweenova_net.all_finite(a, c) and not tweenova_net.all_finite(c, a)
+    assert not tweenova_net.all_finite(a.fill_(3e38), b)
+
+
 def test_substeps_are_symmetric_ensembles(scripted):
     # Index 2 averages a pass and its time-reversed twin, so swapping the
     # inputs (timestep 1 - t) gives the same frame; index 4 adds the

@@ -1,5 +1,6 @@
-"""torch.ops.tweenova.block_input against the torch operations it replaces,
-and its two instruction-set versions against each other."""
+"""The network's C++ operators (torch.ops.tweenova) against the torch
+operations they replace, and their two instruction-set versions against
+each other."""
 import os
 import subprocess
 import sys
@@ -8,7 +9,7 @@ import pytest
 import torch
 
 import operators
-from tweenova_net import composed_block_input
+from tweenova_net import composed_block_input, composed_bounded, enlarge
 from warping import grid_rows, points
 
 H, W = 96, 160
@@ -81,26 +82,64 @@ def test_block_input_refuses_what_it_cannot_read():
         torch.ops.tweenova.block_input(source0.double(), source1, at, 2, 0, 0.5, rest, 2, torch.float32)
 
 
+def test_bounded_is_its_composition():
+    # The whole encoded range and beyond: negatives, the knee, highlights far
+    # above it, NaN and both infinities; plain and channels-last frames.
+    g = torch.Generator().manual_seed(5)
+    frame = torch.randn(1, 3, 37, 53, generator=g) * 40.0
+    frame[0, 0, 0, 0:5] = torch.tensor([float("nan"), float("inf"), -float("inf"), 2.0, 3.0])
+    for v in (frame, frame.contiguous(memory_format=torch.channels_last)):
+        got = torch.ops.tweenova.bounded(v, 2.0, 3.0)
+        assert torch.equal(got, composed_bounded(v, 2.0, 3.0))
+        assert got.is_contiguous(memory_format=torch.channels_last) == v.is_contiguous(memory_format=torch.channels_last)
+    assert torch.isfinite(got).all() and got.min() == 0.0 and got.max() < 3.0
+    with pytest.raises(RuntimeError, match="float32"):
+        torch.ops.tweenova.bounded(frame.double(), 2.0, 3.0)
+    with pytest.raises(RuntimeError, match="not above the knee"):
+        torch.ops.tweenova.bounded(frame, 3.0, 2.0)
+
+
+def test_add_enlarged_is_its_composition():
+    # Every block's enlargement, residuals as the blocks give them: float32,
+    # and the first channels of a channels-last bfloat16 output.
+    g = torch.Generator().manual_seed(6)
+    for factor in (1, 2, 4, 8, 16):
+        flows = torch.randn(1, 4, H, W, generator=g) * 30.0
+        out = torch.randn(1, 13, H // factor, W // factor, generator=g)
+        for delta in (out[:, 0:4], out.to(torch.bfloat16).contiguous(memory_format=torch.channels_last)[:, 0:4]):
+            expected = flows + enlarge(delta.float() * float(factor), factor)
+            got = torch.ops.tweenova.add_enlarged_(flows.clone(), delta, factor, float(factor))
+            assert ((got - expected).abs() <= 1e-5 * expected.abs().clamp(min=1.0)).all(), (factor, delta.dtype)
+    with pytest.raises(RuntimeError, match="is not the size of the flows"):
+        torch.ops.tweenova.add_enlarged_(flows, out[:, 0:4], 2, 1.0)
+    with pytest.raises(RuntimeError, match="contiguous float32"):
+        torch.ops.tweenova.add_enlarged_(flows.transpose(2, 3), out[:, 0:4], 16, 1.0)
+
+
 BASELINE_RUN = """
 import sys, torch
 sys.path.insert(0, sys.argv[1])
 import operators
-torch.save([torch.ops.tweenova.block_input(*case) for case in torch.load(sys.argv[2])], sys.argv[3])
+torch.save([getattr(torch.ops.tweenova, op)(*args) for op, args in torch.load(sys.argv[2])], sys.argv[3])
 """
 
 
 def test_every_instruction_set_gives_the_same_values(tmp_path):
-    # The library chooses its AVX2 version on CPUs that have it; the baseline
+    # The library chooses its AVX2 versions on CPUs that have it; the baseline
     # build is what any other x86-64 CPU runs. Both give the same bits.
     baseline = os.path.join(os.path.dirname(operators.library_path()), "tweenova_operators_baseline.so")
     assert os.path.exists(baseline), baseline
     cases = []
     for factor, rest_factor, dtype in ((1, 2, torch.bfloat16), (2, 2, torch.float32), (8, 1, torch.float16)):
         source0, source1, at, rest = block_case(factor, rest_factor, seed=factor)
-        cases.append((source0, source1, at, factor, 0, 0.4, rest, rest_factor, dtype))
+        cases.append(("block_input", (source0, source1, at, factor, 0, 0.4, rest, rest_factor, dtype)))
+        delta = rest[:, 0:4].to(dtype) if rest_factor == 2 else at[:, :, 0:H // factor, 0:W // factor]
+        cases.append(("add_enlarged_", (source1[:, 0:4].contiguous(), delta, H // delta.shape[2], float(factor))))
+    cases.append(("bounded", (block_case(1, 1, seed=9)[1] * 3.0, 2.0, 3.0)))
     torch.save(cases, tmp_path / "cases.pt")
     subprocess.run([sys.executable, "-c", BASELINE_RUN, os.path.dirname(operators.__file__),
                     str(tmp_path / "cases.pt"), str(tmp_path / "out.pt")],
                    env=dict(os.environ, TWEENOVA_OPERATORS=baseline), check=True)
-    for case, out in zip(cases, torch.load(tmp_path / "out.pt")):
-        assert torch.equal(out, torch.ops.tweenova.block_input(*case))
+    for (op, args), out in zip(cases, torch.load(tmp_path / "out.pt")):
+        args = tuple(a.clone() if isinstance(a, torch.Tensor) else a for a in args)
+        assert torch.equal(out, getattr(torch.ops.tweenova, op)(*args)), op
