@@ -37,6 +37,7 @@ constexpr int64_t kImageChannels = 3;
 constexpr int64_t kFeatureChannels = 4;
 constexpr int64_t kSourceChannels = kImageChannels + kFeatureChannels;
 constexpr int64_t kFlowChannels = 4;
+constexpr int64_t kRestChannels = 9; // the previous block's mask logit and context
 
 // The channels of one source pixel, one vector wide. The last lane holds
 // whatever follows the pixel in memory and is never used; the image's last
@@ -117,7 +118,6 @@ struct Rest
   int64_t firstRow;
   int64_t height;
   int64_t width;
-  int64_t channels;
   int64_t factor;
   std::vector<Tap> columns;
 };
@@ -133,7 +133,6 @@ struct Block
   int64_t firstRow; // of the block, the first produced
   int64_t columns;
   float timestep;
-  int64_t outChannels() const { return 2 * kSourceChannels + 1 + rest.channels + kFlowChannels; }
 };
 
 // Cell (i, j): both sources at the cell's points, averaged, and the flows' mean.
@@ -161,40 +160,96 @@ TWEENOVA_INLINE void sampleCell(const Block& b, int64_t i, int64_t j, Lanes& a, 
   }
 }
 
+// A pixel's output channels: four vectors, the last half used.
+struct OutputPixel
+{
+  Lanes v[4];
+};
+constexpr int64_t kOutChannels = 2 * kSourceChannels + 1 + kRestChannels + kFlowChannels;
+static_assert(kOutChannels == 3 * kLanes + kFlowChannels, "the flows fill half the last vector");
+
+typedef int32_t LaneIndex __attribute__((vector_size(kLanes * sizeof(int32_t))));
+typedef uint32_t Bits __attribute__((vector_size(kLanes * sizeof(uint32_t))));
+typedef uint16_t HalfBits __attribute__((vector_size(kLanes * sizeof(uint16_t))));
+
+// Both images, both sets of features, the timestep, the rest (r: its first
+// eight channels, last: the ninth) and the flows, in the output's order.
+TWEENOVA_INLINE OutputPixel assemble(const Lanes& a, const Lanes& c, float timestep, const Lanes& r, float last,
+                                     const Lanes& flows)
+{
+  const Lanes t = Lanes{} + timestep;
+  const Lanes l = Lanes{} + last;
+  const Lanes features = __builtin_shuffle(a, c, LaneIndex{5, 6, 11, 12, 13, 14, 0, 0});
+  const Lanes timeAndRest = __builtin_shuffle(r, t, LaneIndex{8, 0, 0, 0, 0, 0, 0, 0});
+  return {{__builtin_shuffle(a, c, LaneIndex{0, 1, 2, 8, 9, 10, 3, 4}),
+           __builtin_shuffle(features, timeAndRest, LaneIndex{0, 1, 2, 3, 4, 5, 8, 9}),
+           __builtin_shuffle(r, l, LaneIndex{1, 2, 3, 4, 5, 6, 7, 8}), flows}};
+}
+
+// Stores the first n values of v as float32, bfloat16 (rounded to nearest
+// even, NaN as the quiet NaN, as c10::BFloat16 does) or another type.
+TWEENOVA_INLINE void store(const Lanes& v, int64_t n, float* out) { std::memcpy(out, &v, n * sizeof(float)); }
+
+TWEENOVA_INLINE void store(const Lanes& v, int64_t n, c10::BFloat16* out)
+{
+  const Bits u = reinterpret_cast<const Bits&>(v);
+  Bits rounded = (u + 0x7fffu + ((u >> 16) & 1u)) >> 16;
+  rounded = v != v ? Bits{} + 0x7fc0u : rounded;
+  const HalfBits h = __builtin_convertvector(rounded, HalfBits);
+  std::memcpy(out, &h, n * sizeof(uint16_t));
+}
+
+template <typename Out>
+TWEENOVA_INLINE void store(const Lanes& v, int64_t n, Out* out)
+{
+  for (int64_t q = 0; q < n; ++q)
+    out[q] = Out(v[q]);
+}
+
+// The previous block's output at column j of the row whose taps `row` and
+// rows `top` and `bottom` give: its first eight channels, and the ninth.
+TWEENOVA_INLINE Lanes restAt(const Rest& rest, const Tap& row, const float* top, const float* bottom, int64_t j,
+                             float& last)
+{
+  const Tap& col = rest.columns[j];
+  const int64_t left = col.i0 * kRestChannels;
+  const int64_t right = left + col.step * kRestChannels;
+  Lanes p[4];
+  std::memcpy(&p[0], top + left, sizeof(Lanes));
+  std::memcpy(&p[1], top + right, sizeof(Lanes));
+  std::memcpy(&p[2], bottom + left, sizeof(Lanes));
+  std::memcpy(&p[3], bottom + right, sizeof(Lanes));
+  const int64_t q = kLanes;
+  last = row.w0 * (col.w0 * top[left + q] + col.w1 * top[right + q]) +
+         row.w1 * (col.w0 * bottom[left + q] + col.w1 * bottom[right + q]);
+  return row.w0 * (col.w0 * p[0] + col.w1 * p[1]) + row.w1 * (col.w0 * p[2] + col.w1 * p[3]);
+}
+
 // Writes block row i, channels-last: both images, both sets of features, the
 // timestep, the rest enlarged, the flows reduced and in pixels of the block.
-// Its AVX2 version computes a pixel's channels in one vector register.
+// Its AVX2 version computes a pixel's channels in vector registers.
 template <typename Out>
 TWEENOVA_CLONES void writeRow(const Block& b, int64_t i, Out* out)
 {
   const Rest& rest = b.rest;
   const float flowScale = 1.f / float(b.points * b.points) * (1.f / float(b.factor));
   const Tap row = enlargementTap(b.firstRow + i, rest.factor, rest.height);
-  const float* restRow = rest.data + (row.i0 - rest.firstRow) * rest.width * rest.channels;
-  const int64_t down = row.step * rest.width * rest.channels;
+  const float* top = rest.data + (row.i0 - rest.firstRow) * rest.width * kRestChannels;
+  const float* bottom = top + row.step * rest.width * kRestChannels;
   for (int64_t j = 0; j < b.columns; ++j) {
     Lanes a;
     Lanes c;
     float f[kFlowChannels];
     sampleCell(b, i, j, a, c, f);
-    Out* o = out + j * b.outChannels();
-    for (int64_t q = 0; q < kImageChannels; ++q)
-      *o++ = Out(a[q]);
-    for (int64_t q = 0; q < kImageChannels; ++q)
-      *o++ = Out(c[q]);
-    for (int64_t q = kImageChannels; q < kSourceChannels; ++q)
-      *o++ = Out(a[q]);
-    for (int64_t q = kImageChannels; q < kSourceChannels; ++q)
-      *o++ = Out(c[q]);
-    *o++ = Out(b.timestep);
-    const Tap& col = rest.columns[j];
-    const float* p = restRow + col.i0 * rest.channels;
-    const int64_t right = col.step * rest.channels;
-    for (int64_t q = 0; q < rest.channels; ++q)
-      *o++ = Out(row.w0 * (col.w0 * p[q] + col.w1 * p[q + right]) +
-                 row.w1 * (col.w0 * p[q + down] + col.w1 * p[q + down + right]));
-    for (int64_t q = 0; q < kFlowChannels; ++q)
-      *o++ = Out(f[q] * flowScale);
+    float last;
+    const Lanes r = restAt(rest, row, top, bottom, j, last);
+    const Lanes flows = Lanes{f[0], f[1], f[2], f[3]} * flowScale;
+    const OutputPixel px = assemble(a, c, b.timestep, r, last, flows);
+    Out* o = out + j * kOutChannels;
+    store(px.v[0], kLanes, o);
+    store(px.v[1], kLanes, o + kLanes);
+    store(px.v[2], kLanes, o + 2 * kLanes);
+    store(px.v[3], kFlowChannels, o + 3 * kLanes);
   }
 }
 
@@ -219,6 +274,8 @@ void checkArguments(const at::Tensor& source0, const at::Tensor& source1, const 
               "tweenova::block_input: the frame is not a multiple of the factor");
   TORCH_CHECK(flows.size(2) % k == 0 && flows.size(3) == k * (source0.size(3) / factor),
               "tweenova::block_input: the flows are not at the block's points");
+  TORCH_CHECK(rest.size(1) == kRestChannels, "tweenova::block_input: the previous block's output has ",
+              kRestChannels, " channels (the mask logit and the context), not ", rest.size(1));
   TORCH_CHECK(restFactor >= 1 && rest.size(2) * restFactor == source0.size(2) / factor &&
                 rest.size(3) * restFactor == source0.size(3) / factor,
               "tweenova::block_input: the previous block's output does not enlarge to the block");
@@ -239,7 +296,7 @@ Rest restFor(const at::Tensor& rest, int64_t restFactor, int64_t first, int64_t 
   const int64_t top = enlargementTap(first, restFactor, rest.size(2)).i0;
   const Tap last = enlargementTap(first + rows - 1, restFactor, rest.size(2));
   held = rest.narrow(2, top, last.i0 + last.step + 1 - top).to(at::kFloat).contiguous(at::MemoryFormat::ChannelsLast);
-  Rest r{held.data_ptr<float>(), top, rest.size(2), rest.size(3), rest.size(1), restFactor, {}};
+  Rest r{held.data_ptr<float>(), top, rest.size(2), rest.size(3), restFactor, {}};
   for (int64_t j = 0; j < rest.size(3) * restFactor; ++j)
     r.columns.push_back(enlargementTap(j, restFactor, rest.size(3)));
   return r;
@@ -249,7 +306,7 @@ Rest restFor(const at::Tensor& rest, int64_t restFactor, int64_t first, int64_t 
 // features); flows: [1, 4, k * rows, k * W / factor] float32, the flows at the
 // points the block reads (k = 2, or 1 at factor 1) for its rows first_row
 // onwards; rest: [1, R, h, w] the previous block's mask logit and context,
-// rest_factor times coarser. Returns [1, 19 + R, rows, W / factor]
+// rest_factor times coarser. Returns [1, 28, rows, W / factor]
 // channels-last in dtype: both images, both sets of features, the timestep,
 // the rest enlarged, the flows reduced and in pixels of the block.
 at::Tensor blockInput(const at::Tensor& source0, const at::Tensor& source1, const at::Tensor& flows, int64_t factor,
@@ -272,13 +329,13 @@ at::Tensor blockInput(const at::Tensor& source0, const at::Tensor& source1, cons
                 firstRow,
                 source0.size(3) / factor,
                 float(timestep)};
-  at::Tensor out = at::empty({1, b.outChannels(), rows, b.columns},
+  at::Tensor out = at::empty({1, kOutChannels, rows, b.columns},
                              source0.options().dtype(dtype).memory_format(at::MemoryFormat::ChannelsLast));
   AT_DISPATCH_FLOATING_TYPES_AND2(at::kBFloat16, at::kHalf, dtype, "tweenova::block_input", [&] {
     scalar_t* o = out.data_ptr<scalar_t>();
     at::parallel_for(0, rows, 1, [&](int64_t begin, int64_t end) {
       for (int64_t i = begin; i < end; ++i)
-        writeRow(b, i, o + i * b.columns * b.outChannels());
+        writeRow(b, i, o + i * b.columns * kOutChannels);
     });
   });
   return out;

@@ -76,6 +76,8 @@ def test_block_input_refuses_what_it_cannot_read():
         torch.ops.tweenova.block_input(source0[:, 0:6], source1[:, 0:6], at, 2, 0, 0.5, rest, 2, torch.float32)
     with pytest.raises(RuntimeError, match="outside the block"):
         torch.ops.tweenova.block_input(source0, source1, at, 2, 1, 0.5, rest, 2, torch.float32)
+    with pytest.raises(RuntimeError, match="has 9 channels"):
+        torch.ops.tweenova.block_input(source0, source1, at, 2, 0, 0.5, rest[:, 0:8], 2, torch.float32)
     with pytest.raises(RuntimeError, match="does not enlarge"):
         torch.ops.tweenova.block_input(source0, source1, at, 2, 0, 0.5, rest, 4, torch.float32)
     with pytest.raises(RuntimeError, match="float32"):
