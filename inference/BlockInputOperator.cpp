@@ -192,7 +192,8 @@ TWEENOVA_INLINE void store(const Lanes& v, int64_t n, float* out) { std::memcpy(
 
 TWEENOVA_INLINE void store(const Lanes& v, int64_t n, c10::BFloat16* out)
 {
-  const Bits u = reinterpret_cast<const Bits&>(v);
+  Bits u;
+  std::memcpy(&u, &v, sizeof u);
   Bits rounded = (u + 0x7fffu + ((u >> 16) & 1u)) >> 16;
   rounded = v != v ? Bits{} + 0x7fc0u : rounded;
   const HalfBits h = __builtin_convertvector(rounded, HalfBits);

@@ -36,8 +36,8 @@ void checkArguments(const at::Tensor& flows, const at::Tensor& delta, int64_t fa
               " times is not the size of the flows ", flows.sizes());
 }
 
-// The residual [C, h, w] enlarged along its rows: [C, h, W].
-at::Tensor enlargeRows(const at::Tensor& d, int64_t width, int64_t factor)
+// The residual [C, h, w] with every row enlarged to the flows' width: [C, h, W].
+at::Tensor widenRows(const at::Tensor& d, int64_t width, int64_t factor)
 {
   if (factor == 1)
     return d;
@@ -77,16 +77,16 @@ TWEENOVA_CLONES void addRow(float* out, const float* top, const float* bottom, f
 }
 
 // flows [1, C, H, W] += enlarge(delta * scale, factor), delta [1, C, H /
-// factor, W / factor] of any floating type and layout. Enlarged along the
-// rows first (a factor fewer rows than the flows have), then each row of the
-// flows takes its two rows of that.
+// factor, W / factor] of any floating type and layout. Its rows are widened
+// first (a factor fewer rows than the flows have), then each row of the flows
+// takes its two widened rows.
 at::Tensor& addEnlarged(at::Tensor& flows, const at::Tensor& delta, int64_t factor, double scale)
 {
   checkArguments(flows, delta, factor);
   const int64_t height = flows.size(2);
   const int64_t width = flows.size(3);
   const at::Tensor d = at::mul(delta.to(at::kFloat), scale).contiguous();
-  const at::Tensor e = enlargeRows(d, width, factor);
+  const at::Tensor e = widenRows(d, width, factor);
   const int64_t h = d.size(2);
   const float* in = e.data_ptr<float>();
   float* out = flows.data_ptr<float>();
