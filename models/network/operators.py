@@ -4,7 +4,8 @@ On the CPU, `tweenova::block_input` puts a refinement block's input together
 in one pass (inference/BlockInputOperator.cpp), `tweenova::add_enlarged_`
 adds a block's flow residuals to the flows (FlowUpdateOperator.cpp) and
 `tweenova::bounded` makes the copy of a frame the flows see
-(BoundedOperator.cpp). The plug-in compiles them in; Python loads them from
+(BoundedOperator.cpp) and `tweenova::sources` puts a frame and its features
+together (SourcesOperator.cpp). The plug-in compiles them in; Python loads them from
 the build: TWEENOVA_OPERATORS names the library, else
 build/tweenova_operators.so of this checkout (scripts/build makes it).
 """

@@ -11,7 +11,8 @@ inputs (paper, section 3):
 
 1. Features. A small head encodes each frame into 4 channels at full
    resolution (a stride-2 convolution, two convolutions, a transposed
-   convolution).
+   convolution, computed as a convolution giving each output pixel's four
+   phases and a pixel shuffle: `UpConv.phases`).
 2. IFNet. Five IFBlocks refine the flows (4 channels: F_t->0 then F_t->1, in
    pixels), the mask logit and 8 context channels, coarse to fine. Block k
    works at 1/s_k of the frame (s = 16, 8, 4, 2, 1 by default). It reads the
@@ -163,9 +164,25 @@ class UpConv(nn.Module):
         w = self.weight[:, 0:channels].to(x.dtype)
         return F.conv_transpose2d(x, w, self.bias[0:channels].to(x.dtype), 2, 1)
 
+    def phases(self, x: Tensor, channels: int) -> Tensor:
+        """`forward` as a 3 x 3 convolution at the input's resolution that
+        gives output pixel (2i + dy, 2j + dx) of channel c as channel
+        4c + 2dy + dx of pixel (i, j): F.pixel_shuffle(phases, 2) is
+        `forward`. Each phase reads the 2 x 2 taps of the flipped kernel
+        that land on it."""
+        w = self.weight[:, 0:channels].flip([2, 3]).transpose(0, 1)
+        taps: List[Tensor] = []
+        for dy in range(2):
+            for dx in range(2):
+                taps.append(F.pad(w[:, :, dy::2, dx::2], [dx, 1 - dx, dy, 1 - dy]))
+        k = torch.stack(taps, dim=1).reshape(4 * channels, w.shape[1], 3, 3)
+        b = self.bias[0:channels].repeat_interleave(4)
+        return F.conv2d(x, k.to(x.dtype), b.to(x.dtype), 1, 1)
+
 
 class FeatureHead(nn.Module):
-    """[1, 3, H, W] frame -> [1, features, H, W] feature map."""
+    """[1, 3, H, W] frame -> [1, 4 * features, H / 2, W / 2], the feature map's
+    four phases (UpConv.phases): F.pixel_shuffle(phases, 2) is the map."""
 
     def __init__(self, width: int, features: int, slope: float):
         super().__init__()
@@ -181,7 +198,7 @@ class FeatureHead(nn.Module):
         x = F.leaky_relu(self.conv0(x), self.slope, True)
         x = F.leaky_relu(self.conv1(x), self.slope, True)
         x = F.leaky_relu(self.conv2(x), self.slope, True)
-        return self.up(x, self.features)
+        return self.up.phases(x, self.features)
 
 
 class ResConv(nn.Module):
@@ -274,6 +291,13 @@ def composed_block_input(source0: Tensor, source1: Tensor, flows: Tensor, s: int
     return channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane,
                               enlarge_rows(rest, factor, first_row, first_row + rows),
                               reduce_points(flows, s) * (1.0 / float(s))], dtype)
+
+
+def composed_sources(img: Tensor, phases: Tensor) -> Tensor:
+    """The frame [1, 3, H, W] and its features' phases [1, 4F, H / 2, W / 2]
+    (FeatureHead) as the frame and the features, [1, 3 + F, H, W]
+    channels-last: torch.ops.tweenova.sources composed of torch operations."""
+    return torch.cat([img.contiguous(memory_format=torch.channels_last), F.pixel_shuffle(phases, 2)], dim=1)
 
 
 def add_enlarged_(flows: Tensor, delta: Tensor, factor: int, scale: float) -> None:
@@ -459,8 +483,13 @@ class TweenovaNet(nn.Module):
 
     def sources(self, img: Tensor) -> Tensor:
         """What a flow to frame img [1, 3, H, W] (values in [0, 1]) warps: the
-        frame and its features, [1, 3 + features, H, W]."""
-        return torch.cat([img.contiguous(memory_format=torch.channels_last), self.head(img)], dim=1)
+        frame and its features, [1, 3 + features, H, W] channels-last, in
+        img's type or wider. On the CPU torch.ops.tweenova.sources writes it
+        in one pass."""
+        phases = self.head(img)
+        if img.is_cpu:
+            return torch.ops.tweenova.sources(img, phases)
+        return composed_sources(img, phases)
 
     def estimate(self, source0: Tensor, source1: Tensor, timestep: float,
                  scales: List[int]) -> Tuple[Tensor, Tensor]:

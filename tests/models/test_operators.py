@@ -9,7 +9,7 @@ import pytest
 import torch
 
 import operators
-from tweenova_net import composed_block_input, composed_bounded, enlarge
+from tweenova_net import UpConv, composed_block_input, composed_bounded, composed_sources, enlarge
 from warping import grid_rows, points
 
 H, W = 96, 160
@@ -118,6 +118,30 @@ def test_add_enlarged_is_its_composition():
         torch.ops.tweenova.add_enlarged_(flows.transpose(2, 3), out[:, 0:4], 16, 1.0)
 
 
+def test_sources_are_their_composition():
+    # The head's transposed convolution as four phases at half resolution,
+    # then the frame and the shuffled phases in one pass: the same features,
+    # the same layout and values as the concatenation, whatever the phases'
+    # type.
+    g = torch.Generator().manual_seed(7)
+    up = UpConv(16, 4)
+    with torch.no_grad():
+        up.weight.copy_(torch.randn(16, 4, 4, 4, generator=g))
+        up.bias.copy_(torch.randn(4, generator=g))
+    x = torch.randn(1, 16, H // 2, W // 2, generator=g)
+    phases = up.phases(x, 4)
+    assert (torch.nn.functional.pixel_shuffle(phases, 2) - up(x, 4)).abs().max() < 1e-4
+    frame = torch.rand(1, 3, H, W, generator=g)
+    for p in (phases, phases.to(torch.bfloat16).contiguous(memory_format=torch.channels_last)):
+        got = torch.ops.tweenova.sources(frame, p)
+        assert torch.equal(got, composed_sources(frame, p)) and got.dtype == torch.float32
+        assert got.is_contiguous(memory_format=torch.channels_last)
+    with pytest.raises(RuntimeError, match="float32 frame of 3 channels"):
+        torch.ops.tweenova.sources(frame[:, 0:2], phases)
+    with pytest.raises(RuntimeError, match="not four per feature at half the frame"):
+        torch.ops.tweenova.sources(frame[:, :, 0:H // 2], phases)
+
+
 BASELINE_RUN = """
 import sys, torch
 sys.path.insert(0, sys.argv[1])
@@ -137,7 +161,9 @@ def test_every_instruction_set_gives_the_same_values(tmp_path):
         cases.append(("block_input", (source0, source1, at, factor, 0, 0.4, rest, rest_factor, dtype)))
         delta = rest[:, 0:4].to(dtype) if rest_factor == 2 else at[:, :, 0:H // factor, 0:W // factor]
         cases.append(("add_enlarged_", (source1[:, 0:4].contiguous(), delta, H // delta.shape[2], float(factor))))
-    cases.append(("bounded", (block_case(1, 1, seed=9)[1] * 3.0, 2.0, 3.0)))
+    frame = block_case(1, 1, seed=9)[1]
+    cases.append(("bounded", (frame * 3.0, 2.0, 3.0)))
+    cases.append(("sources", (frame[:, 0:3], torch.randn(1, 16, H // 2, W // 2).to(torch.bfloat16))))
     torch.save(cases, tmp_path / "cases.pt")
     subprocess.run([sys.executable, "-c", BASELINE_RUN, os.path.dirname(operators.__file__),
                     str(tmp_path / "cases.pt"), str(tmp_path / "out.pt")],
