@@ -29,9 +29,10 @@ struct Curve
 
   // One value, or eight: T is float or Lanes.
   template <typename T>
-  TWEENOVA_INLINE T operator()(T v) const
+  TWEENOVA_INLINE T operator()(const T& value) const
   {
     const T zero = T{} + 0.f;
+    T v = value;
     v = v != v ? zero : v;
     v = v == std::numeric_limits<float>::infinity() ? zero + ceiling : v;
     T d = v - knee;
