@@ -231,12 +231,16 @@ class IFBlock(nn.Module):
         self.slope = slope
 
     def forward(self, x: Tensor, outputs: int) -> Tensor:
+        return F.pixel_shuffle(self.phases(x, outputs), 2)
+
+    def phases(self, x: Tensor, outputs: int) -> Tensor:
+        """`forward` before its pixel shuffle: [1, 4 * outputs, h / 2, w / 2]."""
         x = x.contiguous(memory_format=torch.channels_last)
         x = F.leaky_relu(self.down0(x), self.slope, True)
         x = F.leaky_relu(self.down1(x), self.slope, True)
         for layer in self.res:
             x = layer(x)
-        return F.pixel_shuffle(self.up(x, 4 * outputs), 2)
+        return self.up(x, 4 * outputs)
 
     def refine(self, outputs: int, source0: Tensor, source1: Tensor, timestep: float,
                at: Tensor, rest: Tensor, factor: int, s: int, dtype: torch.dtype) -> Tensor:
@@ -265,7 +269,11 @@ class IFBlock(nn.Module):
                 x = composed_block_input(source0, source1, p, s, a0, timestep, rest, factor, dtype)
             else:
                 x = torch.ops.tweenova.block_input(source0, source1, p, s, a0, timestep, rest, factor, dtype)
-            out[:, :, r0:r1] = self.forward(x, outputs)[:, :, r0 - a0:r1 - a0]
+            kept = self.phases(x, outputs).narrow(2, (r0 - a0) // 2, (r1 - r0) // 2)
+            if source0.is_cuda:
+                out[:, :, r0:r1] = F.pixel_shuffle(kept, 2)
+            else:
+                torch.ops.tweenova.shuffle_into_(out, kept, r0)
         return out
 
 

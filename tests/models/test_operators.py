@@ -142,6 +142,23 @@ def test_sources_are_their_composition():
         torch.ops.tweenova.sources(frame[:, :, 0:H // 2], phases)
 
 
+def test_shuffle_into_is_pixel_shuffle_and_a_copy():
+    # A block's output phases, float32 and channels-last bfloat16, into a
+    # strip of rows of the result; the rows outside it stay as they were.
+    g = torch.Generator().manual_seed(8)
+    for channels in (5, 13):
+        phases = torch.randn(1, 4 * channels, 10, W // 2, generator=g)
+        for p in (phases, phases.to(torch.bfloat16).contiguous(memory_format=torch.channels_last)):
+            out = torch.randn(1, channels, H, W, generator=g)
+            expected = out.clone()
+            expected[:, :, 6:26] = torch.nn.functional.pixel_shuffle(p, 2)
+            assert torch.equal(torch.ops.tweenova.shuffle_into_(out, p, 6), expected)
+    with pytest.raises(RuntimeError, match="outside"):
+        torch.ops.tweenova.shuffle_into_(out, p, H - 10)
+    with pytest.raises(RuntimeError, match="four per channel"):
+        torch.ops.tweenova.shuffle_into_(out[:, 0:4].contiguous(), p, 0)
+
+
 BASELINE_RUN = """
 import sys, torch
 sys.path.insert(0, sys.argv[1])
@@ -163,7 +180,9 @@ def test_every_instruction_set_gives_the_same_values(tmp_path):
         cases.append(("add_enlarged_", (source1[:, 0:4].contiguous(), delta, H // delta.shape[2], float(factor))))
     frame = block_case(1, 1, seed=9)[1]
     cases.append(("bounded", (frame * 3.0, 2.0, 3.0)))
-    cases.append(("sources", (frame[:, 0:3], torch.randn(1, 16, H // 2, W // 2).to(torch.bfloat16))))
+    phases = torch.randn(1, 16, H // 2, W // 2).to(torch.bfloat16)
+    cases.append(("sources", (frame[:, 0:3], phases)))
+    cases.append(("shuffle_into_", (frame[:, 0:4].contiguous(), phases[:, :, 0:5], 2)))
     torch.save(cases, tmp_path / "cases.pt")
     subprocess.run([sys.executable, "-c", BASELINE_RUN, os.path.dirname(operators.__file__),
                     str(tmp_path / "cases.pt"), str(tmp_path / "out.pt")],
