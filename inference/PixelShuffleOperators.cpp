@@ -27,7 +27,7 @@ namespace {
 
 constexpr int64_t kFrameChannels = 3;
 
-void checkArguments(const at::Tensor& frame, const at::Tensor& phases)
+void checkSources(const at::Tensor& frame, const at::Tensor& phases)
 {
   TORCH_CHECK(frame.device().is_cpu() && phases.device().is_cpu(), "tweenova::sources runs on the CPU");
   TORCH_CHECK(frame.dim() == 4 && phases.dim() == 4 && frame.size(0) == 1 && phases.size(0) == 1,
@@ -84,7 +84,7 @@ TWEENOVA_CLONES void writeShuffledRow(const PhaseRow<Phase>& phases, int64_t cha
 // phases shuffled into their pixels (F.pixel_shuffle(phases, 2)).
 at::Tensor sources(const at::Tensor& frame, const at::Tensor& phases)
 {
-  checkArguments(frame, phases);
+  checkSources(frame, phases);
   const at::Tensor f = frame.contiguous();
   const at::Tensor p = phases.contiguous(at::MemoryFormat::ChannelsLast);
   const int64_t features = p.size(1) / 4;
