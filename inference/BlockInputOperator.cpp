@@ -26,7 +26,6 @@
 #include "EnlargementTap.h"
 #include "OperatorClones.h"
 
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -306,7 +305,7 @@ Rest restFor(const at::Tensor& rest, int64_t restFactor, int64_t first, int64_t 
 // source0, source1: [1, 7, H, W] float32, the frames' sources (frame and
 // features); flows: [1, 4, k * rows, k * W / factor] float32, the flows at the
 // points the block reads (k = 2, or 1 at factor 1) for its rows first_row
-// onwards; rest: [1, R, h, w] the previous block's mask logit and context,
+// onwards; rest: [1, 9, h, w] the previous block's mask logit and context,
 // rest_factor times coarser. Returns [1, 28, rows, W / factor]
 // channels-last in dtype: both images, both sets of features, the timestep,
 // the rest enlarged, the flows reduced and in pixels of the block.

@@ -2,12 +2,12 @@
 
 On the CPU, `tweenova::block_input` puts a refinement block's input together
 in one pass (inference/BlockInputOperator.cpp), `tweenova::add_enlarged_`
-adds a block's flow residuals to the flows (FlowUpdateOperator.cpp) and
+adds a block's flow residuals to the flows (FlowUpdateOperator.cpp),
 `tweenova::bounded` makes the copy of a frame the flows see
-(BoundedOperator.cpp), and `tweenova::sources` puts a frame and its
-features together and `tweenova::shuffle_into_` a block's output into the
-result's rows (PixelShuffleOperators.cpp). The plug-in compiles them in; Python loads them from
-the build: TWEENOVA_OPERATORS names the library, else
+(BoundedOperator.cpp), `tweenova::sources` puts a frame and its features
+together and `tweenova::shuffle_into_` a block's output into the result's
+rows (PixelShuffleOperators.cpp). The plug-in compiles them in; Python loads
+them from the build: TWEENOVA_OPERATORS names the library, else
 build/tweenova_operators.so of this checkout (scripts/build makes it).
 """
 import os

@@ -34,8 +34,10 @@ inputs (paper, section 3):
    concatenation) is one C++ operator, `tweenova::block_input`
    (operators.py), which writes each value once; on other devices it is
    composed of torch operations (`composed_block_input`), the same values.
-   The flows' update after each block (`add_enlarged_`) and the frames'
-   bounded copy (`bounded`) are C++ operators on the CPU too.
+   The frames' bounded copy (`bounded`), their sources (`sources`), a
+   block's output into the result's rows (`shuffle_into_`) and the flows'
+   update after each block (`add_enlarged_`) are C++ operators on the CPU
+   too, each with its composition for other devices.
 3. Synthesis. M = sigmoid(logit) blends the two inputs warped by the final
    flows, at full resolution.
 
@@ -265,15 +267,13 @@ class IFBlock(nn.Module):
             a0 = max(0, r0 - self.strip_halo)
             a1 = min(n, r1 + self.strip_halo)
             p = grid_rows(at, s, 2, a0, a1)
-            if source0.is_cuda:
-                x = composed_block_input(source0, source1, p, s, a0, timestep, rest, factor, dtype)
-            else:
+            if source0.is_cpu:
                 x = torch.ops.tweenova.block_input(source0, source1, p, s, a0, timestep, rest, factor, dtype)
-            kept = self.phases(x, outputs).narrow(2, (r0 - a0) // 2, (r1 - r0) // 2)
-            if source0.is_cuda:
-                out[:, :, r0:r1] = F.pixel_shuffle(kept, 2)
-            else:
+                kept = self.phases(x, outputs).narrow(2, (r0 - a0) // 2, (r1 - r0) // 2)
                 torch.ops.tweenova.shuffle_into_(out, kept, r0)
+            else:
+                x = composed_block_input(source0, source1, p, s, a0, timestep, rest, factor, dtype)
+                out[:, :, r0:r1] = self.forward(x, outputs)[:, :, r0 - a0:r1 - a0]
         return out
 
 
