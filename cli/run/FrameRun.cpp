@@ -156,10 +156,11 @@ std::string FrameRun::renderAll()
   } else {
     // The first frame alone shows what a frame takes; as many go side by
     // side as the memory the process may use holds, whatever was asked.
+    // Its file is written behind them, as theirs are. It has the threads
+    // each of them has: a frame's values do not depend on how a render
+    // shares the frames out.
     const uint64_t before = residentBytes();
     work(1);
-    while (written_ + failed_ < 1 && !stopping())
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const int fit = framesSideBySide(threads_, before);
     std::vector<std::thread> pool;
     for (int i = 0; i < fit; ++i)
