@@ -23,6 +23,7 @@
 #include <ATen/ops/empty.h>
 #include <torch/library.h>
 
+#include "BFloat16Lanes.h"
 #include "EnlargementTap.h"
 #include "OperatorClones.h"
 
@@ -168,8 +169,6 @@ constexpr int64_t kOutChannels = 2 * kSourceChannels + 1 + kRestChannels + kFlow
 static_assert(kOutChannels == 3 * kLanes + kFlowChannels, "the flows fill half the last vector");
 
 typedef int32_t LaneIndex __attribute__((vector_size(kLanes * sizeof(int32_t))));
-typedef uint32_t Bits __attribute__((vector_size(kLanes * sizeof(uint32_t))));
-typedef uint16_t HalfBits __attribute__((vector_size(kLanes * sizeof(uint16_t))));
 
 // Both images, both sets of features, the timestep, the rest (r: its first
 // eight channels, last: the ninth) and the flows, in the output's order.
@@ -191,11 +190,7 @@ TWEENOVA_INLINE void store(const Lanes& v, int64_t n, float* out) { std::memcpy(
 
 TWEENOVA_INLINE void store(const Lanes& v, int64_t n, c10::BFloat16* out)
 {
-  Bits u;
-  std::memcpy(&u, &v, sizeof u);
-  Bits rounded = (u + 0x7fffu + ((u >> 16) & 1u)) >> 16;
-  rounded = v != v ? Bits{} + 0x7fc0u : rounded;
-  const HalfBits h = __builtin_convertvector(rounded, HalfBits);
+  const HalfBits h = toBFloat16(v);
   std::memcpy(out, &h, n * sizeof(uint16_t));
 }
 
