@@ -6,7 +6,8 @@ adds a block's flow residuals to the flows (FlowUpdateOperator.cpp),
 `tweenova::bounded` makes the copy of a frame the flows see
 (BoundedOperator.cpp), `tweenova::sources` puts a frame and its features
 together and `tweenova::shuffle_into_` a block's output into the result's
-rows (PixelShuffleOperators.cpp). The plug-in compiles them in; Python loads
+rows (PixelShuffleOperators.cpp), `tweenova::residual_` ends a residual
+convolution (ResidualOperator.cpp). The plug-in compiles them in; Python loads
 them from the build: TWEENOVA_OPERATORS names the library, else
 build/tweenova_operators.so of this checkout (scripts/build makes it).
 """

@@ -35,9 +35,10 @@ inputs (paper, section 3):
    (operators.py), which writes each value once; on other devices it is
    composed of torch operations (`composed_block_input`), the same values.
    The frames' bounded copy (`bounded`), their sources (`sources`), a
-   block's output into the result's rows (`shuffle_into_`) and the flows'
-   update after each block (`add_enlarged_`) are C++ operators on the CPU
-   too, each with its composition for other devices.
+   block's output into the result's rows (`shuffle_into_`), the flows'
+   update after each block (`add_enlarged_`) and the end of a residual
+   convolution (`residual_`) are C++ operators on the CPU too, each with its
+   composition for other devices.
 3. Synthesis. M = sigmoid(logit) blends the two inputs warped by the final
    flows, at full resolution.
 
@@ -108,7 +109,7 @@ from torch import Tensor, nn
 import operators  # noqa: F401 (registers torch.ops.tweenova)
 from warping import grid_rows, moved, pixel_grid, points, reduce_points, sample, warp, warp_extended
 
-VERSION = "2.4.0"
+VERSION = "2.5.0"
 
 # Prefixes of the published state dict's entries that the interpolation
 # graph never reads: the teacher block of training and the caltime head.
@@ -213,7 +214,10 @@ class ResConv(nn.Module):
         self.slope = slope
 
     def forward(self, x: Tensor) -> Tensor:
-        return F.leaky_relu(torch.addcmul(x, self.conv(x), self.beta.to(x.dtype)), self.slope, True)
+        y = self.conv(x)
+        if x.is_cpu:
+            return torch.ops.tweenova.residual_(y, x, self.beta.to(x.dtype), self.slope)
+        return composed_residual(y, x, self.beta.to(x.dtype), self.slope)
 
 
 class IFBlock(nn.Module):
@@ -299,6 +303,14 @@ def composed_block_input(source0: Tensor, source1: Tensor, flows: Tensor, s: int
     return channels_last_cat([a[:, 0:3], b[:, 0:3], a[:, 3:], b[:, 3:], plane,
                               enlarge_rows(rest, factor, first_row, first_row + rows),
                               reduce_points(flows, s) * (1.0 / float(s))], dtype)
+
+
+def composed_residual(y: Tensor, x: Tensor, beta: Tensor, slope: float) -> Tensor:
+    """LeakyReLU(x + beta * y): the end of a residual convolution whose
+    output is y. torch.ops.tweenova.residual_ computes the same into y in one
+    pass on the CPU; this is its composition of torch operations, for other
+    devices."""
+    return F.leaky_relu(torch.addcmul(x, y, beta), slope, True)
 
 
 def composed_sources(img: Tensor, phases: Tensor) -> Tensor:

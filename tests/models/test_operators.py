@@ -9,7 +9,8 @@ import pytest
 import torch
 
 import operators
-from tweenova_net import UpConv, composed_block_input, composed_bounded, composed_sources, enlarge
+from tweenova_net import (UpConv, composed_block_input, composed_bounded, composed_residual, composed_sources,
+                          enlarge)
 from warping import grid_rows, points
 
 H, W = 96, 160
@@ -159,6 +160,54 @@ def test_shuffle_into_is_pixel_shuffle_and_a_copy():
         torch.ops.tweenova.shuffle_into_(out[:, 0:4].contiguous(), p, 0)
 
 
+def same(a: torch.Tensor, b: torch.Tensor) -> bool:
+    """The same values, NaN where the other has NaN."""
+    return torch.equal(a.isnan(), b.isnan()) and torch.equal(a.nan_to_num(), b.nan_to_num())
+
+
+def residual_case(channels: int, dtype: torch.dtype, seed: int):
+    """A residual convolution's input x and output y, channels-last, with
+    NaN, both infinities and values that round to even in bfloat16."""
+    g = torch.Generator().manual_seed(seed)
+    x = torch.randn(1, channels, 7, 9, generator=g) * 3.0
+    y = torch.randn(1, channels, 7, 9, generator=g) * 3.0
+    x[0, :, 0, 0] = float("nan")
+    y[0, :, 0, 1] = float("inf")
+    y[0, :, 0, 2] = -float("inf")
+    x[0, :, 1, 0] = 1.0 + 2.0 ** -8  # halfway between two bfloat16 values
+    y[0, :, 1, 0] = 0.0
+    beta = torch.rand(1, channels, 1, 1, generator=g) * 2.0 - 0.5
+    layout = torch.channels_last
+    return x.to(dtype).contiguous(memory_format=layout), y.to(dtype).contiguous(memory_format=layout), beta.to(dtype)
+
+
+def test_residual_is_its_composition():
+    # The blocks' widths (multiples of sixteen) and others, whose last
+    # channels take the loop's remainder; bfloat16 as the composition rounds
+    # it, to the bit; float32 within the rounding of a product, which the
+    # composition may fuse with the sum.
+    for channels in (96, 40, 5):
+        for dtype in (torch.bfloat16, torch.float32):
+            x, y, beta = residual_case(channels, dtype, seed=channels)
+            expected = composed_residual(y.clone(), x, beta, 0.2)
+            # float32: at most a rounding of the product and one of the sum apart.
+            bound = 2.0 ** -23 * (x.abs() + (y * beta).abs())
+            got = torch.ops.tweenova.residual_(y, x, beta, 0.2)
+            assert got.data_ptr() == y.data_ptr() and got.is_contiguous(memory_format=torch.channels_last)
+            if dtype == torch.bfloat16:
+                assert same(got, expected), channels
+            else:
+                finite = torch.isfinite(expected)
+                assert torch.equal(finite, torch.isfinite(got)) and same(got[~finite], expected[~finite])
+                assert ((got - expected).abs() <= bound)[finite].all(), channels
+    with pytest.raises(RuntimeError, match="channels-last"):
+        torch.ops.tweenova.residual_(y.contiguous(), x.contiguous(), beta, 0.2)
+    with pytest.raises(RuntimeError, match="of one type"):
+        torch.ops.tweenova.residual_(y, x.double(), beta, 0.2)
+    with pytest.raises(RuntimeError, match="4 scales for 5 channels"):
+        torch.ops.tweenova.residual_(y, x, beta[:, 0:4], 0.2)
+
+
 BASELINE_RUN = """
 import sys, torch
 sys.path.insert(0, sys.argv[1])
@@ -183,10 +232,13 @@ def test_every_instruction_set_gives_the_same_values(tmp_path):
     phases = torch.randn(1, 16, H // 2, W // 2).to(torch.bfloat16)
     cases.append(("sources", (frame[:, 0:3], phases)))
     cases.append(("shuffle_into_", (frame[:, 0:4].contiguous(), phases[:, :, 0:5], 2)))
+    for dtype in (torch.bfloat16, torch.float32):
+        x, y, beta = residual_case(40, dtype, seed=10)
+        cases.append(("residual_", (y, x, beta, 0.2)))
     torch.save(cases, tmp_path / "cases.pt")
     subprocess.run([sys.executable, "-c", BASELINE_RUN, os.path.dirname(operators.__file__),
                     str(tmp_path / "cases.pt"), str(tmp_path / "out.pt")],
                    env=dict(os.environ, TWEENOVA_OPERATORS=baseline), check=True)
     for (op, args), out in zip(cases, torch.load(tmp_path / "out.pt")):
         args = tuple(a.clone() if isinstance(a, torch.Tensor) else a for a in args)
-        assert torch.equal(out, getattr(torch.ops.tweenova, op)(*args)), op
+        assert same(out, getattr(torch.ops.tweenova, op)(*args)), op
