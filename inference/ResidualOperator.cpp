@@ -5,9 +5,10 @@
 // LeakyReLU(x + beta * conv(x)), beta one scale per channel. Composed of ATen
 // operations after the convolution that is addcmul and leaky_relu_, two
 // passes over memory; here each value of the convolution's output is read
-// once and replaced. The arithmetic is theirs, in float32 and in the same
-// order; in bfloat16 the sum is rounded before the slope applies, as
-// leaky_relu_ reads addcmul's bfloat16 result.
+// once and replaced. The arithmetic is theirs, in float32, with the product
+// rounded before the sum (ATen may fuse the two: the values then differ by
+// that rounding); in bfloat16 the sum is rounded before the slope applies, as
+// leaky_relu_ reads addcmul's bfloat16 result, and the values are theirs.
 
 #include <ATen/Parallel.h>
 #include <ATen/core/Tensor.h>
