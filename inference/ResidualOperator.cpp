@@ -96,8 +96,8 @@ at::Tensor& residual(at::Tensor& y, const at::Tensor& x, const at::Tensor& beta,
               "tweenova::residual_ takes two [N, C, H, W] tensors of one shape in channels-last order, not ",
               y.sizes(), " and ", x.sizes());
   const int64_t channels = y.size(1);
-  TORCH_CHECK(beta.numel() == channels, "tweenova::residual_: ", beta.numel(), " scales for ", channels,
-              " channels");
+  TORCH_CHECK(channels > 0 && beta.numel() == channels, "tweenova::residual_: ", beta.numel(), " scales for ",
+              channels, " channels");
   // The scales in the type the composition multiplies by, widened.
   const at::Tensor b = beta.to(y.scalar_type()).to(at::kFloat).contiguous();
   const float* scale = b.data_ptr<float>();

@@ -206,6 +206,9 @@ def test_residual_is_its_composition():
         torch.ops.tweenova.residual_(y, x.double(), beta, 0.2)
     with pytest.raises(RuntimeError, match="4 scales for 5 channels"):
         torch.ops.tweenova.residual_(y, x, beta[:, 0:4], 0.2)
+    with pytest.raises(RuntimeError, match="0 scales for 0 channels"):
+        empty = torch.empty(1, 0, 7, 9, dtype=y.dtype, memory_format=torch.channels_last)
+        torch.ops.tweenova.residual_(empty, empty.clone(), beta[:, 0:0], 0.2)
 
 
 BASELINE_RUN = """
