@@ -87,7 +87,8 @@ bool channelsLast(const at::Tensor& t) { return t.dim() == 4 && t.is_contiguous(
 
 at::Tensor& residual(at::Tensor& y, const at::Tensor& x, const at::Tensor& beta, double slope)
 {
-  TORCH_CHECK(y.device().is_cpu() && x.device().is_cpu(), "tweenova::residual_ takes tensors on the CPU");
+  TORCH_CHECK(y.device().is_cpu() && x.device().is_cpu() && beta.device().is_cpu(),
+              "tweenova::residual_ takes tensors on the CPU");
   TORCH_CHECK(y.scalar_type() == x.scalar_type() &&
                 (y.scalar_type() == at::kFloat || y.scalar_type() == at::kBFloat16),
               "tweenova::residual_ takes float32 or bfloat16 tensors of one type, not ", y.scalar_type(), " and ",
