@@ -24,6 +24,9 @@
 namespace tweenova {
 namespace {
 
+// bfloat16 channels go through in pairs, one pair per 32-bit lane.
+constexpr int64_t kPair = 2 * kLanes;
+
 // float32: eight channels at a time.
 TWEENOVA_CLONES void residualPixels(float* y, const float* x, const float* beta, int64_t pixels, int64_t channels,
                                     float slope)
@@ -61,7 +64,6 @@ TWEENOVA_INLINE Bits leakyBFloat16(const Lanes& v, float slope)
 TWEENOVA_CLONES void residualPixels(c10::BFloat16* y, const c10::BFloat16* x, const float* pairs, const float* beta,
                                     int64_t pixels, int64_t channels, float slope)
 {
-  constexpr int64_t kPair = 2 * kLanes;
   for (int64_t p = 0; p < pixels; ++p, y += channels, x += channels) {
     int64_t c = 0;
     for (; c + kPair <= channels; c += kPair) {
@@ -112,9 +114,9 @@ at::Tensor& residual(at::Tensor& y, const at::Tensor& x, const at::Tensor& beta,
     });
     return y;
   }
-  std::vector<float> pairs(size_t(channels / 16 * 16));
+  std::vector<float> pairs(size_t(channels / kPair * kPair));
   for (size_t c = 0; c < pairs.size(); ++c)
-    pairs[c / 16 * 16 + (c % 2) * 8 + c % 16 / 2] = scale[c];
+    pairs[c / kPair * kPair + c % 2 * kLanes + c % kPair / 2] = scale[c];
   c10::BFloat16* out = y.data_ptr<c10::BFloat16>();
   const c10::BFloat16* in = x.data_ptr<c10::BFloat16>();
   at::parallel_for(0, pixels, 1 << 12, [&](int64_t begin, int64_t end) {

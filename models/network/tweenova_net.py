@@ -215,9 +215,10 @@ class ResConv(nn.Module):
 
     def forward(self, x: Tensor) -> Tensor:
         y = self.conv(x)
+        beta = self.beta.to(x.dtype)
         if x.is_cpu:
-            return torch.ops.tweenova.residual_(y, x, self.beta.to(x.dtype), self.slope)
-        return composed_residual(y, x, self.beta.to(x.dtype), self.slope)
+            return torch.ops.tweenova.residual_(y, x, beta, self.slope)
+        return composed_residual(y, x, beta, self.slope)
 
 
 class IFBlock(nn.Module):
