@@ -1,11 +1,11 @@
 #include "runtime/CudaEnvironment.h"
 
-#include <ATen/cuda/CUDAContext.h>
-#include <ATen/detail/CUDAHooksInterface.h>
-#include <c10/cuda/CUDACachingAllocator.h>
-#include <torch/cuda.h>
+#include "runtime/CudaDriver.h"
+#include "runtime/TorchCudaLibrary.h"
 
-#include <dlfcn.h>
+#include <ATen/detail/CUDAHooksInterface.h>
+#include <c10/core/CachingDeviceAllocator.h>
+#include <torch/cuda.h>
 
 #include <mutex>
 #include <stdexcept>
@@ -13,66 +13,67 @@
 #ifndef TWEENOVA_TORCH_CUDA_ARCHS
 #define TWEENOVA_TORCH_CUDA_ARCHS ""
 #endif
+#ifndef TWEENOVA_TORCH_CUDART
+#define TWEENOVA_TORCH_CUDART 0
+#endif
+#ifndef TWEENOVA_TORCH_CUDNN
+#define TWEENOVA_TORCH_CUDNN 0
+#endif
 
 namespace tweenova {
 
 namespace {
 
-// Asks the driver library itself, without the CUDA runtime: which driver is
-// there, which CUDA it supports and how many devices it sees. The library
-// stays loaded (libtorch loads it too where it exists).
-DriverProbe probeDriver()
+// libtorch's answer to a question of its build where its CUDA half is loaded;
+// else the recorded answer, where one was recorded; else the half is loaded to ask.
+template <typename Ask>
+long liveOrRecorded(long recorded, Ask ask)
 {
-  DriverProbe probe;
-  void* driver = dlopen("libcuda.so.1", RTLD_NOW | RTLD_LOCAL);
-  if (!driver)
-    return probe;
-  probe.found = true;
-  using GetVersion = int (*)(int*);
-  using Init = int (*)(unsigned);
-  using GetCount = int (*)(int*);
-  auto getVersion = reinterpret_cast<GetVersion>(dlsym(driver, "cuDriverGetVersion"));
-  auto init = reinterpret_cast<Init>(dlsym(driver, "cuInit"));
-  auto getCount = reinterpret_cast<GetCount>(dlsym(driver, "cuDeviceGetCount"));
-  if (getVersion)
-    getVersion(&probe.version);
-  constexpr int kSuccess = 0, kNoDevice = 100;
-  if (init && getCount) {
-    const int status = init(0);
-    int count = 0;
-    if (status == kNoDevice)
-      probe.deviceCount = 0;
-    else if (status == kSuccess && getCount(&count) == kSuccess)
-      probe.deviceCount = count;
-  }
-  return probe;
+  if (torchCudaLibraryLoaded() || recorded == 0)
+    return loadTorchCudaLibrary() ? long(ask()) : 0;
+  return recorded;
 }
 
 // libtorch's answers. Every query here also answers on a machine without a
 // GPU or driver: no device, the build's versions, nothing thrown.
+//
+// libtorch's CUDA half is loaded where a GPU could be used: where an NVIDIA
+// driver is installed. A CPU machine never loads it.
 class TorchCudaEnvironment : public CudaEnvironment {
 public:
-  bool isAvailable() const override { return torch::cuda::is_available(); }
+  bool isAvailable() const override
+  {
+    return cudaDriverInstalled() && loadTorchCudaLibrary() && torch::cuda::is_available();
+  }
   int deviceCount() const override { return isAvailable() ? int(torch::cuda::device_count()) : 0; }
 
   CudaDeviceProperties deviceProperties(int index) const override
   {
     if (index < 0 || index >= deviceCount())
       throw std::out_of_range("CUDA device index " + std::to_string(index) + " out of range");
-    const cudaDeviceProp* p = at::cuda::getDeviceProperties(static_cast<c10::DeviceIndex>(index));
-    CudaDeviceProperties props;
-    props.name = p->name;
-    props.major = p->major;
-    props.minor = p->minor;
-    props.totalMemory = p->totalGlobalMem;
-    return props;
+    return driverDeviceProperties(index);
   }
 
-  bool buildHasCuda() const override { return at::detail::getCUDAHooks().hasCUDART(); }
-  long versionCUDART() const override { return buildHasCuda() ? at::detail::getCUDAHooks().versionCUDART() : 0; }
+  bool buildHasCuda() const override
+  {
+    return torchCudaLibraryLoaded() ? at::detail::getCUDAHooks().hasCUDART() : torchHasCudaLibrary();
+  }
+  // Facts of the build: libtorch's own answer where its CUDA half is loaded,
+  // else the answer recorded when the plug-in was configured against it.
+  long versionCUDART() const override
+  {
+    if (!buildHasCuda())
+      return 0;
+    return liveOrRecorded(TWEENOVA_TORCH_CUDART, [] { return at::detail::getCUDAHooks().versionCUDART(); });
+  }
   long versionCuDNN() const override
   {
-    return at::detail::getCUDAHooks().hasCuDNN() ? at::detail::getCUDAHooks().versionCuDNN() : 0;
+    if (!buildHasCuda())
+      return 0;
+    return liveOrRecorded(TWEENOVA_TORCH_CUDNN, [] {
+      const at::CUDAHooksInterface& hooks = at::detail::getCUDAHooks();
+      return hooks.hasCuDNN() ? hooks.versionCuDNN() : 0L;
+    });
   }
   // libtorch reports its CUDA configuration only where the runtime starts:
   // without a driver, asking throws.
@@ -85,13 +86,17 @@ public:
       return "";
     if (!buildHasCuda())
       return kNoCudaBuildReason;
-    return describeMissingCuda(probeDriver(), versionCUDART());
+    const DriverProbe driver = probeDriver();
+    std::string error;
+    if (driver.found && !loadTorchCudaLibrary(&error))
+      return "libtorch's CUDA library could not be loaded: " + error;
+    return describeMissingCuda(driver, driver.found ? versionCUDART() : 0);
   }
 
   void emptyCache() const override
   {
     if (isAvailable())
-      c10::cuda::CUDACachingAllocator::emptyCache();
+      c10::getDeviceAllocator(c10::DeviceType::CUDA)->emptyCache();
   }
 };
 

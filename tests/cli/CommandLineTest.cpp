@@ -3,6 +3,7 @@
 #include "cli/options/Options.h"
 #include "cli/options/VersionText.h"
 #include "runtime/CpuFeatures.h"
+#include "runtime/CudaDriver.h"
 #include "runtime/SimulatedCudaEnvironment.h"
 #include "support/Commands.h"
 #include "support/ImageFiles.h"
@@ -161,6 +162,35 @@ TEST_F(CommandLine, VersionNamesTheBuildAndTheGpuWithoutAnInput)
   tweenova::setCpuBfloat16ForTesting(true);
   EXPECT_NE(cli::versionText(cuda).find("\nCPU: convolutions in bfloat16 (forced for a test; "), std::string::npos);
   tweenova::setCpuBfloat16ForTesting(std::nullopt);
+}
+
+namespace {
+
+// Whether the dynamic loader's record (LD_DEBUG=files) shows libtorch's CUDA half loaded.
+bool loadsCudaHalf(const std::string& record)
+{
+  std::istringstream lines(record);
+  std::string line;
+  while (std::getline(lines, line))
+    if (line.find("/libtorch_cuda.so") != std::string::npos && line.find("generating link map") != std::string::npos)
+      return true;
+  return false;
+}
+
+} // namespace
+
+// A render and --version load libtorch's CUDA half (and cuDNN, cuBLAS, ...
+// behind it) only where an NVIDIA driver could use it.
+TEST_F(CommandLine, LibtorchsCudaHalfIsLoadedOnlyWhereADriverIs)
+{
+  const bool driver = tweenova::cudaDriverInstalled();
+  const std::string output = (dir / "cuda-half.####.exr").string();
+  for (const std::string& args : {input() + " " + output + " -F 2 --set speed=0.5 -q", std::string("--version")}) {
+    const Outcome r = testsupport::runCommand("LD_DEBUG=files " + testsupport::renderCommandLine(args) + " 2>&1");
+    ASSERT_EQ(r.status, 0) << args << "\n" << r.out.substr(r.out.size() > 2000 ? r.out.size() - 2000 : 0);
+    EXPECT_EQ(loadsCudaHalf(r.out), driver) << args;
+  }
+  EXPECT_TRUE(fs::exists(dir / "cuda-half.0002.exr"));
 }
 
 TEST(VersionText, DecodesTheBuildVersionsAndCountsTheDevices)

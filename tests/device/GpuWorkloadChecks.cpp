@@ -5,7 +5,7 @@
 #include "device/RetimeNode.h"
 #include "device/Timing.h"
 
-#include <c10/cuda/CUDACachingAllocator.h>
+#include <c10/core/CachingDeviceAllocator.h>
 
 #include <algorithm>
 #include <atomic>
@@ -87,14 +87,15 @@ double renderSideBySide(HostLayer::HostNode& node, int frames, int threads)
 
 double peakGpuMiB()
 {
-  const auto stats = c10::cuda::CUDACachingAllocator::getDeviceStats(0);
+  const auto stats = c10::getDeviceAllocator(c10::DeviceType::CUDA)->getDeviceStats(0);
   return double(stats.reserved_bytes[0].peak) / (1024.0 * 1024.0);
 }
 
 void resetGpuPeak()
 {
-  c10::cuda::CUDACachingAllocator::emptyCache();
-  c10::cuda::CUDACachingAllocator::resetPeakStats(0);
+  c10::DeviceAllocator* allocator = c10::getDeviceAllocator(c10::DeviceType::CUDA);
+  allocator->emptyCache();
+  allocator->resetPeakStats(0);
 }
 
 } // namespace

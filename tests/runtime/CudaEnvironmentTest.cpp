@@ -2,9 +2,12 @@
 // start-up checks and the device rule make answers, on a machine with or
 // without a GPU, and the answers agree with one another.
 #include "node/DeviceQuery.h"
+#include "runtime/CudaDriver.h"
 #include "runtime/CudaEnvironment.h"
 #include "runtime/SimulatedCudaEnvironment.h"
+#include "runtime/TorchCudaLibrary.h"
 
+#include <ATen/detail/CUDAHooksInterface.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -93,4 +96,34 @@ TEST(CudaEnvironment, AMissingGpuHasItsReason)
   // The kernels are known with or without a driver.
   EXPECT_FALSE(buildArchitectures(cuda).empty()) << cuda.kernelArchitectures();
   EXPECT_NE(cuda.kernelArchitectures().find("sm_90"), std::string::npos) << cuda.kernelArchitectures();
+}
+
+// libtorch's CUDA half is loaded only where a driver could use it; the
+// versions a process names without it are the ones the half itself gives.
+TEST(CudaEnvironment, TheCudaHalfLoadsWhereItCanServeAndAgreesWithTheRecord)
+{
+  const tweenova::CudaEnvironment& cuda = real();
+  EXPECT_TRUE(tweenova::torchHasCudaLibrary());
+  const bool driver = tweenova::cudaDriverInstalled();
+  // What a node asks when it is made, its panel's texts included.
+  const bool available = cuda.isAvailable();
+  const long cudart = cuda.versionCUDART();
+  const long cudnn = cuda.versionCuDNN();
+  const std::string reason = cuda.unavailableReason();
+  const std::string version = buildVersionText();
+  if (!driver)
+    EXPECT_FALSE(tweenova::torchCudaLibraryLoaded()) << "a machine without a driver asked for the CUDA half";
+  else
+    EXPECT_TRUE(tweenova::torchCudaLibraryLoaded());
+
+  std::string error;
+  ASSERT_TRUE(tweenova::loadTorchCudaLibrary(&error)) << error;
+  EXPECT_TRUE(tweenova::torchCudaLibraryLoaded());
+  const at::CUDAHooksInterface& hooks = at::detail::getCUDAHooks();
+  EXPECT_TRUE(hooks.hasCUDART());
+  EXPECT_EQ(hooks.versionCUDART(), cudart);
+  EXPECT_EQ(hooks.versionCuDNN(), cudnn);
+  EXPECT_EQ(cuda.isAvailable(), available);
+  EXPECT_EQ(cuda.unavailableReason(), reason);
+  EXPECT_EQ(buildVersionText(), version);
 }

@@ -1,0 +1,71 @@
+#include "runtime/TorchCudaLibrary.h"
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
+
+namespace tweenova {
+
+namespace {
+
+constexpr const char* kCpuHalf = "libtorch_cpu.so";
+constexpr const char* kCudaHalf = "libtorch_cuda.so";
+
+// A library this process has loaded, by its soname; null where it has not.
+void* loadedLibrary(const char* soname) { return dlopen(soname, RTLD_LAZY | RTLD_NOLOAD); }
+
+// The CUDA half's path: beside the CPU half the process runs, so that the two
+// come from one build.
+std::string cudaHalfPath()
+{
+  void* cpu = loadedLibrary(kCpuHalf);
+  char folder[PATH_MAX];
+  const bool found = cpu && dlinfo(cpu, RTLD_DI_ORIGIN, folder) == 0;
+  if (cpu)
+    dlclose(cpu);
+  return found ? std::string(folder) + "/" + kCudaHalf : std::string(kCudaHalf);
+}
+
+struct LoadResult {
+  bool loaded = false;
+  std::string error;
+};
+
+LoadResult loadOnce()
+{
+  if (loadedLibrary(kCudaHalf))
+    return {true, {}};
+  // Global, as a library linked at start would be: TorchScript finds the
+  // CUDA operators through libtorch's registries either way, and the CUDA
+  // libraries' own symbols stay resolvable for those loaded after.
+  if (dlopen(cudaHalfPath().c_str(), RTLD_NOW | RTLD_GLOBAL))
+    return {true, {}};
+  const char* why = dlerror();
+  return {false, why ? why : "unknown loader error"};
+}
+
+} // namespace
+
+bool torchHasCudaLibrary()
+{
+  static const bool beside = access(cudaHalfPath().c_str(), R_OK) == 0;
+  return beside || torchCudaLibraryLoaded();
+}
+
+bool torchCudaLibraryLoaded()
+{
+  void* cuda = loadedLibrary(kCudaHalf);
+  if (cuda)
+    dlclose(cuda);
+  return cuda != nullptr;
+}
+
+bool loadTorchCudaLibrary(std::string* error)
+{
+  static const LoadResult result = loadOnce();
+  if (error)
+    *error = result.error;
+  return result.loaded;
+}
+
+} // namespace tweenova
