@@ -12,4 +12,6 @@ void sendLogsToStderr()
   spdlog::set_default_logger(logger);
 }
 
+void flushLogs() { spdlog::apply_all([](const std::shared_ptr<spdlog::logger>& logger) { logger->flush(); }); }
+
 } // namespace cli

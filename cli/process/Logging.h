@@ -6,4 +6,7 @@ namespace cli {
 // logger) go to stderr: standard output carries only what was asked for.
 void sendLogsToStderr();
 
+// Writes out what the loggers hold.
+void flushLogs();
+
 } // namespace cli
