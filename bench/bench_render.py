@@ -18,7 +18,8 @@
    tweenova-render at default knobs (EXR files written), each timed as a
    whole process (start, model load, reading and writing included), in
    turns; the target is tweenova-render in at most 1.0x ffmpeg's time with
-   at most 2.5 GiB peak memory. The CPU's way of running the network
+   at most 2.5 GiB peak memory; and one 64x64 in-between frame, for what a
+   process costs beside its frames. The CPU's way of running the network
    (bfloat16 or float32 convolutions, from --version) is printed with it.
 3. Memory: one 8192x4320 in-between frame with max_size 1024 (tiled) and with
    tiling off (max_size above the frame), peak resident memory of each run.
@@ -158,14 +159,21 @@ def six_frames(render: str, work: str, repeats: int) -> None:
     # At speed 0.5 every output frame lies between two source frames: 2, 4, ... 12 are
     # the positions 1.75, 2.75, ... 6.75, one between each pair, as ffmpeg's.
     tweenova = [render, pattern, out, "--set", "speed=0.5", "-F", "2,4,6,8,10,12"]
+    # One 64x64 in-between frame: what a process costs beside its frames
+    # (loading its libraries and the model, exiting).
+    small = write_sequence(os.path.join(work, "small"), 64, 64, 2, 2.0)
+    fixed_cost = [render, small, os.path.join(work, "out", "small.####.exr"), "--set", "speed=0.5", "-F", "2"]
     cpu = [l for l in run([render, "--version"])[1].splitlines() if l.startswith("CPU:")]
     native_bf16 = bool(cpu) and "bfloat16 (" in cpu[0]
-    ff, tw, fp32, peaks = [], [], [], []
+    ff, tw, fp32, peaks, fixed, fixed_peaks = [], [], [], [], [], []
     for _ in range(repeats):
         ff.append(run(ffmpeg)[0])
         wall, _, stderr = run(tweenova)
         tw.append(wall)
         peaks.append(peak_mib(stderr))
+        wall, _, stderr = run(fixed_cost)
+        fixed.append(wall)
+        fixed_peaks.append(peak_mib(stderr))
         if native_bf16:  # what the bfloat16 convolutions gain
             fp32.append(run(tweenova + ["--set", "use_bfloat16=off"])[0])
     ratios = sorted(t / f for t, f in zip(tw, ff))
@@ -174,6 +182,8 @@ def six_frames(render: str, work: str, repeats: int) -> None:
     print("  tweenova-render:       %s s, peak memory %.0f MiB" % (", ".join("%.2f" % t for t in tw), max(peaks)))
     print("  tweenova / ffmpeg:     median %.2f (turns: %s); target at most 1.0, peak at most 2560 MiB"
           % (ratios[len(ratios) // 2], ", ".join("%.2f" % r for r in ratios)))
+    print("  one 64x64 frame:       %s s, peak memory %.0f MiB (a process's fixed cost)"
+          % (", ".join("%.2f" % t for t in fixed), max(fixed_peaks)))
     if fp32:
         print("  float32 convolutions:  %s s (use_bfloat16=off); / ffmpeg median %.2f"
               % (", ".join("%.2f" % t for t in fp32), sorted(t / f for t, f in zip(fp32, ff))[len(ff) // 2]))
