@@ -35,9 +35,8 @@ LoadResult loadOnce()
 {
   if (loadedLibrary(kCudaHalf))
     return {true, {}};
-  // Global, as a library linked at start would be: TorchScript finds the
-  // CUDA operators through libtorch's registries either way, and the CUDA
-  // libraries' own symbols stay resolvable for those loaded after.
+  // Global, as if it had been linked: a library loaded after it that needs
+  // its symbols, or those of the CUDA libraries it brings, finds them.
   if (dlopen(cudaHalfPath().c_str(), RTLD_NOW | RTLD_GLOBAL))
     return {true, {}};
   const char* why = dlerror();
