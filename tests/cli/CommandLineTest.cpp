@@ -191,6 +191,18 @@ TEST_F(CommandLine, LibtorchsCudaHalfIsLoadedOnlyWhereADriverIs)
     EXPECT_EQ(loadsCudaHalf(r.out), driver) << args;
   }
   EXPECT_TRUE(fs::exists(dir / "cuda-half.0002.exr"));
+
+  // A driver library whose runtime cannot start: the half is loaded, from
+  // beside libtorch's CPU half, and the render goes on on the CPU.
+  const std::string standIn = "LD_DEBUG=files LD_LIBRARY_PATH=" + testsupport::buildDir() + "/stand-in-driver ";
+  const std::string late = (dir / "late-half.####.exr").string();
+  const std::string args = input() + " " + late + " -F 2 --set speed=0.5 -q";
+  Outcome r = testsupport::runCommand(standIn + testsupport::renderCommandLine(args) + " 2>&1");
+  ASSERT_EQ(r.status, 0) << r.out.substr(r.out.size() > 2000 ? r.out.size() - 2000 : 0);
+  EXPECT_TRUE(loadsCudaHalf(r.out));
+  EXPECT_TRUE(fs::exists(dir / "late-half.0002.exr"));
+  r = testsupport::runCommand(standIn + testsupport::renderCommandLine("--version") + " 2>/dev/null");
+  EXPECT_NE(r.out.find("GPU: none usable (the CUDA runtime could not start)"), std::string::npos) << r.out;
 }
 
 TEST(VersionText, DecodesTheBuildVersionsAndCountsTheDevices)
