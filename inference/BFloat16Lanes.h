@@ -35,7 +35,4 @@ TWEENOVA_INLINE Bits bfloat16Bits(const Lanes& v)
 
 TWEENOVA_INLINE HalfBits toBFloat16(const Lanes& v) { return __builtin_convertvector(bfloat16Bits(v) >> 16, HalfBits); }
 
-// Exact: a bfloat16 is the upper half of a float32.
-TWEENOVA_INLINE Lanes fromBFloat16(const HalfBits& h) { return lanesOf(__builtin_convertvector(h, Bits) << 16); }
-
 } // namespace tweenova

@@ -16,7 +16,7 @@ void* loadedLibrary(const char* soname) { return dlopen(soname, RTLD_LAZY | RTLD
 
 // The CUDA half's path: beside the CPU half the process runs, so that the two
 // come from one build.
-std::string cudaHalfPath()
+std::string findCudaHalf()
 {
   void* cpu = loadedLibrary(kCpuHalf);
   char folder[PATH_MAX];
@@ -24,6 +24,12 @@ std::string cudaHalfPath()
   if (cpu)
     dlclose(cpu);
   return found ? std::string(folder) + "/" + kCudaHalf : std::string(kCudaHalf);
+}
+
+const std::string& cudaHalfPath()
+{
+  static const std::string path = findCudaHalf();
+  return path;
 }
 
 struct LoadResult {
